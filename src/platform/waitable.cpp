@@ -7,13 +7,15 @@
 namespace kestran {
 namespace {
 
+// Both live as long as the process and are never destroyed: a thread that has just
+// signalled its end may still be notifying while the process exits.
 std::mutex& Lock() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 std::condition_variable& Changed() {
-  static std::condition_variable cv;
-  return cv;
+  static auto* cv = new std::condition_variable;
+  return *cv;
 }
 
 }  // namespace
