@@ -1,0 +1,21 @@
+#pragma once
+// Turns a MAIL or RCPT argument (with or without its TO:/FROM: prefix, display name,
+// quotes, comment, source route, percent hack or bang path) into one normalised address.
+
+#include <string>
+
+namespace kestran {
+
+// Returns true when the argument yields an address with an at sign and at most one
+// colon. Address is local part + "@" + domain (an empty local part becomes "trashbin");
+// Domain is the part after the at sign without address-literal brackets; Display is the
+// form echoed in 250 replies: ["Name" ]<address>[ (comment)]. With two or more colons
+// the result is false and Domain and Display are left untouched.
+bool ParseAddress(const std::string& arg, std::string& domain, std::string& display,
+                  std::string& address);
+
+// Removes the first "TO:" (or, when there is none, the first "FROM:"), found anywhere
+// and in any letter case, then trims blanks and control characters at both ends.
+void StripAddressPrefix(std::string& text);
+
+}  // namespace kestran
