@@ -48,12 +48,12 @@ constexpr uint32_t kKeyAllAccess = 0xF003F;
 
 // Results (Windows error codes).
 constexpr uint32_t kRegSuccess = 0;
-constexpr uint32_t kRegNotFound = 2;             // no such key or value
-constexpr uint32_t kRegAccessDenied = 5;         // no right, or a key with subkeys to delete
-constexpr uint32_t kRegInvalidHandle = 6;        // the key object is not open
-constexpr uint32_t kRegInvalidParameter = 87;    // malformed path or name
-constexpr uint32_t kRegCantWrite = 1013;         // the registry file could not be written
-constexpr uint32_t kRegKeyDeleted = 1018;        // the open key has been deleted meanwhile
+constexpr uint32_t kRegNotFound = 2;           // no such key or value
+constexpr uint32_t kRegAccessDenied = 5;       // no right, or a key with subkeys to delete
+constexpr uint32_t kRegInvalidHandle = 6;      // the key object is not open
+constexpr uint32_t kRegInvalidParameter = 87;  // malformed path or name
+constexpr uint32_t kRegCantWrite = 1013;       // the registry file could not be written
+constexpr uint32_t kRegKeyDeleted = 1018;      // the open key has been deleted meanwhile
 
 // A registry file that cannot be parsed: "<path>(<line>): <what>".
 KESTRAN_ERROR_CLASS(ERegistryFile, Exception);

@@ -1,0 +1,527 @@
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/paths.h"
+#include "platform/registry_file.h"
+
+namespace kestran {
+
+using regfile::TRegNode;
+
+namespace {
+
+// Identity of one version of the registry file. Every change replaces the file by a new
+// one (rename), so a version that keeps device, inode, size and time is unchanged.
+struct TFileId {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  long mtime_sec = 0;
+  long mtime_nsec = 0;
+  bool operator==(const TFileId&) const = default;
+};
+
+TFileId IdOf(const struct stat& st) {
+  TFileId id;
+  id.exists = true;
+  id.dev = st.st_dev;
+  id.ino = st.st_ino;
+  id.size = st.st_size;
+  id.mtime_sec = st.st_mtim.tv_sec;
+  id.mtime_nsec = st.st_mtim.tv_nsec;
+  return id;
+}
+
+// The last parsed version of the registry file, shared by the threads of the process.
+struct TCache {
+  std::mutex m;
+  std::string path;
+  TFileId id;
+  std::shared_ptr<const TRegNode> root;
+};
+
+TCache& Cache() {
+  static TCache* cache = new TCache;  // lives until the process ends
+  return *cache;
+}
+
+// One writer of this process at a time (the file lock serialises the processes).
+std::mutex& WriterMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+std::string LockFilePath() {
+  return DataRoot() + "/registry.lock";
+}
+
+// The current contents of the registry file, parsed at most once per version.
+std::shared_ptr<const TRegNode> LoadCurrent() {
+  std::string path = RegistryFilePath();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  TFileId id;
+  struct stat st;
+  if (fd < 0) {
+    if (errno != ENOENT && errno != ENOTDIR)
+      throw ERegistryFile(path + ": " + std::strerror(errno));
+  } else if (::fstat(fd, &st) == 0) {
+    id = IdOf(st);
+  }
+  TCache& c = Cache();
+  {
+    std::lock_guard<std::mutex> g(c.m);
+    if (c.root && c.path == path && c.id == id) {
+      if (fd >= 0) ::close(fd);
+      return c.root;
+    }
+  }
+  auto root = std::make_shared<TRegNode>();
+  if (fd >= 0) {
+    std::string text;
+    char buf[65536];
+    for (;;) {
+      ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        int e = errno;
+        ::close(fd);
+        throw ERegistryFile(path + ": " + std::strerror(e));
+      }
+      if (n == 0) break;
+      text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    regfile::ApplyRegText(text, path, *root);
+  }
+  std::lock_guard<std::mutex> g(c.m);
+  c.path = path;
+  c.id = id;
+  c.root = root;
+  return root;
+}
+
+void Publish(const std::string& path, const TFileId& id, std::shared_ptr<const TRegNode> root) {
+  TCache& c = Cache();
+  std::lock_guard<std::mutex> g(c.m);
+  c.path = path;
+  c.id = id;
+  c.root = std::move(root);
+}
+
+void ForgetCache() {
+  TCache& c = Cache();
+  std::lock_guard<std::mutex> g(c.m);
+  c.root.reset();
+}
+
+bool WriteAll(int fd, const std::string& s) {
+  size_t done = 0;
+  while (done < s.size()) {
+    ssize_t n = ::write(fd, s.data() + done, s.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Replaces the registry file by the text of root: temporary file, flush, rename, flush
+// of the directory.
+uint32_t WriteRegistryFile(const std::shared_ptr<const TRegNode>& root) {
+  std::string path = RegistryFilePath();
+  std::string text = regfile::FormatRegText(*root, "");
+  std::string tmp = path + ".XXXXXX";
+  int fd = ::mkstemp(tmp.data());
+  if (fd < 0)
+    return errno == EACCES || errno == EPERM || errno == EROFS ? kRegAccessDenied : kRegCantWrite;
+  struct stat old;
+  mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+  struct stat st;
+  bool ok =
+      ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    ForgetCache();
+    return kRegCantWrite;
+  }
+  int dfd = ::open(DataRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  Publish(path, IdOf(st), root);
+  return kRegSuccess;
+}
+
+// Whether this process may change the registry file.
+bool Writable() {
+  std::string root = DataRoot();
+  struct stat st;
+  if (::stat(root.c_str(), &st) != 0) {
+    // The data root is created on first use: its nearest existing parent must be writable.
+    std::string p = root;
+    for (;;) {
+      size_t slash = p.find_last_of('/');
+      if (slash == std::string::npos) return ::access(".", W_OK) == 0;
+      p = slash == 0 ? "/" : p.substr(0, slash);
+      if (::stat(p.c_str(), &st) == 0) return ::access(p.c_str(), W_OK) == 0;
+      if (p == "/") return false;
+    }
+  }
+  if (::access(root.c_str(), W_OK) != 0) return false;
+  std::string file = RegistryFilePath();
+  return ::access(file.c_str(), F_OK) != 0 || ::access(file.c_str(), W_OK) == 0;
+}
+
+constexpr uint32_t kWriteRights = kKeySetValue | kKeyCreateSubKey | 0x00010000 /*DELETE*/ |
+                                  0x00040000 /*WRITE_DAC*/ | 0x00080000 /*WRITE_OWNER*/;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+// Transactions
+
+struct TRegTransaction::State {
+  TRegTransaction::State* outer = nullptr;  // an enclosing transaction of this thread
+  std::unique_lock<std::mutex> writer;
+  int lock_fd = -1;
+  bool locked = false;
+  std::shared_ptr<TRegNode> working;
+  bool dirty = false;
+};
+
+namespace {
+thread_local TRegTransaction::State* tCurrent = nullptr;
+
+// The outermost transaction of this thread, which holds the view.
+TRegTransaction::State* Outermost(TRegTransaction::State* s) {
+  while (s->outer != nullptr) s = s->outer;
+  return s;
+}
+
+// The view that reads of this thread see.
+std::shared_ptr<const TRegNode> ReadView() {
+  if (tCurrent != nullptr) return Outermost(tCurrent)->working;
+  return LoadCurrent();
+}
+
+// Runs a change: inside the thread's transaction, or as a transaction of its own.
+template <class F>
+uint32_t Change(F&& change) {
+  if (tCurrent != nullptr) {
+    bool changed = false;
+    uint32_t r = change(*Outermost(tCurrent)->working, changed);
+    if (changed) tCurrent->dirty = true;
+    return r;
+  }
+  TRegTransaction tx;
+  bool changed = false;
+  uint32_t r = change(*tCurrent->working, changed);
+  if (r != kRegSuccess && !changed) return r;
+  if (changed) tCurrent->dirty = true;
+  uint32_t w = tx.Commit();
+  return r != kRegSuccess ? r : w;
+}
+}  // namespace
+
+TRegTransaction::TRegTransaction() : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  if (tCurrent != nullptr) {
+    // Nested: works on the enclosing transaction's view, which commits it.
+    s.outer = tCurrent;
+    tCurrent = &s;
+    return;
+  }
+  s.writer = std::unique_lock<std::mutex>(WriterMutex());
+  if (EnsureDataRoot()) {
+    s.lock_fd = ::open(LockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (s.lock_fd >= 0) {
+      int r;
+      do {
+        r = ::flock(s.lock_fd, LOCK_EX);
+      } while (r != 0 && errno == EINTR);
+      s.locked = r == 0;
+    }
+  }
+  try {
+    s.working = std::make_shared<TRegNode>(*LoadCurrent());
+  } catch (...) {
+    if (s.lock_fd >= 0) ::close(s.lock_fd);  // closing releases the lock
+    throw;
+  }
+  tCurrent = &s;
+}
+
+TRegTransaction::~TRegTransaction() {
+  State& s = *state_;
+  if (s.outer != nullptr) {
+    if (s.dirty) s.outer->dirty = true;
+    tCurrent = s.outer;
+    return;
+  }
+  tCurrent = nullptr;
+  if (s.lock_fd >= 0) ::close(s.lock_fd);
+}
+
+uint32_t TRegTransaction::Commit() {
+  State& s = *state_;
+  if (s.outer != nullptr) {
+    if (s.dirty) s.outer->dirty = true;
+    s.dirty = false;
+    return kRegSuccess;
+  }
+  if (!s.dirty) return kRegSuccess;
+  if (!s.locked) return kRegCantWrite;
+  uint32_t r = WriteRegistryFile(s.working);
+  if (r == kRegSuccess) {
+    s.dirty = false;
+    // Later changes in this transaction work on a copy of what was published.
+    s.working = std::make_shared<TRegNode>(*s.working);
+  }
+  return r;
+}
+
+// ---------------------------------------------------------------------------------
+// Keys
+
+std::string RegistryFilePath() {
+  return DataRoot() + "/registry.reg";
+}
+
+TRegKey::TRegKey(TRegKey&& other) noexcept {
+  *this = std::move(other);
+}
+
+TRegKey& TRegKey::operator=(TRegKey&& other) noexcept {
+  if (this != &other) {
+    open_ = other.open_;
+    path_ = std::move(other.path_);
+    access_ = other.access_;
+    other.open_ = false;
+    other.path_.clear();
+    other.access_ = 0;
+  }
+  return *this;
+}
+
+void TRegKey::Close() {
+  open_ = false;
+  path_.clear();
+  access_ = 0;
+}
+
+namespace {
+
+// Resolves an open key's node in a view; the error when it cannot be used.
+template <class Node>
+uint32_t Resolve(Node& root, const TRegKey& key, uint32_t right, Node*& node) {
+  node = nullptr;
+  if (!key.IsOpen()) return kRegInvalidHandle;
+  if ((key.Access() & right) != right) return kRegAccessDenied;
+  node = root.Find(regfile::SplitKeyPath(key.Path()));
+  return node == nullptr ? kRegKeyDeleted : kRegSuccess;
+}
+
+}  // namespace
+
+bool TRegKey::ValueExists(const std::string& name) const {
+  uint32_t type;
+  std::string data;
+  return QueryValue(name, type, data) == kRegSuccess;
+}
+
+uint32_t TRegKey::QueryValue(const std::string& name, uint32_t& type, std::string& data) const {
+  auto view = ReadView();
+  const TRegNode* n;
+  if (uint32_t r = Resolve(*view, *this, kKeyQueryValue, n)) return r;
+  const TRegValue* v = n->FindValue(name);
+  if (v == nullptr) return kRegNotFound;
+  type = v->type;
+  data = v->data;
+  return kRegSuccess;
+}
+
+uint32_t TRegKey::SetValue(const std::string& name, uint32_t type, const std::string& data) {
+  if (!open_) return kRegInvalidHandle;
+  if ((access_ & kKeySetValue) != kKeySetValue) return kRegAccessDenied;
+  return Change([&](TRegNode& root, bool& changed) -> uint32_t {
+    TRegNode* n;
+    if (uint32_t r = Resolve(root, *this, kKeySetValue, n)) return r;
+    n->SetValue(name, type, data);
+    changed = true;
+    return kRegSuccess;
+  });
+}
+
+uint32_t TRegKey::SetDword(const std::string& name, uint32_t value) {
+  std::string data(4, '\0');
+  for (int b = 0; b < 4; ++b) data[b] = static_cast<char>((value >> (8 * b)) & 0xFF);
+  return SetValue(name, kRegDword, data);
+}
+
+uint32_t TRegKey::SetString(const std::string& name, const std::string& text, uint32_t type) {
+  return SetValue(name, type, text + '\0');
+}
+
+uint32_t TRegKey::DeleteValue(const std::string& name) {
+  if (!open_) return kRegInvalidHandle;
+  if ((access_ & kKeySetValue) != kKeySetValue) return kRegAccessDenied;
+  return Change([&](TRegNode& root, bool& changed) -> uint32_t {
+    TRegNode* n;
+    if (uint32_t r = Resolve(root, *this, kKeySetValue, n)) return r;
+    if (!n->RemoveValue(name)) return kRegNotFound;
+    changed = true;
+    return kRegSuccess;
+  });
+}
+
+uint32_t TRegKey::EnumSubKeys(std::vector<std::string>& names) const {
+  names.clear();
+  auto view = ReadView();
+  const TRegNode* n;
+  if (uint32_t r = Resolve(*view, *this, kKeyEnumerateSubKeys, n)) return r;
+  for (const auto& s : n->subkeys) names.push_back(s.name);
+  return kRegSuccess;
+}
+
+uint32_t TRegKey::EnumValues(std::vector<std::string>& names) const {
+  names.clear();
+  auto view = ReadView();
+  const TRegNode* n;
+  if (uint32_t r = Resolve(*view, *this, kKeyQueryValue, n)) return r;
+  for (const auto& v : n->values) names.push_back(v.name);
+  return kRegSuccess;
+}
+
+uint32_t TRegKey::ReadValues(std::vector<TRegValue>& values) const {
+  values.clear();
+  auto view = ReadView();
+  const TRegNode* n;
+  if (uint32_t r = Resolve(*view, *this, kKeyQueryValue, n)) return r;
+  values = n->values;
+  return kRegSuccess;
+}
+
+namespace {
+
+// The names of the keys along a path as they are stored.
+std::string StoredPath(const TRegNode& root, const std::vector<std::string>& names) {
+  std::vector<std::string> stored;
+  const TRegNode* n = &root;
+  for (const auto& p : names) {
+    n = n->FindSubKey(p);
+    stored.push_back(n != nullptr ? n->name : p);
+    if (n == nullptr) break;
+  }
+  return regfile::JoinKeyPath(stored);
+}
+
+}  // namespace
+
+uint32_t OpenRegKey(const std::string& path, uint32_t access, TRegKey& key) {
+  key.Close();
+  if ((access & kWriteRights) != 0 && !Writable()) return kRegAccessDenied;
+  auto names = regfile::SplitKeyPath(path);
+  auto view = ReadView();
+  if (view->Find(names) == nullptr) return kRegNotFound;
+  key.open_ = true;
+  key.path_ = StoredPath(*view, names);
+  key.access_ = access;
+  return kRegSuccess;
+}
+
+uint32_t CreateRegKey(const std::string& path, uint32_t access, TRegKey& key, bool* created) {
+  key.Close();
+  if (created != nullptr) *created = false;
+  auto names = regfile::SplitKeyPath(path);
+  bool writable = Writable();
+  if ((access & kWriteRights) != 0 && !writable) return kRegAccessDenied;
+  bool made = false;
+  {
+    auto view = ReadView();
+    if (view->Find(names) == nullptr) {
+      if (!writable) return kRegAccessDenied;
+      uint32_t r = Change([&](TRegNode& root, bool& changed) -> uint32_t {
+        if (root.Find(names) == nullptr) {
+          root.Create(names);
+          changed = made = true;
+        }
+        return kRegSuccess;
+      });
+      if (r != kRegSuccess) return r;
+    }
+  }
+  auto view = ReadView();
+  key.open_ = true;
+  key.path_ = StoredPath(*view, names);
+  key.access_ = access;
+  if (created != nullptr) *created = made;
+  return kRegSuccess;
+}
+
+namespace {
+
+uint32_t DeleteKeyAt(const std::string& path, bool tree) {
+  auto names = regfile::SplitKeyPath(path);
+  if (names.empty()) return kRegAccessDenied;  // the root stays
+  if (!Writable()) return kRegAccessDenied;
+  return Change([&](TRegNode& root, bool& changed) -> uint32_t {
+    std::vector<std::string> parent_names(names.begin(), names.end() - 1);
+    TRegNode* parent = root.Find(parent_names);
+    TRegNode* n = parent != nullptr ? parent->FindSubKey(names.back()) : nullptr;
+    if (n == nullptr) return kRegNotFound;
+    if (!tree && !n->subkeys.empty()) return kRegAccessDenied;
+    parent->RemoveSubKey(names.back());
+    changed = true;
+    return kRegSuccess;
+  });
+}
+
+}  // namespace
+
+uint32_t DeleteRegKey(const std::string& path) {
+  return DeleteKeyAt(path, false);
+}
+uint32_t DeleteRegTree(const std::string& path) {
+  return DeleteKeyAt(path, true);
+}
+
+bool RegKeyExists(const std::string& path) {
+  return ReadView()->Find(regfile::SplitKeyPath(path)) != nullptr;
+}
+
+uint32_t ImportRegText(const std::string& text, const std::string& file_name) {
+  // Parsed on its own first, so that a malformed file changes nothing.
+  TRegNode check;
+  regfile::ApplyRegText(text, file_name, check);
+  if (!Writable()) return kRegAccessDenied;
+  return Change([&](TRegNode& root, bool& changed) -> uint32_t {
+    TRegNode copy = root;
+    regfile::ApplyRegText(text, file_name, copy);
+    root = std::move(copy);
+    changed = true;
+    return kRegSuccess;
+  });
+}
+
+uint32_t ExportRegKey(const std::string& path, std::string& text) {
+  text.clear();
+  auto names = regfile::SplitKeyPath(path);
+  auto view = ReadView();
+  const TRegNode* n = view->Find(names);
+  if (n == nullptr) return kRegNotFound;
+  text = regfile::FormatRegText(*n, StoredPath(*view, names));
+  return kRegSuccess;
+}
+
+}  // namespace kestran

@@ -1,0 +1,425 @@
+#include "platform/registry_file.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kestran::regfile {
+
+namespace {
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+int CompareNames(const std::string& a, const std::string& b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(Lower(a[i]));
+    unsigned char y = static_cast<unsigned char>(Lower(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+std::vector<TRegNode>::iterator LowerBound(std::vector<TRegNode>& v, const std::string& name) {
+  return std::lower_bound(v.begin(), v.end(), name, [](const TRegNode& n, const std::string& s) {
+    return CompareNames(n.name, s) < 0;
+  });
+}
+
+}  // namespace
+
+bool NamesEqual(const std::string& a, const std::string& b) {
+  return CompareNames(a, b) == 0;
+}
+bool NameLess(const std::string& a, const std::string& b) {
+  return CompareNames(a, b) < 0;
+}
+
+const TRegValue* TRegNode::FindValue(const std::string& value_name) const {
+  for (const auto& v : values)
+    if (NamesEqual(v.name, value_name)) return &v;
+  return nullptr;
+}
+
+void TRegNode::SetValue(const std::string& value_name, uint32_t type, std::string data) {
+  for (auto& v : values) {
+    if (NamesEqual(v.name, value_name)) {
+      v.type = type;
+      v.data = std::move(data);
+      return;
+    }
+  }
+  values.push_back(TRegValue{value_name, type, std::move(data)});
+}
+
+bool TRegNode::RemoveValue(const std::string& value_name) {
+  for (auto it = values.begin(); it != values.end(); ++it) {
+    if (NamesEqual(it->name, value_name)) {
+      values.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+const TRegNode* TRegNode::FindSubKey(const std::string& key_name) const {
+  return const_cast<TRegNode*>(this)->FindSubKey(key_name);
+}
+
+TRegNode* TRegNode::FindSubKey(const std::string& key_name) {
+  auto it = LowerBound(subkeys, key_name);
+  if (it != subkeys.end() && NamesEqual(it->name, key_name)) return &*it;
+  return nullptr;
+}
+
+TRegNode& TRegNode::AddSubKey(const std::string& key_name) {
+  auto it = LowerBound(subkeys, key_name);
+  if (it != subkeys.end() && NamesEqual(it->name, key_name)) return *it;
+  TRegNode n;
+  n.name = key_name;
+  return *subkeys.insert(it, std::move(n));
+}
+
+bool TRegNode::RemoveSubKey(const std::string& key_name) {
+  auto it = LowerBound(subkeys, key_name);
+  if (it == subkeys.end() || !NamesEqual(it->name, key_name)) return false;
+  subkeys.erase(it);
+  return true;
+}
+
+const TRegNode* TRegNode::Find(const std::vector<std::string>& path) const {
+  return const_cast<TRegNode*>(this)->Find(path);
+}
+
+TRegNode* TRegNode::Find(const std::vector<std::string>& path) {
+  TRegNode* n = this;
+  for (const auto& p : path) {
+    n = n->FindSubKey(p);
+    if (n == nullptr) return nullptr;
+  }
+  return n;
+}
+
+TRegNode& TRegNode::Create(const std::vector<std::string>& path) {
+  TRegNode* n = this;
+  for (const auto& p : path) n = &n->AddSubKey(p);
+  return *n;
+}
+
+std::vector<std::string> SplitKeyPath(const std::string& path) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) out.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string JoinKeyPath(const std::vector<std::string>& names) {
+  std::string s;
+  for (const auto& n : names) {
+    if (!s.empty()) s += '\\';
+    s += n;
+  }
+  return s;
+}
+
+// ---------------------------------------------------------------------------------
+// Reading
+
+namespace {
+
+class TParser {
+ public:
+  TParser(const std::string& text, const std::string& file_name, TRegNode& root)
+      : file_name_(file_name), root_(root) {
+    size_t start = 0;
+    // A leading UTF-8 byte-order mark is ignored.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(start, end - start);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines_.push_back(std::move(line));
+      start = end + 1;
+    }
+  }
+
+  void Run() {
+    size_t i = 0;
+    // Header: the first line that is not blank.
+    while (i < lines_.size() && Trim(lines_[i]).empty()) ++i;
+    if (i == lines_.size()) return;  // nothing at all: no change
+    if (Trim(lines_[i]) != "REGEDIT4") Fail(i, "the first line is not \"REGEDIT4\"");
+    for (++i; i < lines_.size(); ++i) {
+      std::string line = TrimLeft(lines_[i]);
+      if (TrimRight(line).empty() || line[0] == ';') continue;
+      if (line[0] == '[') {
+        KeyLine(i, TrimRight(line));
+      } else if (line[0] == '"' || line[0] == '@') {
+        i = ValueLine(i, line);
+      } else {
+        Fail(i, "unexpected text");
+      }
+    }
+  }
+
+ private:
+  [[noreturn]] void Fail(size_t index, const std::string& what) const {
+    throw ERegistryFile(file_name_ + "(" + std::to_string(index + 1) + "): " + what);
+  }
+
+  static std::string TrimLeft(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t");
+    return b == std::string::npos ? std::string() : s.substr(b);
+  }
+  static std::string TrimRight(const std::string& s) {
+    size_t e = s.find_last_not_of(" \t");
+    return e == std::string::npos ? std::string() : s.substr(0, e + 1);
+  }
+  static std::string Trim(const std::string& s) { return TrimRight(TrimLeft(s)); }
+
+  void KeyLine(size_t index, const std::string& line) {
+    if (line.back() != ']') Fail(index, "a key line does not end with \"]\"");
+    std::string body = line.substr(1, line.size() - 2);
+    bool remove = !body.empty() && body[0] == '-';
+    if (remove) body.erase(0, 1);
+    size_t slash = body.find('\\');
+    std::string hive = body.substr(0, slash);
+    if (!NamesEqual(hive, "HKEY_LOCAL_MACHINE") && !NamesEqual(hive, "HKLM"))
+      Fail(index, "the key \"" + body + "\" is not below HKEY_LOCAL_MACHINE");
+    std::vector<std::string> path =
+        slash == std::string::npos ? std::vector<std::string>() : SplitKeyPath(body.substr(slash));
+    if (remove) {
+      current_ = nullptr;
+      if (path.empty()) {
+        root_.values.clear();
+        root_.subkeys.clear();
+        return;
+      }
+      std::vector<std::string> parent(path.begin(), path.end() - 1);
+      if (TRegNode* p = root_.Find(parent)) p->RemoveSubKey(path.back());
+      return;
+    }
+    current_ = &root_.Create(path);
+  }
+
+  // Reads a quoted string starting at line[pos] == '"'; pos ends after the closing quote.
+  std::string Quoted(size_t index, const std::string& line, size_t& pos) const {
+    std::string out;
+    ++pos;
+    while (pos < line.size()) {
+      char c = line[pos++];
+      if (c == '"') return out;
+      if (c == '\\' && pos < line.size() && (line[pos] == '\\' || line[pos] == '"')) {
+        out += line[pos++];
+        continue;
+      }
+      out += c;
+    }
+    Fail(index, "a quoted string is not closed");
+  }
+
+  static int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  // Parses a value line (and its continuation lines); returns the index of its last line.
+  size_t ValueLine(size_t index, const std::string& line) {
+    size_t pos = 0;
+    std::string name;
+    if (line[0] == '@') {
+      pos = 1;
+    } else {
+      name = Quoted(index, line, pos);
+    }
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+    if (pos >= line.size() || line[pos] != '=') Fail(index, "\"=\" expected after the value name");
+    ++pos;
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+    std::string rest = TrimRight(line.substr(pos));
+    if (current_ == nullptr) Fail(index, "a value outside of a key");
+
+    if (rest == "-") {
+      current_->RemoveValue(name);
+      return index;
+    }
+    if (!rest.empty() && rest[0] == '"') {
+      size_t p = 0;
+      std::string text = Quoted(index, rest, p);
+      if (p != rest.size()) Fail(index, "unexpected text after a string value");
+      text += '\0';
+      current_->SetValue(name, kRegSz, std::move(text));
+      return index;
+    }
+    std::string lower;
+    for (char c : rest) lower += Lower(c);
+    if (lower.compare(0, 6, "dword:") == 0) {
+      std::string digits = rest.substr(6);
+      if (digits.empty() || digits.size() > 8) Fail(index, "a dword value needs 1 to 8 hex digits");
+      uint32_t v = 0;
+      for (char c : digits) {
+        int d = HexDigit(c);
+        if (d < 0) Fail(index, "a dword value needs 1 to 8 hex digits");
+        v = (v << 4) | static_cast<uint32_t>(d);
+      }
+      std::string data(4, '\0');
+      for (int b = 0; b < 4; ++b) data[b] = static_cast<char>((v >> (8 * b)) & 0xFF);
+      current_->SetValue(name, kRegDword, std::move(data));
+      return index;
+    }
+    if (lower.compare(0, 3, "hex") == 0) {
+      uint32_t type = kRegBinary;
+      size_t p = 3;
+      if (p < rest.size() && rest[p] == '(') {
+        size_t close = rest.find(')', p);
+        if (close == std::string::npos || close == p + 1 || close - p - 1 > 8)
+          Fail(index, "malformed hex(type)");
+        type = 0;
+        for (size_t k = p + 1; k < close; ++k) {
+          int d = HexDigit(rest[k]);
+          if (d < 0) Fail(index, "malformed hex(type)");
+          type = (type << 4) | static_cast<uint32_t>(d);
+        }
+        p = close + 1;
+      }
+      if (p >= rest.size() || rest[p] != ':') Fail(index, "\":\" expected after hex");
+      std::string list = rest.substr(p + 1);
+      size_t last = index;
+      // A line ending in "\" continues on the next one.
+      while (!list.empty() && list.back() == '\\') {
+        list.pop_back();
+        if (last + 1 >= lines_.size()) Fail(last, "hex data continue past the end of the file");
+        ++last;
+        list += Trim(lines_[last]);
+      }
+      std::string compact;
+      for (char c : list)
+        if (c != ' ' && c != '\t') compact += c;
+      // One comma at the very end is accepted.
+      if (!compact.empty() && compact.back() == ',') compact.pop_back();
+      std::string data;
+      size_t k = 0;
+      while (k < compact.size()) {
+        size_t comma = compact.find(',', k);
+        if (comma == std::string::npos) comma = compact.size();
+        size_t len = comma - k;
+        if (len == 0 || len > 2) Fail(index, "malformed hex data");
+        int v = 0;
+        for (size_t j = k; j < comma; ++j) {
+          int d = HexDigit(compact[j]);
+          if (d < 0) Fail(index, "malformed hex data");
+          v = v * 16 + d;
+        }
+        data += static_cast<char>(v);
+        k = comma + 1;
+        if (comma < compact.size() && k == compact.size()) Fail(index, "malformed hex data");
+      }
+      current_->SetValue(name, type, std::move(data));
+      return last;
+    }
+    Fail(index, "unknown value data");
+  }
+
+  std::string file_name_;
+  TRegNode& root_;
+  std::vector<std::string> lines_;
+  TRegNode* current_ = nullptr;
+};
+
+}  // namespace
+
+void ApplyRegText(const std::string& text, const std::string& file_name, TRegNode& root) {
+  TParser(text, file_name, root).Run();
+}
+
+// ---------------------------------------------------------------------------------
+// Writing
+
+namespace {
+
+const char* const kEol = "\r\n";
+
+std::string QuoteText(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+// Text that can be written between quotes: one NUL, at the end, and no line break.
+bool PlainText(const std::string& data) {
+  if (data.empty() || data.back() != '\0') return false;
+  for (size_t i = 0; i + 1 < data.size(); ++i)
+    if (data[i] == '\0' || data[i] == '\r' || data[i] == '\n') return false;
+  return true;
+}
+
+void FormatHex(std::string& out, const std::string& prefix, const std::string& data) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string line = prefix;
+  for (size_t i = 0; i < data.size(); ++i) {
+    unsigned char b = static_cast<unsigned char>(data[i]);
+    std::string piece{kDigits[b >> 4], kDigits[b & 15]};
+    if (i + 1 < data.size()) piece += ',';
+    // Lines stay within 80 columns, continued with "\" as the registry editor does.
+    if (line.size() + piece.size() > 77 && line.size() > 2) {
+      out += line + "\\" + kEol;
+      line = "  ";
+    }
+    line += piece;
+  }
+  out += line + kEol;
+}
+
+void FormatValue(std::string& out, const TRegValue& v) {
+  std::string prefix = v.name.empty() ? "@=" : QuoteText(v.name) + "=";
+  if (v.type == kRegSz && PlainText(v.data)) {
+    out += prefix + QuoteText(v.data.substr(0, v.data.size() - 1)) + kEol;
+  } else if (v.type == kRegDword && v.data.size() == 4) {
+    uint32_t n = 0;
+    for (int b = 3; b >= 0; --b) n = (n << 8) | static_cast<unsigned char>(v.data[b]);
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%08x", n);
+    out += prefix + "dword:" + buf + kEol;
+  } else if (v.type == kRegBinary) {
+    FormatHex(out, prefix + "hex:", v.data);
+  } else {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
+    FormatHex(out, prefix + buf, v.data);
+  }
+}
+
+void FormatKey(std::string& out, const TRegNode& key, const std::string& full_name, bool is_root) {
+  if (!is_root || !key.values.empty()) {
+    out += "[" + full_name + "]" + kEol;
+    for (const auto& v : key.values) FormatValue(out, v);
+    out += kEol;
+  }
+  for (const auto& sub : key.subkeys) FormatKey(out, sub, full_name + "\\" + sub.name, false);
+}
+
+}  // namespace
+
+std::string FormatRegText(const TRegNode& key, const std::string& key_path) {
+  std::string out = std::string("REGEDIT4") + kEol + kEol;
+  std::string full = "HKEY_LOCAL_MACHINE";
+  if (!key_path.empty()) full += "\\" + key_path;
+  FormatKey(out, key, full, key_path.empty());
+  return out;
+}
+
+}  // namespace kestran::regfile
