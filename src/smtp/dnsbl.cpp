@@ -1,0 +1,62 @@
+#include "smtp/dnsbl.h"
+
+#include "transport/winsock_intf.h"
+
+namespace kestran {
+
+std::string ReverseAddress(const std::string& ip) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t dot = ip.find('.'); dot != std::string::npos; dot = ip.find('.', start)) {
+    parts.push_back(ip.substr(start, dot - start));
+    start = dot + 1;
+  }
+  parts.push_back(ip.substr(start));
+  std::string out;
+  for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
+    if (it != parts.rbegin()) out += '.';
+    out += *it;
+  }
+  return out;
+}
+
+bool IsListingAnswer(uint32_t addressHostOrder) {
+  return (addressHostOrder >> 24) == 127 && (addressHostOrder >> 8) != 0x7FFFFFu;
+}
+
+namespace {
+
+bool Listed(const std::string& queryName) {
+  auto entry = GWinsockIntf().gethostbyname(queryName);
+  if (!entry) return false;
+  for (const auto& a : entry->h_addr_list) {
+    uint32_t v =
+        (uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | uint32_t{a[3]};
+    if (IsListingAnswer(v)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool CheckDNSBlockLists(const std::string& ip, const std::vector<std::string>& lists,
+                        const std::vector<std::string>& headerTexts, std::string& reason) {
+  const std::string reversed = ReverseAddress(ip);
+  for (size_t i = 0; i < lists.size(); ++i) {
+    // An empty zone names no list; asking for the bare reversed address could even
+    // answer with the address itself.
+    if (lists[i].empty()) continue;
+    if (!Listed(reversed + "." + lists[i])) continue;
+    if (i < headerTexts.size()) {
+      reason = headerTexts[i];
+      size_t pos = reason.find("%s");
+      if (pos != std::string::npos) reason.replace(pos, 2, ip);
+    } else {
+      reason = "see http://" + lists[i];
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace kestran
