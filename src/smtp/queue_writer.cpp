@@ -1,0 +1,134 @@
+#include "smtp/queue_writer.h"
+
+#include <string_view>
+
+#include "platform/files.h"
+
+namespace kestran {
+namespace {
+
+constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kErrorAlreadyExists = 183;
+
+bool StartsWithUpper(std::string_view line, std::string_view word) {
+  if (line.size() < word.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    char c = line[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != word[i]) return false;
+  }
+  return true;
+}
+
+std::string_view TrimView(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
+
+}  // namespace
+
+std::string FormatMsgId(int32_t number) {
+  std::string digits = std::to_string(number);
+  if (digits.size() < 10) digits.insert(0, 10 - digits.size(), '0');
+  return "B" + digits;
+}
+
+std::string QueueDirPrefix(const std::string& dir) {
+  if (dir.empty() || dir.back() == '\\') return dir;
+  return dir + "\\";
+}
+
+THeaderScan ScanHeaders(const std::string& data) {
+  THeaderScan scan;
+  size_t pos = 0;
+  while (pos < data.size()) {
+    size_t end = data.find("\r\n", pos);
+    if (end == std::string::npos) end = data.size();
+    std::string_view line = TrimView(std::string_view(data).substr(pos, end - pos));
+    if (line.empty()) break;
+    if (StartsWithUpper(line, "DATE") || StartsWithUpper(line, "RECEIVED")) scan.hasDate = true;
+    if (StartsWithUpper(line, "MESSAGE-ID")) scan.hasMessageId = true;
+    pos = end + 2;
+  }
+  return scan;
+}
+
+std::string BuildTraceHeader(const TSMTPMsg& msg, const std::string& hostName,
+                             const std::string& date, const THeaderScan& scan) {
+  std::string h;
+  h.reserve(256);
+  h += "Received: from " + msg.SendingDomain + " (" + msg.VerifiedSendingDomain + " [" +
+       msg.SendingIP + "]) by " + hostName + "\r\n";
+  h += " (KESTRAN 0.45) with SMTP id <" + msg.MsgId + "@" + hostName + ">;\r\n";
+  h += " " + date + "\r\n";
+  if (!scan.hasDate) h += "Date: " + date + "\r\n";
+  if (!scan.hasMessageId) h += "Message-ID: <" + msg.MsgId + "@" + hostName + ">\r\n";
+  return h;
+}
+
+std::string BuildRecipientFile(const TSMTPMsg& msg, const std::string& hostName) {
+  std::string r = "Message-ID: <" + msg.MsgId + "@" + hostName + ">\r\n";
+  r += "Return-path: " + msg.FromStr + "\r\n";
+  for (const auto& rec : msg.Recipients.Items()) r += "Recipient: " + rec.Address + "\r\n";
+  return r;
+}
+
+TQueueWriter::TQueueWriter(const std::string& dir, bool sync)
+    : dir_(dir), prefix_(QueueDirPrefix(dir)), sync_(sync) {}
+
+std::string TQueueWriter::MessagePath(const std::string& msgId) const {
+  return prefix_ + msgId + ".MSG";
+}
+std::string TQueueWriter::RecipientPath(const std::string& msgId) const {
+  return prefix_ + msgId + ".RCP";
+}
+std::string TQueueWriter::TemporaryPath(const std::string& msgId) const {
+  return prefix_ + msgId + ".RC~";
+}
+
+TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const std::string& msgText,
+                                              const std::string& rcpText) const {
+  const std::string msgPath = MessagePath(msgId);
+  const std::string rcpPath = RecipientPath(msgId);
+  const std::string tmpPath = TemporaryPath(msgId);
+
+  // A recipient file without its message file still belongs to someone else's pair.
+  if (FileExists(rcpPath)) return Outcome::NameTaken;
+
+  TFile msgFile;
+  if (!msgFile.Open(msgPath, TFile::Mode::CreateExclusive)) {
+    uint32_t e = LastFileError();
+    return (e == kErrorFileExists || e == kErrorAlreadyExists) ? Outcome::NameTaken
+                                                               : Outcome::Failed;
+  }
+  bool ok = msgFile.Write(msgText);
+  if (ok && sync_) ok = msgFile.Sync();
+  ok = msgFile.Close() && ok;
+  if (!ok) {
+    DeleteFilePath(msgPath);
+    return Outcome::Failed;
+  }
+
+  TFile rcpFile;
+  ok = rcpFile.Open(tmpPath, TFile::Mode::CreateTruncate);
+  if (ok) ok = rcpFile.Write(rcpText);
+  if (ok && sync_) ok = rcpFile.Sync();
+  ok = rcpFile.Close() && ok;
+  if (ok) ok = RenameFile(tmpPath, rcpPath);
+  if (!ok) {
+    DeleteFilePath(tmpPath);
+    DeleteFilePath(msgPath);
+    return Outcome::Failed;
+  }
+  if (sync_ && !SyncDirectory(dir_)) {
+    // The pair may not survive a crash: it must not be acknowledged, so take it back.
+    DeleteFilePath(rcpPath);
+    DeleteFilePath(msgPath);
+    return Outcome::Failed;
+  }
+  return Outcome::Written;
+}
+
+}  // namespace kestran

@@ -1,0 +1,61 @@
+#pragma once
+// The queue pair handed to the host mail server: "B" + ten digits + ".MSG" holds the
+// message with its trace headers, the ".RCP" file with the same stem the envelope.
+//
+// A pair is never written over another: the message file is created only when its name
+// is free, and the recipient file is written under a temporary name and renamed once it
+// is complete, after the message file is complete. A pair that fails part-way is removed.
+
+#include <cstdint>
+#include <string>
+
+#include "smtp/smtp_msg.h"
+
+namespace kestran {
+
+// "B" + number in decimal, left-padded with "0" to ten characters (42 -> B0000000042).
+std::string FormatMsgId(int32_t number);
+
+// dir with a "\" appended when it is not empty and does not end in one.
+std::string QueueDirPrefix(const std::string& dir);
+
+// What the header block of a message (the lines before the first empty line) holds.
+struct THeaderScan {
+  bool hasDate = false;       // a Date: or Received: line
+  bool hasMessageId = false;  // a Message-ID: line
+};
+THeaderScan ScanHeaders(const std::string& data);
+
+// The lines put in front of the message: the folded Received header, then Date: and
+// Message-ID: when the message has none of its own. Each line ends in CR LF.
+std::string BuildTraceHeader(const TSMTPMsg& msg, const std::string& hostName,
+                             const std::string& date, const THeaderScan& scan);
+
+// The recipient file: Message-ID, Return-path, one Recipient line per accepted recipient.
+std::string BuildRecipientFile(const TSMTPMsg& msg, const std::string& hostName);
+
+class TQueueWriter {
+ public:
+  enum class Outcome {
+    Written,    // both files are in place (and on disk when syncing)
+    NameTaken,  // a file of that stem exists; nothing was touched
+    Failed,     // nothing of the pair is left behind
+  };
+
+  // dir: the queue directory as configured (Windows path, may be empty).
+  TQueueWriter(const std::string& dir, bool sync);
+
+  std::string MessagePath(const std::string& msgId) const;
+  std::string RecipientPath(const std::string& msgId) const;
+  std::string TemporaryPath(const std::string& msgId) const;
+
+  Outcome WritePair(const std::string& msgId, const std::string& msgText,
+                    const std::string& rcpText) const;
+
+ private:
+  std::string dir_;
+  std::string prefix_;
+  bool sync_;
+};
+
+}  // namespace kestran

@@ -1,0 +1,147 @@
+#include "smtp/smtp_listener.h"
+
+#include "smtp/defdate.h"
+#include "transport/conduit_errors.h"
+
+namespace kestran {
+namespace {
+
+constexpr int kTimedOut = 10060;
+
+std::string TrimWhite(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
+
+std::string UpperAscii(std::string s) {
+  for (auto& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+}  // namespace
+
+bool HasLineControlCharacters(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+TConduitSMTPListener::TConduitSMTPListener(TConduitBase* owner) : TConduitListener(owner) {
+  SetPort(25);
+}
+
+TConduitSMTPListener::~TConduitSMTPListener() = default;
+
+void TConduitSMTPListener::SplitCommand(const std::string& line, std::string& verb,
+                                        std::string& arg) {
+  size_t blank = line.find(' ');
+  if (blank == std::string::npos) {
+    verb = line;
+    arg.clear();
+  } else {
+    verb = line.substr(0, blank);
+    arg = TrimWhite(line.substr(blank + 1));
+  }
+}
+
+void TConduitSMTPListener::ClassifyClient(TSMTPMsg& msg) {
+  msg.RelayAllowed = IsRelayAllowed(msg.SendingIP);
+  msg.DenyReason.clear();
+  if (msg.RelayAllowed) {
+    msg.AccessDenied = false;
+  } else if (CheckAccess(msg.SendingIP, msg.DenyReason)) {
+    msg.AccessDenied = false;
+  } else {
+    msg.AccessDenied = true;
+    if (OnLogFileEvent)
+      OnLogFileEvent(LogTimeStamp() + " " + msg.SendingIP + " 554 access denied, " +
+                     msg.DenyReason);
+  }
+  std::string name;
+  VerifyDomain(msg.SendingIP, name);
+  msg.VerifiedSendingDomain = name;
+}
+
+bool TConduitSMTPListener::DoExecute(TConduitServerThread* thread) {
+  if (TConduitListener::DoExecute(thread)) return true;
+  TConduitServer* conn = thread->Connection();
+  // A connection that failed before its first command (the greeting could not be sent)
+  // has no session; the thread ends because it is no longer connected.
+  if (!conn->Connected()) return false;
+
+  TSMTPMsg msg;
+  msg.Reset(true);
+  msg.SendingIP = conn->PeerAddress();
+  try {
+    ClassifyClient(msg);
+    while (conn->Connected()) {
+      std::string line = conn->ReadLn();
+      if (conn->LastLineTooLong()) {
+        DoLineTooLong(thread);
+        continue;
+      }
+      Dispatch(thread, msg, line);
+    }
+  } catch (const EConduitSocketError& e) {
+    if (e.ErrorCode() == kTimedOut) {
+      DoIdleTimeout(thread);
+      return false;
+    }
+    conn->Disconnect();
+    throw;
+  } catch (...) {
+    // A session that an error left is over: it is never started again on this
+    // connection.
+    conn->Disconnect();
+    throw;
+  }
+  return false;
+}
+
+void TConduitSMTPListener::Dispatch(TConduitServerThread* thread, TSMTPMsg& msg,
+                                    const std::string& line) {
+  bool handled = false;
+  std::string verb, arg;
+  SplitCommand(line, verb, arg);
+  verb = UpperAscii(verb);
+
+  if ((verb == "HELO" || verb == "MAIL" || verb == "RCPT") && HasLineControlCharacters(line)) {
+    DoControlCharacters(thread, verb);
+    return;
+  }
+
+  if (verb == "HELO") {
+    DoCommandHELO(thread, arg, msg, handled);
+  } else if (verb == "MAIL") {
+    DoCommandMAIL(thread, arg, msg, handled);
+  } else if (verb == "RCPT") {
+    DoCommandRCPT(thread, arg, handled, msg);
+  } else if (verb == "DATA") {
+    DoCommandDATA(thread, msg, handled);
+  } else if (verb == "SEND") {
+    DoCommandSEND(thread, arg, msg, handled);
+  } else if (verb == "SOML") {
+    DoCommandSOML(thread, arg, msg, handled);
+  } else if (verb == "SAML") {
+    DoCommandSAML(thread, arg, msg, handled);
+  } else if (verb == "RSET") {
+    DoCommandRSET(thread, msg, handled);
+  } else if (verb == "VRFY") {
+    DoCommandVRFY(thread, arg, handled);
+  } else if (verb == "EXPN") {
+    DoCommandEXPN(thread, arg, handled);
+  } else if (verb == "HELP") {
+    DoCommandHELP(thread, arg, handled);
+  } else if (verb == "NOOP") {
+    DoCommandNOOP(thread, handled);
+  } else if (verb == "QUIT") {
+    DoCommandQUIT(thread, handled);
+  } else if (verb == "TURN") {
+    DoCommandTURN(thread, msg, handled);
+  } else {
+    DoCommandError(thread, line, handled);
+  }
+}
+
+}  // namespace kestran

@@ -1,0 +1,39 @@
+#include "smtp/smtp_msg.h"
+
+namespace kestran {
+
+tRecipientList::tRecipientList() = default;
+
+bool tRecipientList::GetRecipientRec(int index, tRecipientRec& rec) const {
+  if (index < 0 || static_cast<size_t>(index) >= items_.size()) {
+    rec = tRecipientRec();
+    return false;
+  }
+  rec = items_[static_cast<size_t>(index)];
+  return true;
+}
+
+TSMTPMsg::TSMTPMsg() {
+  Reset(true);
+}
+
+void TSMTPMsg::Reset(bool clearSession) {
+  Recipients.Clear();
+  // Give the memory of a large body back, not only its contents.
+  std::string().swap(Data);
+  FromStr.clear();
+  DateTime = 0;
+  MsgId.clear();
+  if (clearSession) {
+    SendingDomain.clear();
+    VerifiedSendingDomain.clear();
+    SendingIP = "255.255.255.255";
+  }
+}
+
+void TSMTPMsg::AppendDataLine(const std::string& line) {
+  Data.append(line);
+  Data.append("\r\n", 2);
+}
+
+}  // namespace kestran

@@ -1,0 +1,63 @@
+#pragma once
+// The state of one SMTP session: who the client is, what it was granted when it
+// connected, and the transaction in progress (sender, accepted recipients, body).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestran {
+
+// One accepted recipient.
+struct tRecipientRec {
+  std::string ToStr;     // the RCPT argument exactly as received
+  std::string Address;   // normalised address: local part, "@", domain
+  bool IsLocal = false;  // the domain is one of the local domains
+};
+
+// The accepted recipients of a transaction, in the order RCPT accepted them.
+class tRecipientList {
+ public:
+  tRecipientList();
+  void Add(const tRecipientRec& rec) { items_.push_back(rec); }
+  void Clear() { items_.clear(); }
+  int Count() const { return static_cast<int>(items_.size()); }
+  // A copy of entry index; an all-empty record when index is out of range.
+  bool GetRecipientRec(int index, tRecipientRec& rec) const;
+  const std::vector<tRecipientRec>& Items() const { return items_; }
+
+ private:
+  std::vector<tRecipientRec> items_;
+};
+
+class TSMTPMsg {
+ public:
+  TSMTPMsg();
+  TSMTPMsg(const TSMTPMsg&) = delete;
+  TSMTPMsg& operator=(const TSMTPMsg&) = delete;
+
+  std::string SendingDomain;          // HELO argument; empty until HELO
+  std::string VerifiedSendingDomain;  // reverse-resolved client name or "unverified"
+  std::string SendingIP;              // client address, dotted
+  std::string FromStr;                // sender from MAIL
+  tRecipientList Recipients;
+  // The message: every line of DATA followed by CR LF, in one buffer (the added trace
+  // headers are inserted at its front while the queue files are written).
+  std::string Data;
+  double DateTime = 0;  // kept for handlers; the server does not set it
+  std::string MsgId;
+  std::string DenyReason;
+  bool AccessDenied = false;
+  bool RelayAllowed = false;
+
+  // Clears the transaction (recipients, data, sender, date, id); with clearSession also
+  // the HELO name, the verified name, and the client address ("255.255.255.255").
+  // The access decision of the session is never touched.
+  void Reset(bool clearSession);
+
+  // Appends one body line and its CR LF.
+  void AppendDataLine(const std::string& line);
+};
+
+}  // namespace kestran

@@ -1,0 +1,480 @@
+#include "smtp/smtp_server.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "smtp/address_parser.h"
+#include "smtp/defdate.h"
+#include "smtp/dnsbl.h"
+#include "smtp/queue_writer.h"
+#include "smtp/smtp_debug_log.h"
+#include "transport/winsock_intf.h"
+
+namespace kestran {
+namespace {
+
+// How many names the intake draws for one message before it gives up.
+constexpr int kMaxNameAttempts = 100;
+// Room kept beyond the size limit for the trace headers and the final ".".
+constexpr size_t kHeaderRoom = 1024;
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
+
+std::string Upper(std::string s) {
+  for (auto& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+  return Upper(a) == Upper(b);
+}
+
+bool HasControlCharacters(const std::string& s) {
+  return std::any_of(s.begin(), s.end(), [](char c) {
+    auto u = static_cast<unsigned char>(c);
+    return u < 32 || u == 127;
+  });
+}
+
+}  // namespace
+
+TConduitSMTPServer::TConduitSMTPServer(TConduitBase* owner) : TConduitSMTPListener(owner) {
+  std::string local = LocalName();
+  std::optional<THostEntry> entry = GWinsockIntf().gethostbyname(local);
+  if (!entry) CheckForSocketError(-1);
+  hostName_ = entry ? entry->h_name : std::string();
+  if (hostName_.empty()) hostName_ = LocalAddress();
+}
+
+TConduitSMTPServer::~TConduitSMTPServer() {
+  // Sessions call back into this object: end them before its members go.
+  SetActive(false);
+  Threads().StopAll();
+}
+
+void TConduitSMTPServer::Reply(TConduitServerThread* thread, const std::string& text) {
+  thread->Connection()->WriteLn(text);
+}
+
+void TConduitSMTPServer::DebugLog(const std::string& text) {
+  AppendDebugLog(mailWriteDir_, text);
+}
+
+void TConduitSMTPServer::LogEntry(const std::string& entry) {
+  if (OnLogFileEvent) OnLogFileEvent(entry);
+}
+
+// --- connection start ------------------------------------------------------------------
+
+void TConduitSMTPServer::DoConnect(TConduitServerThread* thread) {
+  TConduitSMTPListener::DoConnect(thread);
+  try {
+    Reply(thread, "220 " + hostName_ + " KESTRAN SMTP Receiver Version 0.45 Ready");
+  } catch (const EConduitException&) {
+    // The client left before the greeting: there is no session to hold.
+    thread->Connection()->Disconnect();
+    return;
+  }
+  if (logDebug_) {
+    DebugLog("");
+    DebugLog("");
+    DebugLog("Connect says 220 " + hostName_ + " KESTRAN SMTP Receiver Service 0.45 Ready");
+  }
+}
+
+// --- policy ----------------------------------------------------------------------------
+
+bool TConduitSMTPServer::IsRelayAllowed(const std::string& ip) {
+  if (InNetList(ip, localNets_)) return true;
+  return CheckPopAuth(ip);
+}
+
+bool TConduitSMTPServer::CheckPopAuth(const std::string& ip) {
+  if (!doPOPAuth_ || !OnPopAuth) return false;
+  bool valid = false, handled = false;
+  OnPopAuth(ip, valid, handled);
+  return handled && valid;
+}
+
+bool TConduitSMTPServer::CheckAccess(const std::string& ip, std::string& reason) {
+  if (InNetList(ip, whiteList_)) return true;
+  if (InNetList(ip, localBlackList_)) {
+    reason = localBlackListNotice_;
+    return false;
+  }
+  if (doDNSLists_ && CheckDNSBlockLists(ip, dnsLists_, headerText_, reason)) return false;
+  return true;
+}
+
+void TConduitSMTPServer::VerifyDomain(const std::string& ip, std::string& name) {
+  name = "unverified";
+  if (!doVerifyDomain_) return;
+  std::string found;
+  try {
+    found = Trim(HostNameOf(ip));
+  } catch (const EConduitException&) {
+    return;
+  }
+  // A name that could add a line to a header or a reply is not taken.
+  if (!found.empty() && !HasControlCharacters(found)) name = found;
+}
+
+bool TConduitSMTPServer::IsLocalDomain(const std::string& domain) {
+  std::string d = Trim(domain);
+  for (const auto& entry : localDomains_) {
+    if (SameText(d, Trim(entry))) {
+      if (logDebug_) DebugLog("IsLocalDomain says LocalDomain Is True");
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TConduitSMTPServer::IsValidUser(const std::string& address) {
+  std::string a = Upper(Trim(address));
+  size_t at = a.find('@');
+  if (at != std::string::npos) {
+    std::string d = a.substr(at + 1);
+    for (const auto& entry : skipUserVerify_)
+      if (Upper(Trim(entry)) == d) return true;
+    a = a.substr(0, at);
+  }
+  for (const auto& entry : localUsers_)
+    if (Upper(Trim(entry)) == a) return true;
+  return false;
+}
+
+// --- commands --------------------------------------------------------------------------
+
+void TConduitSMTPServer::DoCommandHELO(TConduitServerThread* thread, const std::string& arg,
+                                       TSMTPMsg& msg, bool& handled) {
+  if (OnCommandHELO) OnCommandHELO(thread, arg, msg, handled);
+  if (handled) return;
+  if (!msg.SendingDomain.empty()) {
+    Reply(thread, "503 HELO Command is out of sequence");
+    if (logDebug_) DebugLog("HELO says 503 Bad Command Sequence");
+    return;
+  }
+  std::string text = arg + " (" + msg.VerifiedSendingDomain + " [" + msg.SendingIP + "])" +
+                     (msg.AccessDenied ? ", access restricted" : "");
+  Reply(thread, "250 OK " + text);
+  msg.SendingDomain = arg;
+  if (logDebug_) DebugLog("HELO says 250 OK " + text);
+}
+
+void TConduitSMTPServer::DoCommandMAIL(TConduitServerThread* thread, const std::string& arg,
+                                       TSMTPMsg& msg, bool& handled) {
+  if (OnCommandMAIL) OnCommandMAIL(thread, arg, msg, handled);
+  if (handled) return;
+  std::string domain, display, address;
+  if (ParseAddress(arg, domain, display, address)) {
+    msg.FromStr = address;
+    Reply(thread, "250 OK " + display);
+    if (logDebug_) DebugLog("MAIL says 250 OK " + display);
+  } else {
+    std::string a = arg;
+    StripAddressPrefix(a);
+    msg.FromStr = a;
+    Reply(thread, "250 OK " + a);
+    if (logDebug_) DebugLog("MAIL says 250 OK " + a);
+  }
+}
+
+void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::string& arg,
+                                       bool& handled, TSMTPMsg& msg) {
+  if (OnCommandRCPT) OnCommandRCPT(thread, arg, msg, handled);
+  if (handled) return;
+  std::string domain, display, address;
+  if (!ParseAddress(arg, domain, display, address)) {
+    Reply(thread, "501 Syntax Error in RCPT " + arg);
+    if (logDebug_) DebugLog("RCPT says 501 syntax error " + arg);
+    return;
+  }
+  tRecipientRec rec;
+  rec.ToStr = arg;
+  rec.Address = address;
+  rec.IsLocal = IsLocalDomain(domain);
+
+  if (msg.AccessDenied) {
+    Reply(thread, "554 access denied, " + msg.DenyReason);
+    if (logDebug_) DebugLog("Dump says 554 access denied, " + msg.DenyReason);
+    return;
+  }
+  if (rec.IsLocal) {
+    if (checkUser_ && !IsValidUser(rec.Address)) {
+      Reply(thread, "550 <" + rec.Address + ">... user not valid");
+      if (logDebug_) DebugLog("RCPT says 550 <" + rec.Address + ">... user not valid");
+      if (extendedErrorRecording_)
+        LogEntry(LogTimeStamp() + " " + msg.SendingIP + " 550 <" + rec.Address +
+                 "> user not valid");
+      return;
+    }
+  } else if (!msg.RelayAllowed && !forwardMail_) {
+    Reply(thread, "550 <" + rec.Address + ">... Relaying denied");
+    if (logDebug_) DebugLog("RCPT says 550 <" + rec.Address + ">... Relaying denied");
+    if (extendedErrorRecording_)
+      LogEntry(LogTimeStamp() + " " + msg.SendingIP + " 550 <" + rec.Address + "> relaying denied");
+    return;
+  }
+  Reply(thread, "250 OK " + display);
+  if (logDebug_) DebugLog("RCPT says 250 OK " + display);
+  msg.Recipients.Add(rec);
+}
+
+void TConduitSMTPServer::DoCommandSEND(TConduitServerThread* thread, const std::string& arg,
+                                       TSMTPMsg& msg, bool& handled) {
+  if (OnCommandSEND) OnCommandSEND(thread, arg, msg, handled);
+  if (handled) return;
+  Reply(thread, "502 SEND messaging prohibited.");
+  if (logDebug_) DebugLog("SEND says 502 messaging prohibited.");
+}
+
+void TConduitSMTPServer::DoCommandSOML(TConduitServerThread* thread, const std::string& arg,
+                                       TSMTPMsg& msg, bool& handled) {
+  if (OnCommandSOML) OnCommandSOML(thread, arg, msg, handled);
+  if (handled) return;
+  Reply(thread, "502 SOML messaging prohibited.");
+  if (logDebug_) DebugLog("SOML says 502 messaging prohibited.");
+}
+
+void TConduitSMTPServer::DoCommandSAML(TConduitServerThread* thread, const std::string& arg,
+                                       TSMTPMsg& msg, bool& handled) {
+  if (OnCommandSAML) OnCommandSAML(thread, arg, msg, handled);
+  if (handled) return;
+  Reply(thread, "502 SAML messaging prohibited.");
+  if (logDebug_) DebugLog("SAML says 502 messaging prohibited.");
+}
+
+void TConduitSMTPServer::DoCommandRSET(TConduitServerThread* thread, TSMTPMsg& msg, bool& handled) {
+  if (OnCommandRSET) OnCommandRSET(thread, msg, handled);
+  if (handled) return;
+  Reply(thread, "250 OK Reset Completed");
+  msg.Reset(false);
+  if (logDebug_) DebugLog("RSET says 250 OK");
+}
+
+void TConduitSMTPServer::DoCommandVRFY(TConduitServerThread* thread, const std::string& arg,
+                                       bool& handled) {
+  if (OnCommandVRFY) OnCommandVRFY(thread, arg, handled);
+  if (handled) return;
+  Reply(thread, "250 OK " + arg);
+  if (logDebug_) DebugLog("VRFY says 250 OK " + arg);
+}
+
+void TConduitSMTPServer::DoCommandEXPN(TConduitServerThread* thread, const std::string& arg,
+                                       bool& handled) {
+  if (OnCommandEXPN) OnCommandEXPN(thread, arg, handled);
+  if (handled) return;
+  Reply(thread, "550 EXPN Access Denied");
+  if (logDebug_) DebugLog("EXPN says 550 Access Denied");
+}
+
+void TConduitSMTPServer::DoCommandHELP(TConduitServerThread* thread, const std::string& arg,
+                                       bool& handled) {
+  if (OnCommandHELP) OnCommandHELP(thread, arg, handled);
+  if (handled) return;
+  Reply(thread, "502 HELP no help available.");
+  if (logDebug_) DebugLog("HELP says 502 no help available.");
+}
+
+void TConduitSMTPServer::DoCommandNOOP(TConduitServerThread* thread, bool& handled) {
+  if (OnCommandNOOP) OnCommandNOOP(thread, handled);
+  if (handled) return;
+  Reply(thread, "250 NOOP Performed");
+  if (logDebug_) DebugLog("NOOP says 250 NOOP Performed");
+}
+
+void TConduitSMTPServer::DoCommandQUIT(TConduitServerThread* thread, bool& handled) {
+  TConduitServer* conn = thread->Connection();
+  try {
+    if (OnCommandQUIT) OnCommandQUIT(thread, handled);
+    if (!handled) {
+      Reply(thread, "221 " + hostName_ + " closing");
+      if (logDebug_) DebugLog("QUIT says 221 " + hostName_ + " closing");
+    }
+  } catch (const EConduitException&) {
+    // The reply could not be sent; the connection is closed all the same.
+  }
+  conn->Disconnect();
+}
+
+void TConduitSMTPServer::DoCommandTURN(TConduitServerThread* thread, TSMTPMsg& msg, bool& handled) {
+  if (OnCommandTURN) OnCommandTURN(thread, msg, handled);
+  if (handled) return;
+  Reply(thread, "502 TURN prohibited.");
+  if (logDebug_) DebugLog("TURN Says 502  prohibited.");
+}
+
+void TConduitSMTPServer::DoCommandError(TConduitServerThread* thread, const std::string& line,
+                                        bool& handled) {
+  if (OnCommandError) OnCommandError(thread, line, handled);
+  if (handled) return;
+  Reply(thread, "500 Syntax Error, Command Unrecognized " + line);
+  if (logDebug_) DebugLog("Command Error says 500 Syntax error, command Unrecognized " + line);
+}
+
+void TConduitSMTPServer::DoLineTooLong(TConduitServerThread* thread) {
+  Reply(thread, "500 Line too long");
+  if (logDebug_) DebugLog("Command Error says 500 Line too long");
+}
+
+void TConduitSMTPServer::DoControlCharacters(TConduitServerThread* thread,
+                                             const std::string& verb) {
+  Reply(thread, "501 Syntax error, control characters in argument");
+  if (logDebug_) DebugLog(verb + " says 501 Syntax error, control characters in argument");
+}
+
+void TConduitSMTPServer::DoIdleTimeout(TConduitServerThread* thread) {
+  TConduitServer* conn = thread->Connection();
+  try {
+    Reply(thread, "421 " + hostName_ + " closing, idle too long");
+  } catch (const EConduitException&) {
+    // Best effort: a client that reads nothing does not get it.
+  }
+  conn->Disconnect();
+}
+
+// --- DATA ------------------------------------------------------------------------------
+
+TConduitSMTPServer::BodyState TConduitSMTPServer::ReadBody(TConduitServerThread* thread,
+                                                           TSMTPMsg& msg) {
+  TConduitServer* conn = thread->Connection();
+  BodyState state = BodyState::Kept;
+  const size_t limit = maxMessageSize_;
+  std::string& data = msg.Data;
+  for (;;) {
+    std::string line = conn->ReadLn();
+    const bool tooLong = conn->LastLineTooLong();
+    if (!tooLong && line == ".") break;
+    if (logDebug_) DebugLog("DATA says " + line);
+    if (state != BodyState::Kept) continue;
+    if (tooLong) {
+      state = BodyState::LineTooLong;
+    } else if (limit != 0 && data.size() + line.size() + 2 > limit) {
+      state = BodyState::TooBig;
+    }
+    if (state != BodyState::Kept) {
+      std::string().swap(data);
+      continue;
+    }
+    const size_t need = data.size() + line.size() + 2;
+    if (need > data.capacity()) {
+      // Grow geometrically, but never past what the limit can ever need.
+      size_t grow = std::max({need, data.capacity() * 2, size_t{4096}});
+      if (limit != 0) grow = std::min(grow, limit + kHeaderRoom);
+      data.reserve(std::max(grow, need));
+    }
+    msg.AppendDataLine(line);
+  }
+  if (logDebug_) DebugLog("DATA says .");
+  if (state == BodyState::Kept) msg.AppendDataLine(".");
+  return state;
+}
+
+void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& msg, bool& handled) {
+  if (OnCommandDATA) OnCommandDATA(thread, msg, handled);
+  if (handled) return;
+  if (msg.AccessDenied) {
+    Reply(thread, "554 access denied, " + msg.DenyReason);
+    if (logDebug_) DebugLog("DATA says 554 access denied, " + msg.DenyReason);
+    return;
+  }
+  if (msg.Recipients.Count() == 0) {
+    Reply(thread, "503 No valid recipients specified");
+    if (logDebug_) DebugLog("DATA says 503 No valid recipients specified");
+    return;
+  }
+  Reply(thread, "354 Ready for data");
+  if (logDebug_) DebugLog("DATA says 354 Ready for data");
+
+  BodyState state = ReadBody(thread, msg);
+  if (state == BodyState::LineTooLong) {
+    msg.Reset(false);
+    Reply(thread, "500 Line too long");
+    if (logDebug_) DebugLog("DATA says 500 Line too long");
+    return;
+  }
+  if (state == BodyState::TooBig) {
+    msg.Reset(false);
+    Reply(thread, "552 Message exceeds the size limit");
+    if (logDebug_) DebugLog("DATA says 552 Message exceeds the size limit");
+    return;
+  }
+  bool stored = StoreMessage(thread, msg);
+  msg.Reset(false);
+  if (stored) {
+    Reply(thread, "250 Message received OK");
+    if (logDebug_) DebugLog("DATA says 250 Message received OK");
+  } else {
+    Reply(thread, "451 ERR Requested Action Aborted");
+    if (logDebug_) DebugLog("DATA says 451  ERR Requested Action Aborted");
+  }
+}
+
+int32_t TConduitSMTPServer::GetNextID() {
+  int32_t id = 0;
+  bool handled = false;
+  if (OnNextIDEvent) OnNextIDEvent(id, handled);
+  return handled ? id : 1;
+}
+
+bool TConduitSMTPServer::StoreMessage(TConduitServerThread* /*thread*/, TSMTPMsg& msg) {
+  if (msg.Recipients.Count() == 0) return false;
+  int64_t last = 0;
+  for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+    int64_t number = GetNextID();
+    // A source that keeps giving the same (or an older) number is stepped past the
+    // names already found taken.
+    if (attempt > 0 && number <= last) number = last + 1;
+    if (number > INT32_MAX) return false;
+    last = number;
+    msg.MsgId = FormatMsgId(static_cast<int32_t>(number));
+    switch (WriteQueuePair(msg)) {
+      case WriteResult::Written:
+        return true;
+      case WriteResult::Failed:
+        return false;
+      case WriteResult::NameTaken:
+        break;
+    }
+  }
+  return false;
+}
+
+bool TConduitSMTPServer::WriteMsgToFile(TSMTPMsg& msg) {
+  return msg.Recipients.Count() > 0 && WriteQueuePair(msg) == WriteResult::Written;
+}
+
+TConduitSMTPServer::WriteResult TConduitSMTPServer::WriteQueuePair(TSMTPMsg& msg) {
+  if (msg.Recipients.Count() == 0) return WriteResult::Failed;
+  TQueueWriter writer(mailWriteDir_, syncQueueFiles_);
+  const THeaderScan scan = ScanHeaders(msg.Data);
+  const std::string header = BuildTraceHeader(msg, hostName_, RFC822Date(), scan);
+  const std::string rcp = BuildRecipientFile(msg, hostName_);
+  if (logDebug_) {
+    DebugLog("WriteMsgToFile says finame is " + writer.MessagePath(msg.MsgId));
+    DebugLog("WriteMsgToFile says finame is " + writer.RecipientPath(msg.MsgId));
+  }
+  // The trace header goes in front of the body in place, so the file is written from one
+  // buffer without a second copy of the message.
+  msg.Data.insert(0, header);
+  TQueueWriter::Outcome outcome = writer.WritePair(msg.MsgId, msg.Data, rcp);
+  if (outcome != TQueueWriter::Outcome::Written) {
+    msg.Data.erase(0, header.size());
+    return outcome == TQueueWriter::Outcome::NameTaken ? WriteResult::NameTaken
+                                                       : WriteResult::Failed;
+  }
+  std::string entry = "<" + msg.MsgId + "@" + hostName_ + "> " + LogTimeStamp() + " " +
+                      msg.SendingIP + " " + msg.SendingDomain + " " + msg.FromStr;
+  for (const auto& rec : msg.Recipients.Items()) entry += " " + rec.Address;
+  LogEntry(entry);
+  return WriteResult::Written;
+}
+
+}  // namespace kestran

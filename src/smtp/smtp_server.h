@@ -1,0 +1,165 @@
+#pragma once
+// The SMTP server component: the receiver's whole configuration (set before the listener
+// is activated, only read afterwards), the acceptance policy, the command replies and the
+// intake of messages into the queue directory.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "smtp/smtp_listener.h"
+#include "smtp/subnet.h"
+
+namespace kestran {
+
+class TConduitSMTPServer : public TConduitSMTPListener {
+ public:
+  static constexpr uint32_t kDefaultMaxMessageSize = 52428800;
+
+  // Looks up HostName: the canonical name of this machine's host name, or its first IPv4
+  // address when that is empty. A resolver failure raises EConduitSocketError.
+  explicit TConduitSMTPServer(TConduitBase* owner = nullptr);
+  ~TConduitSMTPServer() override;
+
+  // --- configuration ------------------------------------------------------------------
+  // List properties: the setters copy the list; the non-const getters allow filling a
+  // list in place.
+  const std::vector<std::string>& LocalDomains() const { return localDomains_; }
+  std::vector<std::string>& LocalDomains() { return localDomains_; }
+  void SetLocalDomains(const std::vector<std::string>& v) { localDomains_ = v; }
+  const std::vector<TNetRange>& LocalNets() const { return localNets_; }
+  std::vector<TNetRange>& LocalNets() { return localNets_; }
+  void SetLocalNets(const std::vector<TNetRange>& v) { localNets_ = v; }
+  const std::vector<TNetRange>& LocalBlackList() const { return localBlackList_; }
+  std::vector<TNetRange>& LocalBlackList() { return localBlackList_; }
+  void SetLocalBlackList(const std::vector<TNetRange>& v) { localBlackList_ = v; }
+  const std::vector<TNetRange>& WhiteList() const { return whiteList_; }
+  std::vector<TNetRange>& WhiteList() { return whiteList_; }
+  void SetWhiteList(const std::vector<TNetRange>& v) { whiteList_ = v; }
+  const std::vector<std::string>& LocalUsers() const { return localUsers_; }
+  std::vector<std::string>& LocalUsers() { return localUsers_; }
+  void SetLocalUsers(const std::vector<std::string>& v) { localUsers_ = v; }
+  const std::vector<std::string>& SkipUserVerify() const { return skipUserVerify_; }
+  std::vector<std::string>& SkipUserVerify() { return skipUserVerify_; }
+  void SetSkipUserVerify(const std::vector<std::string>& v) { skipUserVerify_ = v; }
+  const std::vector<std::string>& DNSLists() const { return dnsLists_; }
+  std::vector<std::string>& DNSLists() { return dnsLists_; }
+  void SetDNSLists(const std::vector<std::string>& v) { dnsLists_ = v; }
+  const std::vector<std::string>& HeaderText() const { return headerText_; }
+  std::vector<std::string>& HeaderText() { return headerText_; }
+  void SetHeaderText(const std::vector<std::string>& v) { headerText_ = v; }
+
+  const std::string& LocalBlackListNotice() const { return localBlackListNotice_; }
+  void SetLocalBlackListNotice(const std::string& v) { localBlackListNotice_ = v; }
+  const std::string& MailWriteDir() const { return mailWriteDir_; }
+  void SetMailWriteDir(const std::string& v) { mailWriteDir_ = v; }
+
+  bool DoVerifyDomain() const { return doVerifyDomain_; }
+  void SetDoVerifyDomain(bool v) { doVerifyDomain_ = v; }
+  bool LogDebug() const { return logDebug_; }
+  void SetLogDebug(bool v) { logDebug_ = v; }
+  bool ForwardMail() const { return forwardMail_; }
+  void SetForwardMail(bool v) { forwardMail_ = v; }
+  bool CheckUser() const { return checkUser_; }
+  void SetCheckUser(bool v) { checkUser_ = v; }
+  bool ExtendedErrorRecording() const { return extendedErrorRecording_; }
+  void SetExtendedErrorRecording(bool v) { extendedErrorRecording_ = v; }
+  bool DoDNSLists() const { return doDNSLists_; }
+  void SetDoDNSLists(bool v) { doDNSLists_ = v; }
+  bool DoPOPAuth() const { return doPOPAuth_; }
+  void SetDoPOPAuth(bool v) { doPOPAuth_ = v; }
+
+  // Bytes of one message body; 0 = no limit.
+  uint32_t MaxMessageSize() const { return maxMessageSize_; }
+  void SetMaxMessageSize(uint32_t v) { maxMessageSize_ = v; }
+  // Flush both queue files and the directory to disk before acknowledging a message.
+  bool SyncQueueFiles() const { return syncQueueFiles_; }
+  void SetSyncQueueFiles(bool v) { syncQueueFiles_ = v; }
+
+  // This machine's name in replies and headers.
+  const std::string& HostName() const { return hostName_; }
+  void SetHostName(const std::string& v) { hostName_ = v; }
+
+  TNextIDEvent OnNextIDEvent;
+  TPOPAuthEvent OnPopAuth;
+
+  // --- policy -------------------------------------------------------------------------
+  bool IsRelayAllowed(const std::string& ip) override;
+  void VerifyDomain(const std::string& ip, std::string& name) override;
+  bool CheckAccess(const std::string& ip, std::string& reason) override;
+  bool CheckPopAuth(const std::string& ip);
+  bool IsLocalDomain(const std::string& domain);
+  bool IsValidUser(const std::string& address);
+
+  // --- intake -------------------------------------------------------------------------
+  // Numbers the message and writes its queue pair; false when nothing could be queued.
+  bool StoreMessage(TConduitServerThread* thread, TSMTPMsg& msg);
+  // The next message number from OnNextIDEvent; 1 when it is not assigned or not handled.
+  int32_t GetNextID();
+  // Writes the queue pair for msg.MsgId (never over an existing pair); false when it
+  // failed, the name is taken, or the message has no recipient.
+  bool WriteMsgToFile(TSMTPMsg& msg);
+
+  void DoConnect(TConduitServerThread* thread) override;
+
+ protected:
+  void DoCommandHELO(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg,
+                     bool& handled) override;
+  void DoCommandMAIL(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg,
+                     bool& handled) override;
+  void DoCommandRCPT(TConduitServerThread* thread, const std::string& arg, bool& handled,
+                     TSMTPMsg& msg) override;
+  void DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& msg, bool& handled) override;
+  void DoCommandSEND(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg,
+                     bool& handled) override;
+  void DoCommandSOML(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg,
+                     bool& handled) override;
+  void DoCommandSAML(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg,
+                     bool& handled) override;
+  void DoCommandRSET(TConduitServerThread* thread, TSMTPMsg& msg, bool& handled) override;
+  void DoCommandVRFY(TConduitServerThread* thread, const std::string& arg, bool& handled) override;
+  void DoCommandEXPN(TConduitServerThread* thread, const std::string& arg, bool& handled) override;
+  void DoCommandHELP(TConduitServerThread* thread, const std::string& arg, bool& handled) override;
+  void DoCommandNOOP(TConduitServerThread* thread, bool& handled) override;
+  void DoCommandQUIT(TConduitServerThread* thread, bool& handled) override;
+  void DoCommandTURN(TConduitServerThread* thread, TSMTPMsg& msg, bool& handled) override;
+  void DoCommandError(TConduitServerThread* thread, const std::string& line,
+                      bool& handled) override;
+  void DoLineTooLong(TConduitServerThread* thread) override;
+  void DoControlCharacters(TConduitServerThread* thread, const std::string& verb) override;
+  void DoIdleTimeout(TConduitServerThread* thread) override;
+
+ private:
+  enum class BodyState { Kept, LineTooLong, TooBig };
+  enum class WriteResult { Written, NameTaken, Failed };
+
+  void Reply(TConduitServerThread* thread, const std::string& text);
+  void DebugLog(const std::string& text);
+  void LogEntry(const std::string& entry);
+  // Reads the body up to its "." line into msg.Data, keeping nothing once a limit is hit.
+  BodyState ReadBody(TConduitServerThread* thread, TSMTPMsg& msg);
+  WriteResult WriteQueuePair(TSMTPMsg& msg);
+
+  std::vector<std::string> localDomains_;
+  std::vector<TNetRange> localNets_;
+  std::vector<TNetRange> localBlackList_;
+  std::vector<TNetRange> whiteList_;
+  std::vector<std::string> localUsers_;
+  std::vector<std::string> skipUserVerify_;
+  std::vector<std::string> dnsLists_;
+  std::vector<std::string> headerText_;
+  std::string localBlackListNotice_;
+  std::string mailWriteDir_;
+  bool doVerifyDomain_ = false;
+  bool logDebug_ = false;
+  bool forwardMail_ = false;
+  bool checkUser_ = false;
+  bool extendedErrorRecording_ = false;
+  bool doDNSLists_ = false;
+  bool doPOPAuth_ = false;
+  uint32_t maxMessageSize_ = kDefaultMaxMessageSize;
+  bool syncQueueFiles_ = true;
+  std::string hostName_;
+};
+
+}  // namespace kestran
