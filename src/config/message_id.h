@@ -1,0 +1,17 @@
+#pragma once
+// The persistent message-number counter LastMsgId.
+
+#include <cstdint>
+
+namespace kestran {
+
+// The next message number: the own key's LastMsgId + 1 (continuing the host's LastMsgId
+// while the own value does not exist), stored back as REG_DWORD. 0 when no key could be
+// opened (nothing is stored then). Serialised by MsgIdLock between threads and by the
+// registry's file lock between processes, so no two callers anywhere draw the same
+// number. Raises ERegistryException for a malformed LastMsgId ("Invalid data type for
+// 'LastMsgId'", "Failed to get data for 'LastMsgId'") or a failed write ("Failed to set
+// data for 'LastMsgId'"), and ERegistryFile for a registry file that does not parse.
+int32_t NextMessageId();
+
+}  // namespace kestran

@@ -1,0 +1,68 @@
+#pragma once
+// The receiver's settings: one process-wide record with its defaults, filled once by the
+// loaders at service start and only read afterwards; and the lock of the message counter.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/sync.h"
+
+namespace kestran {
+
+// An ordered list of strings, duplicates allowed.
+using TStringList = std::vector<std::string>;
+
+struct TReceiverSettings {
+  // Directories; after loading each non-empty one ends in a backslash.
+  std::string MailRootDir = "C:\\winnt\\system32\\larchmont\\mail\\";
+  std::string MailQueueDir = "C:\\winnt\\system32\\larchmont\\mail\\prein\\";
+  std::string InlogDir = "C:\\winnt\\system32\\larchmont\\mail\\inlog\\";
+  std::string Pop3logDir = "C:\\winnt\\system32\\larchmont\\mail\\pop3log\\";
+
+  // Switches.
+  bool VerifyDomains = false;
+  bool AllowRelay = false;
+  bool DoLocalNets = false;
+  bool DoLocalUser = false;
+  bool UseLMSLists = true;
+  bool UseNTUserDatabase = true;
+  bool UsePlugin1List = false;
+  bool DoExtendedErrors = false;
+  bool MailInlogEnabled = false;
+  bool DoPopAuth = false;
+  bool DoDNSLists = false;
+
+  // Other scalars.
+  std::string Plugin1ConfigFile;
+  std::string BlackListRejectionNotice = "local black list";
+  std::string NTGroupNameNotice = "LMSUsers";
+  int32_t DelayMinutes = 30;
+
+  // Listener, resolver and limits (own key).
+  uint32_t Port = 25;                  // TCP port of the listener
+  std::string DNSServers;              // "" = system resolver; else "address[:port],..."
+  uint32_t DNSTimeout = 5000;          // milliseconds per lookup
+  uint32_t ReceiveTimeout = 300;       // seconds a client may stay silent; 0 = no limit
+  uint32_t MaxLineLength = 65536;      // bytes of one line, terminator excluded
+  uint32_t MaxMessageSize = 52428800;  // bytes of one message body; 0 = no limit
+  bool SyncQueueFiles = true;          // flush queue files and directory before 250
+
+  // Lists.
+  TStringList LocalNets;
+  TStringList LocalBlackList;
+  TStringList WhiteList;
+  TStringList LocalUsers;
+  TStringList SkipUserVerify;
+  TStringList LocalDomains;
+  TStringList DNSLists;
+  TStringList DNSDenyTexts;  // index for index with DNSLists
+};
+
+// The process-wide settings record.
+extern TReceiverSettings ReceiverSettings;
+
+// Serialises the message counter between the threads of the process.
+extern TCriticalSection MsgIdLock;
+
+}  // namespace kestran

@@ -1,0 +1,34 @@
+#pragma once
+// The loaders of the settings: the host server's keys, then the program's own key, then
+// the path normalisation. Missing keys and values leave the fields as they are; a
+// malformed value raises ERegistryException, and the fields read before it keep their
+// new values.
+
+#include <string>
+
+#include "config/receiver_settings.h"
+
+namespace kestran {
+
+// Keys below HKEY_LOCAL_MACHINE.
+inline constexpr const char* kOwnKey = "\\SOFTWARE\\Brackenwold\\KESTRAN";
+inline constexpr const char* kHostKey = "\\SOFTWARE\\Larchmont\\LMS";
+inline constexpr const char* kSmtprcvKey =
+    "\\SYSTEM\\CurrentControlSet\\Services\\smtprcv\\Parameters";
+
+// path unchanged when it is empty or ends in "\", else path + "\".
+std::string AddBackslash(const std::string& path);
+
+// Removes leading and trailing characters whose code is 32 or less.
+std::string TrimBlanks(const std::string& s);
+
+// Host keys: mail root and the directories derived from it, local domains, the host
+// receiver's inbound-log switch and queue directory.
+void LoadHostSettings(TReceiverSettings& s = ReceiverSettings);
+// The own key with its value-list subkeys (LocalNets, LocalBlackList, WhiteList,
+// LocalDomains) and the DNSLists subkeys.
+void LoadOwnSettings(TReceiverSettings& s = ReceiverSettings);
+// AddBackslash on MailRootDir, MailQueueDir, InlogDir and Pop3logDir.
+void NormalizeDirs(TReceiverSettings& s = ReceiverSettings);
+
+}  // namespace kestran
