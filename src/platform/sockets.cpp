@@ -1,0 +1,568 @@
+#include "platform/sockets.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace kestran {
+
+namespace {
+
+thread_local int tLastError = 0;
+
+// POSIX error numbers onto Windows Sockets codes.
+int MapErrno(int e) {
+  switch (e) {
+    case 0:
+      return 0;
+    case EINTR:
+      return 10004;
+    case EBADF:
+    case ENOTSOCK:
+      return 10038;
+    case EACCES:
+    case EPERM:
+      return 10013;
+    case EFAULT:
+      return 10014;
+    case EINVAL:
+      return 10022;
+    case EMFILE:
+    case ENFILE:
+      return 10024;
+    case EINPROGRESS:
+      return 10036;
+    case EALREADY:
+      return 10037;
+    case EDESTADDRREQ:
+      return 10039;
+    case EMSGSIZE:
+      return 10040;
+    case EPROTOTYPE:
+      return 10041;
+    case ENOPROTOOPT:
+      return 10042;
+    case EPROTONOSUPPORT:
+      return 10043;
+    case ESOCKTNOSUPPORT:
+      return 10044;
+    case EOPNOTSUPP:
+      return 10045;
+    case EPFNOSUPPORT:
+      return 10046;
+    case EAFNOSUPPORT:
+      return 10047;
+    case EADDRINUSE:
+      return 10048;
+    case EADDRNOTAVAIL:
+      return 10049;
+    case ENETDOWN:
+      return 10050;
+    case ENETUNREACH:
+      return 10051;
+    case ENETRESET:
+      return 10052;
+    case ECONNABORTED:
+    case EPROTO:
+      return 10053;
+    case ECONNRESET:
+      return 10054;
+    case ENOBUFS:
+    case ENOMEM:
+      return 10055;
+    case EISCONN:
+      return 10056;
+    case ENOTCONN:
+      return 10057;
+    case EPIPE:
+    case ESHUTDOWN:
+      return 10058;
+    case ETOOMANYREFS:
+      return 10059;
+    case ETIMEDOUT:
+      return 10060;
+    case ECONNREFUSED:
+      return 10061;
+    case ELOOP:
+      return 10062;
+    case ENAMETOOLONG:
+      return 10063;
+    case EHOSTDOWN:
+      return 10064;
+    case EHOSTUNREACH:
+      return 10065;
+    case ENOTEMPTY:
+      return 10066;
+    case EUSERS:
+      return 10068;
+    case EDQUOT:
+      return 10069;
+    case ESTALE:
+      return 10070;
+    case EREMOTE:
+      return 10071;
+    default:
+      if (e == EAGAIN || e == EWOULDBLOCK) return 10035;
+      return 10000 + e;
+  }
+}
+
+int Fail() {
+  tLastError = MapErrno(errno);
+  return -1;
+}
+
+// Blocking sockets report EAGAIN only when a receive or send time-out ran out.
+int FailTransfer() {
+  int e = errno;
+  tLastError = (e == EAGAIN || e == EWOULDBLOCK) ? 10060 : MapErrno(e);
+  return -1;
+}
+
+bool ValidFd(TSocket s) {
+  return s >= 0 && s <= 0x7fffffff;
+}
+
+int BadFd() {
+  tLastError = 10038;
+  return -1;
+}
+
+void ToNative(const TSockAddrIn* in, sockaddr_in& out) {
+  std::memset(&out, 0, sizeof out);
+  out.sin_family = AF_INET;
+  out.sin_port = in->sin_port;
+  out.sin_addr.s_addr = in->sin_addr;
+}
+
+void FromNative(const sockaddr_in& in, TSockAddrIn* out, int* len) {
+  if (out == nullptr) return;
+  if (len != nullptr && *len < static_cast<int>(sizeof(TSockAddrIn))) return;
+  *out = TSockAddrIn{};
+  out->sin_family = kAfInet;
+  out->sin_port = in.sin_port;
+  out->sin_addr = in.sin_addr.s_addr;
+  if (len != nullptr) *len = sizeof(TSockAddrIn);
+}
+
+bool CheckAddrLen(const TSockAddrIn* name, int namelen) {
+  if (name == nullptr || namelen < static_cast<int>(sizeof(TSockAddrIn))) {
+    tLastError = 10014;
+    return false;
+  }
+  if (name->sin_family != kAfInet) {
+    tLastError = 10047;
+    return false;
+  }
+  return true;
+}
+
+bool MapOption(int level, int optname, int& nlevel, int& nname) {
+  if (level == kSolSocket) {
+    nlevel = SOL_SOCKET;
+    switch (optname) {
+      case kSoReuseAddr:
+        nname = SO_REUSEADDR;
+        return true;
+      case kSoKeepAlive:
+        nname = SO_KEEPALIVE;
+        return true;
+      case kSoLinger:
+        nname = SO_LINGER;
+        return true;
+      case kSoSndTimeo:
+        nname = SO_SNDTIMEO;
+        return true;
+      case kSoRcvTimeo:
+        nname = SO_RCVTIMEO;
+        return true;
+      default:
+        return false;
+    }
+  }
+  if (level == kIpprotoTcp && optname == kTcpNoDelay) {
+    nlevel = IPPROTO_TCP;
+    nname = TCP_NODELAY;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int SockLastError() {
+  return tLastError;
+}
+void SockSetLastError(int code) {
+  tLastError = code;
+}
+
+TSocket SockSocket(int af, int type, int protocol) {
+  if (af != kAfInet) {
+    tLastError = 10047;
+    return kInvalidSocket;
+  }
+  int ntype;
+  if (type == kSockStream) {
+    ntype = SOCK_STREAM;
+  } else if (type == kSockDgram) {
+    ntype = SOCK_DGRAM;
+  } else {
+    tLastError = 10044;
+    return kInvalidSocket;
+  }
+  int fd = ::socket(AF_INET, ntype | SOCK_CLOEXEC, protocol);
+  if (fd < 0) return Fail();
+  return fd;
+}
+
+int SockBind(TSocket s, const TSockAddrIn* name, int namelen) {
+  if (!ValidFd(s)) return BadFd();
+  if (!CheckAddrLen(name, namelen)) return -1;
+  sockaddr_in a;
+  ToNative(name, a);
+  if (::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fail();
+  return 0;
+}
+
+int SockListen(TSocket s, int backlog) {
+  if (!ValidFd(s)) return BadFd();
+  if (::listen(static_cast<int>(s), backlog) != 0) return Fail();
+  return 0;
+}
+
+TSocket SockAccept(TSocket s, TSockAddrIn* addr, int* addrlen) {
+  if (!ValidFd(s)) return BadFd();
+  for (;;) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    int fd = ::accept4(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      FromNative(a, addr, addrlen);
+      return fd;
+    }
+    if (errno == EINTR) continue;
+    // A listening socket shut down by its owner no longer listens: the accept was
+    // interrupted by the listener's own close.
+    if (errno == EINVAL || errno == EBADF) {
+      tLastError = 10004;
+      return kInvalidSocket;
+    }
+    return Fail();
+  }
+}
+
+int SockConnect(TSocket s, const TSockAddrIn* name, int namelen) {
+  if (!ValidFd(s)) return BadFd();
+  if (!CheckAddrLen(name, namelen)) return -1;
+  sockaddr_in a;
+  ToNative(name, a);
+  if (::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    return FailTransfer();
+  }
+  return 0;
+}
+
+int SockRecv(TSocket s, char* buf, int len, int flags) {
+  if (!ValidFd(s)) return BadFd();
+  if (len < 0) {
+    tLastError = 10022;
+    return -1;
+  }
+  for (;;) {
+    ssize_t n = ::recv(static_cast<int>(s), buf, static_cast<size_t>(len), flags);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    return FailTransfer();
+  }
+}
+
+int SockRecvFrom(TSocket s, char* buf, int len, int flags, TSockAddrIn* from, int* fromlen) {
+  if (!ValidFd(s)) return BadFd();
+  if (len < 0) {
+    tLastError = 10022;
+    return -1;
+  }
+  for (;;) {
+    sockaddr_in a{};
+    socklen_t alen = sizeof a;
+    ssize_t n = ::recvfrom(static_cast<int>(s), buf, static_cast<size_t>(len), flags,
+                           reinterpret_cast<sockaddr*>(&a), &alen);
+    if (n >= 0) {
+      FromNative(a, from, fromlen);
+      return static_cast<int>(n);
+    }
+    if (errno == EINTR) continue;
+    return FailTransfer();
+  }
+}
+
+int SockSend(TSocket s, const char* buf, int len, int flags) {
+  if (!ValidFd(s)) return BadFd();
+  if (len < 0) {
+    tLastError = 10022;
+    return -1;
+  }
+  for (;;) {
+    ssize_t n = ::send(static_cast<int>(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    return FailTransfer();
+  }
+}
+
+int SockSendTo(TSocket s, const char* buf, int len, int flags, const TSockAddrIn* to, int tolen) {
+  if (!ValidFd(s)) return BadFd();
+  if (!CheckAddrLen(to, tolen)) return -1;
+  if (len < 0) {
+    tLastError = 10022;
+    return -1;
+  }
+  sockaddr_in a;
+  ToNative(to, a);
+  for (;;) {
+    ssize_t n = ::sendto(static_cast<int>(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL,
+                         reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    return FailTransfer();
+  }
+}
+
+int SockSelect(int /*nfds*/, TFdSet* readfds, TFdSet* writefds, TFdSet* exceptfds,
+               const TTimeVal* timeout) {
+  std::vector<pollfd> fds;
+  struct Origin {
+    TFdSet* set;
+    short events;
+  };
+  Origin origins[3] = {{readfds, POLLIN}, {writefds, POLLOUT}, {exceptfds, POLLPRI}};
+  for (const Origin& o : origins) {
+    if (o.set == nullptr) continue;
+    if (o.set->fd_count > kFdSetSize) {
+      tLastError = 10022;
+      return -1;
+    }
+    for (uint32_t i = 0; i < o.set->fd_count; ++i) {
+      if (!ValidFd(o.set->fd_array[i])) return BadFd();
+      fds.push_back(pollfd{static_cast<int>(o.set->fd_array[i]), o.events, 0});
+    }
+  }
+  int ms = -1;
+  if (timeout != nullptr) {
+    ms = timeout->tv_sec * 1000 + timeout->tv_usec / 1000;
+    if (ms < 0) ms = 0;
+  }
+  int rc;
+  do {
+    rc = ::poll(fds.data(), fds.size(), ms);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) return Fail();
+  int total = 0;
+  size_t k = 0;
+  for (const Origin& o : origins) {
+    if (o.set == nullptr) continue;
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < o.set->fd_count; ++i, ++k) {
+      short ready = fds[k].revents;
+      bool hit = (ready & (o.events | POLLHUP | POLLERR | POLLNVAL)) != 0;
+      if (o.events == POLLPRI) hit = (ready & (POLLPRI | POLLERR)) != 0;
+      if (hit) o.set->fd_array[kept++] = o.set->fd_array[i];
+    }
+    o.set->fd_count = kept;
+    total += static_cast<int>(kept);
+  }
+  return total;
+}
+
+int SockSetOpt(TSocket s, int level, int optname, const char* optval, int optlen) {
+  if (!ValidFd(s)) return BadFd();
+  int nlevel = 0;
+  int nname = 0;
+  if (!MapOption(level, optname, nlevel, nname)) {
+    tLastError = 10042;
+    return -1;
+  }
+  if (optval == nullptr) {
+    tLastError = 10014;
+    return -1;
+  }
+  int fd = static_cast<int>(s);
+  int rc;
+  if (nname == SO_RCVTIMEO || nname == SO_SNDTIMEO) {
+    if (optlen < static_cast<int>(sizeof(uint32_t))) {
+      tLastError = 10014;
+      return -1;
+    }
+    uint32_t ms;
+    std::memcpy(&ms, optval, sizeof ms);
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    rc = ::setsockopt(fd, nlevel, nname, &tv, sizeof tv);
+  } else if (nname == SO_LINGER) {
+    if (optlen < static_cast<int>(sizeof(TLinger))) {
+      tLastError = 10014;
+      return -1;
+    }
+    TLinger l;
+    std::memcpy(&l, optval, sizeof l);
+    linger nl{};
+    nl.l_onoff = l.l_onoff;
+    nl.l_linger = l.l_linger;
+    rc = ::setsockopt(fd, nlevel, nname, &nl, sizeof nl);
+  } else {
+    int v = 0;
+    if (optlen >= static_cast<int>(sizeof(int))) {
+      std::memcpy(&v, optval, sizeof v);
+    } else if (optlen >= 1) {
+      v = optval[0];
+    }
+    rc = ::setsockopt(fd, nlevel, nname, &v, sizeof v);
+  }
+  if (rc != 0) return Fail();
+  return 0;
+}
+
+int SockGetOpt(TSocket s, int level, int optname, char* optval, int* optlen) {
+  if (!ValidFd(s)) return BadFd();
+  int nlevel = 0;
+  int nname = 0;
+  if (!MapOption(level, optname, nlevel, nname)) {
+    tLastError = 10042;
+    return -1;
+  }
+  if (optval == nullptr || optlen == nullptr) {
+    tLastError = 10014;
+    return -1;
+  }
+  int fd = static_cast<int>(s);
+  if (nname == SO_RCVTIMEO || nname == SO_SNDTIMEO) {
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    if (*optlen < static_cast<int>(sizeof(uint32_t))) {
+      tLastError = 10014;
+      return -1;
+    }
+    if (::getsockopt(fd, nlevel, nname, &tv, &len) != 0) return Fail();
+    uint32_t ms = static_cast<uint32_t>(tv.tv_sec * 1000 + tv.tv_usec / 1000);
+    std::memcpy(optval, &ms, sizeof ms);
+    *optlen = sizeof ms;
+    return 0;
+  }
+  if (nname == SO_LINGER) {
+    linger nl{};
+    socklen_t len = sizeof nl;
+    if (*optlen < static_cast<int>(sizeof(TLinger))) {
+      tLastError = 10014;
+      return -1;
+    }
+    if (::getsockopt(fd, nlevel, nname, &nl, &len) != 0) return Fail();
+    TLinger l;
+    l.l_onoff = static_cast<uint16_t>(nl.l_onoff);
+    l.l_linger = static_cast<uint16_t>(nl.l_linger);
+    std::memcpy(optval, &l, sizeof l);
+    *optlen = sizeof l;
+    return 0;
+  }
+  int v = 0;
+  socklen_t len = sizeof v;
+  if (*optlen < static_cast<int>(sizeof(int))) {
+    tLastError = 10014;
+    return -1;
+  }
+  if (::getsockopt(fd, nlevel, nname, &v, &len) != 0) return Fail();
+  std::memcpy(optval, &v, sizeof v);
+  *optlen = sizeof v;
+  return 0;
+}
+
+int SockShutdown(TSocket s, int how) {
+  if (!ValidFd(s)) return BadFd();
+  int nhow = how == kSdReceive ? SHUT_RD : how == kSdSend ? SHUT_WR : SHUT_RDWR;
+  if (::shutdown(static_cast<int>(s), nhow) != 0) return Fail();
+  return 0;
+}
+
+int SockClose(TSocket s) {
+  if (!ValidFd(s)) return BadFd();
+  // Wakes any thread still blocked on the socket; a socket never connected reports
+  // ENOTCONN here, which does not matter.
+  ::shutdown(static_cast<int>(s), SHUT_RDWR);
+  if (::close(static_cast<int>(s)) != 0 && errno != EINTR) return Fail();
+  return 0;
+}
+
+int SockGetSockName(TSocket s, TSockAddrIn* name, int* namelen) {
+  if (!ValidFd(s)) return BadFd();
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    return Fail();
+  }
+  FromNative(a, name, namelen);
+  return 0;
+}
+
+int SockGetPeerName(TSocket s, TSockAddrIn* name, int* namelen) {
+  if (!ValidFd(s)) return BadFd();
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  if (::getpeername(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    return Fail();
+  }
+  FromNative(a, name, namelen);
+  return 0;
+}
+
+int SockGetHostName(char* name, int namelen) {
+  if (name == nullptr || namelen <= 0) {
+    tLastError = 10014;
+    return -1;
+  }
+  char buf[256] = {};
+  if (::gethostname(buf, sizeof buf - 1) != 0) return Fail();
+  size_t n = std::strlen(buf);
+  if (n + 1 > static_cast<size_t>(namelen)) {
+    tLastError = 10014;
+    return -1;
+  }
+  std::memcpy(name, buf, n + 1);
+  return 0;
+}
+
+uint16_t SockHtons(uint16_t v) {
+  return htons(v);
+}
+uint16_t SockNtohs(uint16_t v) {
+  return ntohs(v);
+}
+uint32_t SockHtonl(uint32_t v) {
+  return htonl(v);
+}
+uint32_t SockNtohl(uint32_t v) {
+  return ntohl(v);
+}
+
+uint32_t SockInetAddr(const std::string& dotted) {
+  if (dotted.find('\0') != std::string::npos) return kInAddrNone;
+  in_addr a{};
+  if (::inet_aton(dotted.c_str(), &a) == 0) return kInAddrNone;
+  return a.s_addr;
+}
+
+std::string SockInetNtoa(uint32_t addr) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&addr);
+  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+         std::to_string(b[3]);
+}
+
+}  // namespace kestran

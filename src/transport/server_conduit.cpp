@@ -1,0 +1,393 @@
+#include "transport/server_conduit.h"
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "transport/winsock_intf.h"
+
+namespace kestran {
+
+namespace {
+
+constexpr int kInterrupted = 10004;
+constexpr int kConnReset = 10054;
+
+// Accept failures that concern one connection or a passing shortage: the listener keeps
+// accepting after them.
+bool TransientAcceptError(int code) {
+  switch (code) {
+    case 10024:  // too many open files
+    case 10050:  // network down
+    case 10051:  // network unreachable
+    case 10052:  // dropped on reset
+    case 10053:  // aborted before it was accepted
+    case 10054:  // reset before it was accepted
+    case 10055:  // no buffer space
+    case 10060:  // timed out
+    case 10064:  // host down
+    case 10065:  // no route
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+double NowDays() {
+  using namespace std::chrono;
+  auto us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+  return static_cast<double>(us) / 86400e6;
+}
+
+// ---------------------------------------------------------------- session timer
+
+// Calls the listener's CheckSessionTimeouts at a fixed interval on a thread of its own,
+// one call after the other, until it is destroyed.
+class TSessionTimer : public TThread {
+ public:
+  TSessionTimer(TConduitListener* listener, uint32_t intervalMs)
+      : TThread(true), listener_(listener), intervalMs_(intervalMs) {}
+  ~TSessionTimer() override {
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    EndAndWait();
+  }
+
+ protected:
+  void Execute() override {
+    std::unique_lock<std::mutex> g(lock_);
+    for (;;) {
+      if (wake_.wait_for(g, std::chrono::milliseconds(intervalMs_), [this] { return stop_; })) {
+        return;
+      }
+      g.unlock();
+      try {
+        listener_->CheckSessionTimeouts();
+      } catch (...) {
+        // A failing check does not stop the timer.
+      }
+      g.lock();
+    }
+  }
+
+ private:
+  TConduitListener* listener_;
+  uint32_t intervalMs_;
+  std::mutex lock_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+};
+
+// ---------------------------------------------------------------- TConduitServer
+
+TConduitServer::TConduitServer(TConduitListener* listener)
+    : TConduitSocket(listener), listener_(listener) {}
+
+void TConduitServer::SetHandle(TSocket handle) {
+  AssignHandle(handle);
+  ApplyTimeouts();
+}
+
+void TConduitServer::Disconnect() {
+  TConduitSocket::Disconnect();
+}
+
+std::string TConduitServer::ReadBuffer(int32_t count) {
+  SetLastActivity(NowDays());
+  return TConduitSocket::ReadBuffer(count);
+}
+
+// ---------------------------------------------------------------- TConduitServerThread
+
+TConduitServerThread::TConduitServerThread(TConduitServer* connection)
+    : TQorvThread(true, kStackSize), connection_(connection) {}
+
+TConduitServerThread::~TConduitServerThread() {
+  EndAndWait();
+}
+
+void TConduitServerThread::BeforeRun() {
+  connection_->Listener()->DoConnect(this);
+}
+
+void TConduitServerThread::Run() {
+  TConduitListener* listener = connection_->Listener();
+  try {
+    listener->DoExecute(this);
+  } catch (const EConduitSocketError& e) {
+    // Any socket error ends the connection (10054 is the peer's reset); a connection
+    // that stayed open here would fail the same way on every Run.
+    (void)e.ErrorCode();
+    connection_->Disconnect();
+  } catch (const EConduitClosedSocket&) {
+  }
+  if (!connection_->Connected()) RequestStop();
+}
+
+void TConduitServerThread::AfterRun() {
+  TConduitListener* listener = connection_->Listener();
+  try {
+    listener->DoDisconnect(this);
+  } catch (...) {
+    listener->Threads().RemoveThread(this);
+    throw;
+  }
+  listener->Threads().RemoveThread(this);
+}
+
+// ---------------------------------------------------------------- TConduitServerThreadList
+
+bool TConduitServerThreadList::RemoveThread(TConduitServerThread* thread) {
+  if (!Remove(thread)) return false;
+  StopThread(thread);
+  return true;
+}
+
+void TConduitServerThreadList::StopThread(TConduitServerThread* thread) {
+  if (thread->ThreadId() == TThread::CurrentThreadId() && thread->Started()) {
+    thread->Connection()->Disconnect();
+    // Freed with its connection when its body returns.
+    thread->SetFreeWhenDone(true);
+    return;
+  }
+  // From another thread only the socket is closed (which wakes a blocked receive); the
+  // connection's other state belongs to its own thread.
+  thread->Connection()->CloseSocket();
+  thread->StopAndWait();
+  delete thread;
+}
+
+void TConduitServerThreadList::StopAll() {
+  for (;;) {
+    TConduitServerThread* first = nullptr;
+    {
+      std::vector<TConduitServerThread*>& list = LockList();
+      if (!list.empty()) {
+        first = list.front();
+        list.erase(list.begin());
+      }
+      UnlockList();
+    }
+    if (first == nullptr) return;
+    StopThread(first);
+  }
+}
+
+// ---------------------------------------------------------------- TConduitListenerThread
+
+TConduitListenerThread::TConduitListenerThread(TConduitListener* listener)
+    : TQorvThread(true), listener_(listener) {}
+
+TConduitListenerThread::~TConduitListenerThread() {
+  EndAndWait();
+}
+
+void TConduitListenerThread::Run() {
+  listener_->AcceptOne(this);
+}
+
+void TConduitListenerThread::AfterRun() {
+  listener_->Disconnect();
+}
+
+// ---------------------------------------------------------------- TConduitListener
+
+TConduitListener::TConduitListener(TConduitBase* owner) : TConduit(owner) {}
+
+TConduitListener::~TConduitListener() {
+  timer_.reset();
+  if (active_) {
+    try {
+      Deactivate();
+    } catch (...) {
+    }
+  }
+  threads_.StopAll();
+  listenerThread_.reset();
+}
+
+void TConduitListener::SetActive(bool value) {
+  if (Loading()) {
+    active_ = value;
+    return;
+  }
+  if (value == active_) return;
+  if (value) {
+    Activate();
+  } else {
+    Deactivate();
+  }
+}
+
+void TConduitListener::Loaded() {
+  TConduitBase::Loaded();
+  if (active_) {
+    active_ = false;
+    SetActive(true);
+  }
+}
+
+void TConduitListener::Activate() {
+  // An accept thread left over from a failed accept has ended; release it first.
+  listenerThread_.reset();
+  try {
+    AllocateSocket(kSockStream);
+    // Like the Windows stack, allow a new listener while old connections of the same
+    // port linger in TIME_WAIT; an active listener still makes the bind fail.
+    int on = 1;
+    GWinsockIntf().setsockopt(Handle(), kSolSocket, kSoReuseAddr,
+                              reinterpret_cast<const char*>(&on), sizeof on);
+    Bind();
+    Listen();
+  } catch (...) {
+    Disconnect();
+    throw;
+  }
+  auto thread = std::make_unique<TConduitListenerThread>(this);
+  try {
+    thread->Resume();
+  } catch (...) {
+    Disconnect();
+    throw;
+  }
+  listenerThread_ = std::move(thread);
+  active_ = true;
+}
+
+void TConduitListener::Deactivate() {
+  Disconnect();
+  if (listenerThread_) {
+    listenerThread_->StopAndWait();
+    listenerThread_.reset();
+  }
+  active_ = false;
+}
+
+void TConduitListener::AcceptOne(TConduitListenerThread* acceptThread) {
+  TSockAddrIn peer;
+  int len = sizeof peer;
+  TSocket listening = Handle();
+  if (listening == kInvalidSocket) {
+    acceptThread->RequestStop();
+    return;
+  }
+  TSocket s = GWinsockIntf().accept(listening, &peer, &len);
+  if (s == kInvalidSocket) {
+    int code = GWinsockIntf().WSAGetLastError();
+    if (code == kInterrupted || !Connected()) {
+      acceptThread->RequestStop();
+      return;
+    }
+    if (TransientAcceptError(code)) {
+      // Give a passing shortage (descriptors, memory) a moment before the next accept.
+      if (code == 10024 || code == 10055)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      return;
+    }
+    RaiseSocketError(code);
+  }
+  auto connection = std::make_unique<TConduitServer>(this);
+  connection->SetMaxLineLength(maxLineLength_);
+  connection->SetReceiveTimeout(receiveTimeout_);
+  connection->SetHandle(s);
+  connection->SetBoundIP(BoundIP());
+  connection->SetPeerAddress(InAddrToString(peer.sin_addr));
+  connection->SetLastActivity(NowDays());
+  connection->SetInTimeoutCheck(false);
+
+  TConduitServer* conn = connection.get();
+  TConduitServerThread* supplied = nullptr;
+  if (OnCreateThread) OnCreateThread(conn, supplied);
+  std::unique_ptr<TConduitServerThread> thread;
+  if (supplied != nullptr) {
+    connection.release();  // owned by the supplied thread
+    thread.reset(supplied);
+  } else {
+    thread = std::make_unique<TConduitServerThread>(connection.release());
+  }
+  TConduitServerThread* raw = thread.get();
+  threads_.Add(raw);
+  thread.release();
+  try {
+    raw->Resume();
+  } catch (const EThread&) {
+    // No thread for this connection: close it and keep accepting.
+    if (threads_.Remove(raw)) delete raw;
+  }
+}
+
+void TConduitListener::SetSessionTimeout(int32_t value) {
+  if (value < 0) throw Exception("Invliad SessionTimeout value.");
+  timer_.reset();
+  sessionTimeout_ = value;
+  if (value > 0) {
+    timer_ = std::make_unique<TSessionTimer>(this, timerIntervalMs_);
+    timer_->Resume();
+  }
+}
+
+void TConduitListener::SetSessionTimerInterval(uint32_t ms) {
+  timerIntervalMs_ = ms == 0 ? 1 : ms;
+  if (timer_) SetSessionTimeout(sessionTimeout_);
+}
+
+void TConduitListener::CheckSessionTimeouts() {
+  const int32_t limit = sessionTimeout_;
+  if (limit <= 0) return;
+  std::vector<TConduitServerThread*> expired;
+  std::vector<TConduitServerThread*>& list = threads_.LockList();
+  try {
+    for (size_t i = list.size(); i-- > 0;) {
+      TConduitServerThread* thread = list[i];
+      TConduitServer* conn = thread->Connection();
+      if (NowDays() - conn->LastActivity() >= limit / 1440.0 && !conn->InTimeoutCheck()) {
+        bool keepAlive = false;
+        if (OnSessionTimeout) {
+          conn->SetInTimeoutCheck(true);
+          try {
+            OnSessionTimeout(thread, keepAlive);
+          } catch (...) {
+            conn->SetInTimeoutCheck(false);
+            throw;
+          }
+          conn->SetInTimeoutCheck(false);
+        }
+        if (keepAlive) {
+          conn->SetLastActivity(NowDays());
+        } else {
+          expired.push_back(thread);
+          list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+      }
+    }
+  } catch (...) {
+    threads_.UnlockList();
+    for (TConduitServerThread* t : expired) threads_.StopThread(t);
+    throw;
+  }
+  threads_.UnlockList();
+  for (TConduitServerThread* t : expired) threads_.StopThread(t);
+}
+
+void TConduitListener::DoConnect(TConduitServerThread* thread) {
+  if (OnConnect) OnConnect(thread);
+}
+
+void TConduitListener::DoDisconnect(TConduitServerThread* thread) {
+  if (OnDisconnect) OnDisconnect(thread);
+}
+
+bool TConduitListener::DoExecute(TConduitServerThread* thread) {
+  if (OnExecute) {
+    OnExecute(thread);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace kestran

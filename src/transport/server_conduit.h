@@ -1,0 +1,167 @@
+#pragma once
+// The server side of the transport: the listener with its accept thread, the server-side
+// connection, one thread per accepted connection, the locked list of live connection
+// threads, and the optional session time-out with its timer thread.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "platform/sync.h"
+#include "transport/conduit.h"
+#include "transport/qorv_thread.h"
+
+namespace kestran {
+
+class TConduitListener;
+class TConduitServerThread;
+class TConduitServer;
+
+using TServerEvent = std::function<void(TConduitServerThread* thread)>;
+// May set pThread to a thread of its own, created suspended for pConnection; the listener
+// takes ownership of it and resumes it.
+using TCreateThreadEvent =
+    std::function<void(TConduitServer* pConnection, TConduitServerThread*& pThread)>;
+using TTimeoutEvent = std::function<void(TConduitServerThread* thread, bool& keepAlive)>;
+
+// The current time as days (with fraction) since the epoch.
+double NowDays();
+
+// An accepted connection. Owned by its connection thread.
+class TConduitServer : public TConduitSocket {
+ public:
+  explicit TConduitServer(TConduitListener* listener);
+
+  // The listener that accepted the connection.
+  TConduitListener* Listener() const { return listener_; }
+  // Stores an accepted socket handle: the connection becomes open.
+  virtual void SetHandle(TSocket handle);
+  void Disconnect() override;
+  // Sets LastActivity to now, then reads.
+  std::string ReadBuffer(int32_t count) override;
+
+  double LastActivity() const { return lastActivity_.load(); }
+  void SetLastActivity(double days) { lastActivity_.store(days); }
+  bool InTimeoutCheck() const { return inTimeoutCheck_.load(); }
+  void SetInTimeoutCheck(bool value) { inTimeoutCheck_.store(value); }
+
+ private:
+  TConduitListener* listener_;
+  std::atomic<double> lastActivity_{0.0};
+  std::atomic<bool> inTimeoutCheck_{false};
+};
+
+// One thread per accepted connection; owns its connection. Runs with a 256 KiB stack.
+class TConduitServerThread : public TQorvThread {
+ public:
+  static constexpr size_t kStackSize = 256 * 1024;
+
+  // Created suspended; takes ownership of connection.
+  explicit TConduitServerThread(TConduitServer* connection);
+  ~TConduitServerThread() override;
+
+  TConduitServer* Connection() const { return connection_.get(); }
+
+ protected:
+  void BeforeRun() override;
+  void Run() override;
+  void AfterRun() override;
+
+ private:
+  std::unique_ptr<TConduitServer> connection_;
+};
+
+// Live connection threads under one lock.
+class TConduitServerThreadList : public TThreadList<TConduitServerThread> {
+ public:
+  // Removes thread under the lock; if it was there, stops it. Returns whether it was there.
+  bool RemoveThread(TConduitServerThread* thread);
+  // Disconnects the thread's connection; on the thread itself marks it to free itself
+  // when its body returns, otherwise waits for it to end and frees it.
+  void StopThread(TConduitServerThread* thread);
+  // Takes out and stops every thread; the lock is never held while one is stopped.
+  void StopAll();
+};
+
+// The accept thread.
+class TConduitListenerThread : public TQorvThread {
+ public:
+  explicit TConduitListenerThread(TConduitListener* listener);
+  ~TConduitListenerThread() override;
+  TConduitListener* Listener() const { return listener_; }
+
+ protected:
+  void Run() override;
+  void AfterRun() override;
+
+ private:
+  TConduitListener* listener_;
+};
+
+class TSessionTimer;
+
+class TConduitListener : public TConduit {
+ public:
+  static constexpr uint32_t kDefaultSessionTimerIntervalMs = 50000;
+
+  explicit TConduitListener(TConduitBase* owner = nullptr);
+  // Deactivates, then stops every session and waits for their threads.
+  ~TConduitListener() override;
+
+  bool Active() const { return active_; }
+  // Activation binds, listens and starts the accept thread (errors reach the caller and
+  // leave Active false); deactivation closes the listening socket and waits for the
+  // accept thread. Sessions already running are not touched.
+  void SetActive(bool value);
+  void Loaded() override;
+
+  // Idle limit in minutes; 0 = none; negative raises "Invliad SessionTimeout value.".
+  int32_t SessionTimeout() const { return sessionTimeout_; }
+  void SetSessionTimeout(int32_t value);
+  // Interval of the session timer (50000 ms unless changed; for tests).
+  uint32_t SessionTimerInterval() const { return timerIntervalMs_; }
+  void SetSessionTimerInterval(uint32_t ms);
+  // Ends sessions idle for SessionTimeout minutes unless OnSessionTimeout keeps them.
+  void CheckSessionTimeouts();
+
+  // Copied into every accepted connection.
+  uint32_t MaxLineLength() const { return maxLineLength_; }
+  void SetMaxLineLength(uint32_t value) { maxLineLength_ = value; }
+  uint32_t ReceiveTimeout() const { return receiveTimeout_; }
+  void SetReceiveTimeout(uint32_t seconds) { receiveTimeout_ = seconds; }
+
+  TConduitServerThreadList& Threads() { return threads_; }
+  TConduitListenerThread* ListenerThread() const { return listenerThread_.get(); }
+
+  TTimeoutEvent OnSessionTimeout;
+  TServerEvent OnExecute;
+  TServerEvent OnConnect;
+  TServerEvent OnDisconnect;
+  TCreateThreadEvent OnCreateThread;
+
+  virtual void DoConnect(TConduitServerThread* thread);
+  virtual void DoDisconnect(TConduitServerThread* thread);
+  // Calls OnExecute and returns true when it is assigned; false otherwise.
+  virtual bool DoExecute(TConduitServerThread* thread);
+
+ private:
+  friend class TConduitListenerThread;
+  // One accept; false when the accept thread should end.
+  void AcceptOne(TConduitListenerThread* acceptThread);
+  void Activate();
+  void Deactivate();
+
+  bool active_ = false;
+  int32_t sessionTimeout_ = 0;
+  uint32_t timerIntervalMs_ = kDefaultSessionTimerIntervalMs;
+  uint32_t maxLineLength_ = TConduitSocket::kDefaultMaxLineLength;
+  uint32_t receiveTimeout_ = TConduitSocket::kDefaultReceiveTimeout;
+  std::unique_ptr<TSessionTimer> timer_;
+  std::unique_ptr<TConduitListenerThread> listenerThread_;
+  TConduitServerThreadList threads_;
+};
+
+}  // namespace kestran
