@@ -1,0 +1,162 @@
+#include "smtp/address_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace kestran {
+namespace {
+
+struct Parsed {
+  bool ok = false;
+  std::string domain = "<unset>";
+  std::string display = "<unset>";
+  std::string address = "<unset>";
+};
+
+Parsed Parse(const std::string& arg) {
+  Parsed p;
+  p.ok = ParseAddress(arg, p.domain, p.display, p.address);
+  return p;
+}
+
+TEST(ParseAddress, DocumentedExamples) {
+  auto p = Parse("TO:<Bob@Mail.EXAMPLE>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, "Bob@Mail.EXAMPLE");
+  EXPECT_EQ(p.domain, "Mail.EXAMPLE");
+  EXPECT_EQ(p.display, "<Bob@Mail.EXAMPLE>");
+
+  p = Parse("FROM:\"Sales Desk\" <desk@x.example> (office)");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, "desk@x.example");
+  EXPECT_EQ(p.domain, "x.example");
+  EXPECT_EQ(p.display, "\"Sales Desk\" <desk@x.example> (office)");
+
+  p = Parse("TO:<user%inner.example@relay.example>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, "user@inner.example");
+  EXPECT_EQ(p.domain, "inner.example");
+  EXPECT_EQ(p.display, "<user@inner.example>");
+
+  p = Parse("TO:<@x.example>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, "trashbin@x.example");
+  EXPECT_EQ(p.domain, "x.example");
+  EXPECT_EQ(p.display, "<trashbin@x.example>");
+
+  p = Parse("TO:<postmaster>");
+  EXPECT_FALSE(p.ok);
+  EXPECT_EQ(p.address, "postmaster@");
+  EXPECT_EQ(p.domain, "");
+
+  p = Parse("TO:<a:b:c@x.example>");
+  EXPECT_FALSE(p.ok);
+  EXPECT_EQ(p.domain, "<unset>");
+  EXPECT_EQ(p.display, "<unset>");
+}
+
+TEST(ParseAddress, PrefixAndCase) {
+  // The prefix is found in any letter case and anywhere; the address keeps its case.
+  auto p = Parse("  to:<MiXeD@Case.Example>  ");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, "MiXeD@Case.Example");
+  p = Parse("From:   <a@b.example>");
+  EXPECT_EQ(p.address, "a@b.example");
+  p = Parse("RCPT TO:<a@b.example>");
+  EXPECT_EQ(p.address, "a@b.example");
+  EXPECT_EQ(p.display, "\"RCPT\" <a@b.example>");
+  // Without brackets the trimmed text is the address.
+  p = Parse("TO: plain@host.example");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.display, "<plain@host.example>");
+
+  std::string text = "\t FROM:<x@y> \r";
+  StripAddressPrefix(text);
+  EXPECT_EQ(text, "<x@y>");
+  text = "to:from:<x@y>";
+  StripAddressPrefix(text);
+  EXPECT_EQ(text, "from:<x@y>");
+}
+
+TEST(ParseAddress, CommentsAndEmptyForms) {
+  // A comment in front removes the whole address.
+  auto p = Parse("TO:(note) <u@x.example>");
+  EXPECT_FALSE(p.ok);
+  EXPECT_EQ(p.address, "@");
+  // The null sender.
+  p = Parse("FROM:<>");
+  EXPECT_FALSE(p.ok);
+  EXPECT_EQ(p.display, "<@>");
+  // Empty parentheses give no comment; text after ")" is dropped.
+  p = Parse("TO:<a@b.example> () trailing");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.display, "<a@b.example>");
+  p = Parse("TO:<a@b.example> (c) more (d)");
+  EXPECT_EQ(p.display, "<a@b.example> (c)");
+  // A lone "(" or ")" is no comment.
+  p = Parse("TO:<a@b.example> (open");
+  EXPECT_EQ(p.display, "\"(open\" <a@b.example>");
+  // ">" before "<" leaves an empty address.
+  p = Parse("TO:>a@b<");
+  EXPECT_FALSE(p.ok);
+  // Quotes around the local part are removed from the address.
+  p = Parse("TO:<\"john doe\"@x.example>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, "john doe@x.example");
+}
+
+TEST(ParseAddress, RoutesBangPathsAndLiterals) {
+  auto p = Parse("TO:<@relay1,@relay2:user@host.example>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, "user@host.example");
+  EXPECT_EQ(p.domain, "host.example");
+
+  p = Parse("TO:<host!user>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, "user@host");
+
+  p = Parse("TO:<a!b!c>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, "c@b");
+
+  p = Parse("TO:<gw!user@site.example>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, "user@gw");
+
+  p = Parse("TO:<u@[192.0.2.1]>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.domain, "192.0.2.1");
+  EXPECT_EQ(p.address, "u@192.0.2.1");
+
+  // Only 255 characters after a source-route colon are kept.
+  p = Parse("TO:<@relay:" + std::string(300, 'u') + "@host>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, std::string(255, 'u') + "@relay");
+}
+
+TEST(ParseAddress, ArbitraryInputNeverBreaksTheContract) {
+  const std::string alphabet = "<>()\"%!@:[], aZ.\t\x01\xff";
+  std::mt19937 rng(12345);
+  for (int i = 0; i < 20000; ++i) {
+    std::string arg;
+    size_t len = rng() % 40;
+    for (size_t k = 0; k < len; ++k) arg += alphabet[rng() % alphabet.size()];
+    if (rng() % 2) arg = "TO:" + arg;
+    Parsed p = Parse(arg);
+    if (p.ok) {
+      EXPECT_NE(p.address.find('@'), std::string::npos) << arg;
+      EXPECT_NE(p.display.find("<" + p.address + ">"), std::string::npos) << arg;
+    }
+  }
+  // Long bang paths stay bounded.
+  std::string bangs;
+  for (int i = 0; i < 2000; ++i) bangs += "h" + std::to_string(i) + "!";
+  Parsed p = Parse("TO:<" + bangs + "user>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address.rfind("user@", 0), 0u);
+}
+
+}  // namespace
+}  // namespace kestran
