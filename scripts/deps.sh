@@ -4,7 +4,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libc-ares-dev
-  dnsmasq-base python3 swaks passwd procps
+  dnsmasq-base python3 swaks passwd procps locales-all
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
