@@ -18,34 +18,14 @@ using regfile::TRegNode;
 
 namespace {
 
-// Identity of one version of the registry file. Every change replaces the file by a new
-// one (rename), so a version that keeps device, inode, size and time is unchanged.
-struct TFileId {
-  bool exists = false;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  long mtime_sec = 0;
-  long mtime_nsec = 0;
-  bool operator==(const TFileId&) const = default;
-};
-
-TFileId IdOf(const struct stat& st) {
-  TFileId id;
-  id.exists = true;
-  id.dev = st.st_dev;
-  id.ino = st.st_ino;
-  id.size = st.st_size;
-  id.mtime_sec = st.st_mtim.tv_sec;
-  id.mtime_nsec = st.st_mtim.tv_nsec;
-  return id;
-}
-
 // The last parsed version of the registry file, shared by the threads of the process.
+// A version is recognised by its whole text: file times are too coarse, and inode
+// numbers are reused, to tell two quick replacements apart.
 struct TCache {
   std::mutex m;
   std::string path;
-  TFileId id;
+  bool exists = false;
+  std::string text;
   std::shared_ptr<const TRegNode> root;
 };
 
@@ -67,26 +47,14 @@ std::string LockFilePath() {
 // The current contents of the registry file, parsed at most once per version.
 std::shared_ptr<const TRegNode> LoadCurrent() {
   std::string path = RegistryFilePath();
+  std::string text;
+  bool exists = false;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  TFileId id;
-  struct stat st;
   if (fd < 0) {
     if (errno != ENOENT && errno != ENOTDIR)
       throw ERegistryFile(path + ": " + std::strerror(errno));
-  } else if (::fstat(fd, &st) == 0) {
-    id = IdOf(st);
-  }
-  TCache& c = Cache();
-  {
-    std::lock_guard<std::mutex> g(c.m);
-    if (c.root && c.path == path && c.id == id) {
-      if (fd >= 0) ::close(fd);
-      return c.root;
-    }
-  }
-  auto root = std::make_shared<TRegNode>();
-  if (fd >= 0) {
-    std::string text;
+  } else {
+    exists = true;
     char buf[65536];
     for (;;) {
       ssize_t n = ::read(fd, buf, sizeof buf);
@@ -100,20 +68,28 @@ std::shared_ptr<const TRegNode> LoadCurrent() {
       text.append(buf, static_cast<size_t>(n));
     }
     ::close(fd);
-    regfile::ApplyRegText(text, path, *root);
   }
+  TCache& c = Cache();
+  {
+    std::lock_guard<std::mutex> g(c.m);
+    if (c.root && c.path == path && c.exists == exists && c.text == text) return c.root;
+  }
+  auto root = std::make_shared<TRegNode>();
+  if (exists) regfile::ApplyRegText(text, path, *root);
   std::lock_guard<std::mutex> g(c.m);
   c.path = path;
-  c.id = id;
+  c.exists = exists;
+  c.text = std::move(text);
   c.root = root;
   return root;
 }
 
-void Publish(const std::string& path, const TFileId& id, std::shared_ptr<const TRegNode> root) {
+void Publish(const std::string& path, std::string text, std::shared_ptr<const TRegNode> root) {
   TCache& c = Cache();
   std::lock_guard<std::mutex> g(c.m);
   c.path = path;
-  c.id = id;
+  c.exists = true;
+  c.text = std::move(text);
   c.root = std::move(root);
 }
 
@@ -145,9 +121,7 @@ uint32_t WriteRegistryFile(const std::shared_ptr<const TRegNode>& root) {
     return errno == EACCES || errno == EPERM || errno == EROFS ? kRegAccessDenied : kRegCantWrite;
   struct stat old;
   mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-  struct stat st;
-  bool ok =
-      ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0;
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
     ::unlink(tmp.c_str());
@@ -159,7 +133,7 @@ uint32_t WriteRegistryFile(const std::shared_ptr<const TRegNode>& root) {
     ::fsync(dfd);
     ::close(dfd);
   }
-  Publish(path, IdOf(st), root);
+  Publish(path, std::move(text), root);
   return kRegSuccess;
 }
 
