@@ -1,0 +1,51 @@
+#include <mutex>
+
+#include "platform/console.h"
+#include "service/servroot.h"
+
+namespace kestran {
+namespace {
+
+struct ConsoleModeState {
+  std::mutex lock;  // held while the handler stops the services
+  bool closing = false;
+};
+
+ConsoleModeState& State() {
+  static ConsoleModeState* state = new ConsoleModeState;
+  return *state;
+}
+
+}  // namespace
+
+bool ConsoleCtrlHandler(uint32_t event) {
+  if (event != kCtrlCEvent && event != kCtrlBreakEvent) return false;
+  ConsoleModeState& st = State();
+  std::lock_guard<std::mutex> g(st.lock);
+  if (st.closing) return true;
+  for (TService* s : ServiceList().Items()) {
+    WriteLineOut("Stopping " + s->DisplayName);
+    s->Stop();
+  }
+  return true;
+}
+
+void RunConsole() {
+  std::vector<TService*> services = ServiceList().Items();
+  // Every service is in console mode before any control can arrive.
+  for (TService* s : services) s->ConsoleMode = true;
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, true);
+  for (TService* s : services) {
+    WriteLineOut("Starting " + s->DisplayName);
+    WriteLineOut("Press <Ctrl>-Break to terminate");
+    s->StartUp();
+    s->Resume();
+  }
+  for (TService* s : services) s->WaitFor(kInfinite);
+  // A handler still at work finishes first; later events change nothing.
+  ConsoleModeState& st = State();
+  std::lock_guard<std::mutex> g(st.lock);
+  st.closing = true;
+}
+
+}  // namespace kestran
