@@ -123,9 +123,11 @@ struct Result {
   THostEntry entry;
 };
 
-void OnHost(void* arg, int status, int /*timeouts*/, hostent* host) {
+void OnHost(void* arg, int status, int timeouts, hostent* host) {
   auto* r = static_cast<Result*>(arg);
   r->done = true;
+  // A reverse lookup whose servers did not answer ends as "not found"; it is a time-out.
+  if (status == ARES_ENOTFOUND && timeouts > 0) status = ARES_ETIMEOUT;
   r->status = status;
   if (status != ARES_SUCCESS || host == nullptr) return;
   if (host->h_name != nullptr) r->entry.h_name = host->h_name;
@@ -155,8 +157,9 @@ class Channel {
     timeoutMs_ = timeoutMs;
     ares_options opts{};
     int mask = ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_LOOKUPS;
-    // Two tries: the second waits twice as long, so both fit into the whole time-out.
-    opts.timeout = static_cast<int>(timeoutMs / 3 > 0 ? timeoutMs / 3 : 1);
+    // Two tries, the second waiting twice as long: the whole time-out (enforced by Wait)
+    // ends while the second try is still waiting, so a silent server counts as a time-out.
+    opts.timeout = static_cast<int>(timeoutMs / 2 > 0 ? timeoutMs / 2 : 1);
     opts.tries = 2;
     char lookups[] = "fb";
     opts.lookups = lookups;

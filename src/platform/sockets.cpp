@@ -494,9 +494,10 @@ int SockShutdown(TSocket s, int how) {
 
 int SockClose(TSocket s) {
   if (!ValidFd(s)) return BadFd();
-  // Wakes any thread still blocked on the socket; a socket never connected reports
-  // ENOTCONN here, which does not matter.
-  ::shutdown(static_cast<int>(s), SHUT_RDWR);
+  // Wakes any thread still blocked in accept or recv on the socket. Only the receiving
+  // side is shut here, so that close() still decides between an orderly close and a
+  // reset (SO_LINGER 0). A socket never connected reports ENOTCONN, which does not matter.
+  ::shutdown(static_cast<int>(s), SHUT_RD);
   if (::close(static_cast<int>(s)) != 0 && errno != EINTR) return Fail();
   return 0;
 }

@@ -244,6 +244,12 @@ void TConduitListener::Activate() {
                               reinterpret_cast<const char*>(&on), sizeof on);
     Bind();
     Listen();
+    if (Port() == 0) {
+      // Port 0 asks the system for a free port: record the one it chose.
+      TSockAddrIn local;
+      int len = sizeof local;
+      if (SockGetSockName(Handle(), &local, &len) == 0) SetPort(SockNtohs(local.sin_port));
+    }
   } catch (...) {
     Disconnect();
     throw;

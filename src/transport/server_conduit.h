@@ -113,8 +113,9 @@ class TConduitListener : public TConduit {
 
   bool Active() const { return active_; }
   // Activation binds, listens and starts the accept thread (errors reach the caller and
-  // leave Active false); deactivation closes the listening socket and waits for the
-  // accept thread. Sessions already running are not touched.
+  // leave Active false; with Port 0 the system picks a port and Port then tells it); deactivation
+  // closes the listening socket and waits for the accept thread. Sessions already running are not
+  // touched.
   void SetActive(bool value);
   void Loaded() override;
 
