@@ -208,18 +208,19 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
   }
   if (rec.IsLocal) {
     if (checkUser_ && !IsValidUser(rec.Address)) {
-      Reply(thread, "550 <" + rec.Address + ">... user not valid");
-      if (logDebug_) DebugLog("RCPT says 550 <" + rec.Address + ">... user not valid");
+      // The entry is made before the reply, so whoever saw the reply finds it logged.
       if (extendedErrorRecording_)
         LogEntry(LogTimeStamp() + " " + msg.SendingIP + " 550 <" + rec.Address +
                  "> user not valid");
+      Reply(thread, "550 <" + rec.Address + ">... user not valid");
+      if (logDebug_) DebugLog("RCPT says 550 <" + rec.Address + ">... user not valid");
       return;
     }
   } else if (!msg.RelayAllowed && !forwardMail_) {
-    Reply(thread, "550 <" + rec.Address + ">... Relaying denied");
-    if (logDebug_) DebugLog("RCPT says 550 <" + rec.Address + ">... Relaying denied");
     if (extendedErrorRecording_)
       LogEntry(LogTimeStamp() + " " + msg.SendingIP + " 550 <" + rec.Address + "> relaying denied");
+    Reply(thread, "550 <" + rec.Address + ">... Relaying denied");
+    if (logDebug_) DebugLog("RCPT says 550 <" + rec.Address + ">... Relaying denied");
     return;
   }
   Reply(thread, "250 OK " + display);

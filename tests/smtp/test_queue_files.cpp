@@ -1,0 +1,255 @@
+// DATA intake: the queue pair byte for byte, numbering that never overwrites a queued
+// pair, limits on the body, and failures that leave nothing behind.
+
+#include <regex>
+
+#include "smtp/queue_writer.h"
+#include "smtp_fixture.h"
+
+namespace kestran::testing_smtp {
+namespace {
+
+class QueueIntake : public SmtpTest {
+ protected:
+  void SetUp() override {
+    SmtpTest::SetUp();
+    server_->SetLocalDomains({"Local.EXAMPLE"});
+    server_->OnLogFileEvent = [this](const std::string& e) {
+      std::lock_guard<std::mutex> g(logLock_);
+      log_.push_back(e);
+    };
+  }
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> g(logLock_);
+    return log_;
+  }
+  std::string Msg(const std::string& id) { return ReadFile(queue_ / (id + ".MSG")); }
+  std::string Rcp(const std::string& id) { return ReadFile(queue_ / (id + ".RCP")); }
+
+  std::mutex logLock_;
+  std::vector<std::string> log_;
+};
+
+// Splits a file into its CR LF lines; fails the test on a bare line end.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    EXPECT_NE(end, std::string::npos) << "unterminated last line";
+    if (end == std::string::npos) break;
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return lines;
+}
+
+const std::regex kDate(
+    R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d( [+-]\d{4})?)");
+
+TEST_F(QueueIntake, PairHoldsTraceHeadersBodyAsReceivedAndEnvelope) {
+  Start();
+  auto c = Connect();
+  c->Cmd("HELO client.example");
+  EXPECT_EQ(c->Cmd("MAIL FROM:<s@x.example>"), "250 OK <s@x.example>");
+  EXPECT_EQ(c->Cmd("RCPT TO:<u@local.example>"), "250 OK <u@local.example>");
+  EXPECT_EQ(c->Cmd("RCPT TO:\"U\" <u@local.example>"), "250 OK \"U\" <u@local.example>");
+  EXPECT_EQ(c->Cmd("DATA"), "354 Ready for data");
+  c->Send("Subject: hi\r\n\r\n..leading dot\r\n.x\r\nlast line \r\n.\r\n");
+  EXPECT_EQ(c->ReadLine(), "250 Message received OK");
+  EXPECT_EQ(QueueFiles(), (std::vector<std::string>{"B0000000001.MSG", "B0000000001.RCP"}));
+
+  auto m = Lines(Msg("B0000000001"));
+  ASSERT_EQ(m.size(), 11u);
+  EXPECT_EQ(m[0], "Received: from client.example (unverified [127.0.0.1]) by " + Host());
+  EXPECT_EQ(m[1], " (KESTRAN 0.45) with SMTP id <B0000000001@" + Host() + ">;");
+  ASSERT_EQ(m[2].substr(0, 1), " ");
+  std::string date = m[2].substr(1);
+  EXPECT_TRUE(std::regex_match(date, kDate)) << date;
+  EXPECT_EQ(m[3], "Date: " + date);
+  EXPECT_EQ(m[4], "Message-ID: <B0000000001@" + Host() + ">");
+  EXPECT_EQ(
+      std::vector<std::string>(m.begin() + 5, m.end()),
+      (std::vector<std::string>{"Subject: hi", "", "..leading dot", ".x", "last line ", "."}));
+  EXPECT_EQ(Rcp("B0000000001"), "Message-ID: <B0000000001@" + Host() +
+                                    ">\r\nReturn-path: s@x.example\r\n"
+                                    "Recipient: u@local.example\r\n"
+                                    "Recipient: u@local.example\r\n");
+  auto log = Log();
+  ASSERT_EQ(log.size(), 1u);
+  std::regex entry("<B0000000001@" + Host() +
+                   R"(> \[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d\] 127\.0\.0\.1 client\.example )"
+                   R"(s@x\.example u@local\.example u@local\.example)");
+  EXPECT_TRUE(std::regex_match(log[0], entry)) << log[0];
+
+  // The transaction is reset: a second DATA needs new recipients; HELO stays.
+  EXPECT_EQ(c->Cmd("DATA"), "503 No valid recipients specified");
+  EXPECT_EQ(c->Cmd("HELO again"), "503 HELO Command is out of sequence");
+}
+
+TEST_F(QueueIntake, OwnHeadersOfTheMessageDecideWhatIsAdded) {
+  std::atomic<int32_t> next{41};
+  server_->OnNextIDEvent = [&](int32_t& id, bool& handled) {
+    id = ++next;
+    handled = true;
+  };
+  Start();
+  auto c = Connect();  // no HELO: "from  ("
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example",
+                        {"Received: from elsewhere", "message-id: <own@x>", "", "body"}),
+            "250 Message received OK");
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example",
+                        {"DATE: Mon, 7 Dec 2026 10:00:00 +0000", "Subject: s"}),
+            "250 Message received OK");
+  // A first line that is empty ends the header block at once.
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"", "Date: late", "Message-ID: x"}),
+            "250 Message received OK");
+
+  auto a = Lines(Msg("B0000000042"));
+  ASSERT_EQ(a.size(), 8u);
+  EXPECT_EQ(a[0], "Received: from  (unverified [127.0.0.1]) by " + Host());
+  EXPECT_EQ(a[3], "Received: from elsewhere");
+  EXPECT_EQ(a[4], "message-id: <own@x>");
+  EXPECT_EQ(Rcp("B0000000042").substr(0, 28 + Host().size()),
+            "Message-ID: <B0000000042@" + Host() + ">\r\n");
+
+  auto b = Lines(Msg("B0000000043"));
+  ASSERT_EQ(b.size(), 7u);
+  EXPECT_EQ(b[3], "Message-ID: <B0000000043@" + Host() + ">");
+  EXPECT_EQ(b[4], "DATE: Mon, 7 Dec 2026 10:00:00 +0000");
+
+  auto d = Lines(Msg("B0000000044"));
+  ASSERT_EQ(d.size(), 9u);
+  EXPECT_EQ(d[3].substr(0, 6), "Date: ");
+  EXPECT_EQ(d[4], "Message-ID: <B0000000044@" + Host() + ">");
+  EXPECT_EQ(d[5], "");
+  EXPECT_EQ(d[8], ".");
+}
+
+TEST_F(QueueIntake, QueuedPairsAreNeverOverwritten) {
+  // No next-id handler: every message is offered number 1.
+  WriteFile(queue_ / "B0000000001.MSG", "queued earlier");
+  WriteFile(queue_ / "B0000000002.RCP", "orphan envelope");
+  Start();
+  auto c = Connect();
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"one"}), "250 Message received OK");
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"two"}), "250 Message received OK");
+  EXPECT_EQ(ReadFile(queue_ / "B0000000001.MSG"), "queued earlier");
+  EXPECT_EQ(ReadFile(queue_ / "B0000000002.RCP"), "orphan envelope");
+  EXPECT_FALSE(fs::exists(queue_ / "B0000000002.MSG"));
+  EXPECT_NE(Msg("B0000000003").find("\r\none\r\n.\r\n"), std::string::npos);
+  EXPECT_NE(Msg("B0000000004").find("\r\ntwo\r\n.\r\n"), std::string::npos);
+  EXPECT_EQ(QueueFiles().size(), 6u);
+}
+
+TEST_F(QueueIntake, CounterThatCannotBeStoredStillNeverOverwrites) {
+  server_->OnNextIDEvent = [](int32_t& id, bool& handled) {
+    id = 0;
+    handled = true;
+  };
+  Start();
+  auto c = Connect();
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"a"}), "250 Message received OK");
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"b"}), "250 Message received OK");
+  EXPECT_EQ(QueueFiles(), (std::vector<std::string>{"B0000000000.MSG", "B0000000000.RCP",
+                                                    "B0000000001.MSG", "B0000000001.RCP"}));
+}
+
+TEST_F(QueueIntake, HundredTakenNamesGive451AndTheSessionGoesOn) {
+  for (int i = 1; i <= 100; ++i) WriteFile(queue_ / (FormatMsgId(i) + ".MSG"), "x");
+  Start();
+  auto c = Connect();
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"lost"}),
+            "451 ERR Requested Action Aborted");
+  EXPECT_EQ(QueueFiles().size(), 100u);
+  EXPECT_TRUE(Log().empty());
+  EXPECT_EQ(c->Cmd("DATA"), "503 No valid recipients specified");
+  // The 101st name is free again once one more is tried.
+  fs::remove(queue_ / "B0000000100.MSG");
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"kept"}), "250 Message received OK");
+  EXPECT_TRUE(fs::exists(queue_ / "B0000000100.RCP"));
+}
+
+TEST_F(QueueIntake, UnwritableQueueGives451WithoutAPartialPair) {
+  // A queue "directory" that is a file fails for everybody, root included.
+  WriteFile(queue_ / "plain", "not a directory");
+  server_->SetMailWriteDir("C:\\queue\\plain");
+  Start();
+  auto c = Connect();
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"a"}),
+            "451 ERR Requested Action Aborted");
+  EXPECT_EQ(QueueFiles(), (std::vector<std::string>{"plain"}));
+
+  // A recipient file that cannot be written takes its message file with it.
+  server_->SetActive(false);
+  fs::create_directory(queue_ / "B0000000001.RC~");
+  server_->SetMailWriteDir("C:\\queue");
+  Start();
+  auto d = Connect();
+  EXPECT_EQ(SendMessage(*d, "s@x.example", "u@local.example", {"a"}),
+            "451 ERR Requested Action Aborted");
+  EXPECT_EQ(QueueFiles(), (std::vector<std::string>{"B0000000001.RC~", "plain"}));
+  fs::remove(queue_ / "B0000000001.RC~");
+
+  // A read-only directory (only meaningful when permissions apply to this user).
+  fs::permissions(queue_, fs::perms::owner_read | fs::perms::owner_exec);
+  bool enforced = !std::ofstream(queue_ / "probe").is_open();
+  if (enforced) {
+    EXPECT_EQ(SendMessage(*d, "s@x.example", "u@local.example", {"a"}),
+              "451 ERR Requested Action Aborted");
+  }
+  fs::permissions(queue_, fs::perms::owner_all);
+  fs::remove(queue_ / "probe");
+  EXPECT_EQ(QueueFiles(), (std::vector<std::string>{"plain"}));
+  EXPECT_EQ(SendMessage(*d, "s@x.example", "u@local.example", {"a"}), "250 Message received OK");
+}
+
+TEST_F(QueueIntake, OversizedBodiesAreReadToTheEndAndRefused) {
+  std::atomic<int32_t> next{0};
+  server_->OnNextIDEvent = [&](int32_t& id, bool& handled) {
+    id = ++next;
+    handled = true;
+  };
+  server_->SetMaxMessageSize(1000);
+  server_->SetMaxLineLength(200);
+  Start();
+  auto c = Connect();
+  std::vector<std::string> big(30, std::string(48, 'x'));  // 30 * 50 bytes
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", big),
+            "552 Message exceeds the size limit");
+  EXPECT_EQ(
+      SendMessage(*c, "s@x.example", "u@local.example", {"short", std::string(500, 'y'), "z"}),
+      "500 Line too long");
+  // Nothing numbered, nothing written, and the transaction was reset.
+  EXPECT_TRUE(QueueFiles().empty());
+  EXPECT_EQ(next.load(), 0);
+  EXPECT_EQ(c->Cmd("DATA"), "503 No valid recipients specified");
+  // Exactly at the limit is accepted: 20 lines of 48 + CR LF = 1000 bytes.
+  std::vector<std::string> fits(20, std::string(48, 'f'));
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", fits), "250 Message received OK");
+  EXPECT_EQ(QueueFiles(), (std::vector<std::string>{"B0000000001.MSG", "B0000000001.RCP"}));
+}
+
+TEST_F(QueueIntake, FailingNumberSourceEndsTheSessionWithoutReplyOrFile) {
+  server_->OnNextIDEvent = [](int32_t&, bool&) { throw Exception("counter unavailable"); };
+  Start();
+  auto c = Connect();
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"a"}), "<closed>");
+  EXPECT_TRUE(QueueFiles().empty());
+  // The server itself keeps serving.
+  auto d = Connect();
+  EXPECT_EQ(d->Cmd("NOOP"), "250 NOOP Performed");
+}
+
+TEST(QueueNames, IdsAreTenDigitsAndTheTemporaryNameIsNotAnEnvelope) {
+  EXPECT_EQ(FormatMsgId(42), "B0000000042");
+  EXPECT_EQ(FormatMsgId(2147483647), "B2147483647");
+  TQueueWriter w("C:\\q", false);
+  EXPECT_EQ(w.MessagePath("B1"), "C:\\q\\B1.MSG");
+  EXPECT_EQ(w.RecipientPath("B1"), "C:\\q\\B1.RCP");
+  EXPECT_NE(w.TemporaryPath("B1").substr(w.TemporaryPath("B1").size() - 4), ".RCP");
+  EXPECT_EQ(TQueueWriter("", false).MessagePath("B1"), "B1.MSG");
+}
+
+}  // namespace
+}  // namespace kestran::testing_smtp
