@@ -42,27 +42,29 @@ bool HasControl(const std::string& s) {
   return false;
 }
 
-// A value on a unit line: specifiers (%) doubled; quoted with C escapes when it holds
-// blanks, quotes or backslashes. dollar doubles "$" where the line expands variables.
-std::string UnitValue(const std::string& s, bool dollar) {
-  bool quote = false;
-  for (char c : s)
-    if (c == ' ' || c == '"' || c == '\\' || c == '\'') quote = true;
+// A value on a unit line: specifiers (%) doubled; with quote, a value that holds
+// blanks, quotes or backslashes is quoted with C escapes; with dollar, "$" is doubled
+// where the line expands variables.
+std::string UnitValue(const std::string& s, bool quote, bool dollar) {
+  bool quoted = false;
+  if (quote)
+    for (char c : s)
+      if (c == ' ' || c == '"' || c == '\\' || c == '\'') quoted = true;
   std::string out;
-  if (quote) out += '"';
+  if (quoted) out += '"';
   for (char c : s) {
     if (c == '%') {
       out += "%%";
     } else if (dollar && c == '$') {
       out += "$$";
-    } else if (quote && (c == '\\' || c == '"')) {
+    } else if (quoted && (c == '\\' || c == '"')) {
       out += '\\';
       out += c;
     } else {
       out += c;
     }
   }
-  if (quote) out += '"';
+  if (quoted) out += '"';
   return out;
 }
 
@@ -230,7 +232,8 @@ bool TServiceManager::UnitText(const TServiceConfig& c, const std::string& dataR
     if (ch == ' ' || ch == '"' || ch == '%') return Fail(kErrorInvalidParameter);
 
   text = "[Unit]\n";
-  text += "Description=" + UnitValue(c.DisplayName.empty() ? c.Name : c.DisplayName, false) + "\n";
+  text += "Description=" + UnitValue(c.DisplayName.empty() ? c.Name : c.DisplayName, false, false) +
+          "\n";
   text += "After=network.target\n";
   for (const auto& d : c.Dependencies) {
     text += "After=" + d + ".service\n";
@@ -238,8 +241,8 @@ bool TServiceManager::UnitText(const TServiceConfig& c, const std::string& dataR
   }
   text += "\n[Service]\n";
   text += "Type=notify\n";
-  text += "ExecStart=" + UnitValue(c.BinaryPath, true) + "\n";
-  text += "Environment=" + UnitValue("KESTRAN_ROOT=" + AbsolutePath(dataRoot), false) + "\n";
+  text += "ExecStart=" + UnitValue(c.BinaryPath, true, true) + "\n";
+  text += "Environment=" + UnitValue("KESTRAN_ROOT=" + AbsolutePath(dataRoot), true, false) + "\n";
   if (!account.empty()) text += "User=" + account + "\n";
   text += "\n[Install]\n";
   text += "WantedBy=multi-user.target\n";
