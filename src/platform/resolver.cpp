@@ -143,10 +143,34 @@ void OnHost(void* arg, int status, int timeouts, hostent* host) {
   }
 }
 
+struct PtrQuery {
+  std::array<uint8_t, 4> addr{};
+  Result result;
+};
+
+void OnPtr(void* arg, int status, int /*timeouts*/, unsigned char* abuf, int alen) {
+  auto* q = static_cast<PtrQuery*>(arg);
+  Result& r = q->result;
+  r.done = true;
+  if (status == ARES_SUCCESS) {
+    hostent* host = nullptr;
+    status = ares_parse_ptr_reply(abuf, alen, q->addr.data(), 4, AF_INET, &host);
+    if (status == ARES_SUCCESS && host != nullptr) {
+      if (host->h_name != nullptr) r.entry.h_name = host->h_name;
+      if (host->h_aliases != nullptr) {
+        for (char** a = host->h_aliases; *a != nullptr; ++a) r.entry.h_aliases.emplace_back(*a);
+      }
+    }
+    if (host != nullptr) ares_free_hostent(host);
+  }
+  r.status = status;
+}
+
 // One channel per lookup: lookups on different threads share nothing.
 class Channel {
  public:
-  Channel() {
+  // lookups: "fb" hosts file, then DNS; "f" the hosts file only.
+  explicit Channel(const char* lookups = "fb") {
     std::string csv;
     uint32_t timeoutMs;
     {
@@ -161,8 +185,8 @@ class Channel {
     // ends while the second try is still waiting, so a silent server counts as a time-out.
     opts.timeout = static_cast<int>(timeoutMs / 2 > 0 ? timeoutMs / 2 : 1);
     opts.tries = 2;
-    char lookups[] = "fb";
-    opts.lookups = lookups;
+    std::string order = lookups;
+    opts.lookups = order.data();
     if (!csv.empty()) {
       // Configured servers are asked for names exactly as given.
       mask |= ARES_OPT_DOMAINS;
@@ -318,11 +342,29 @@ std::optional<THostEntry> ResolveHostByAddr(const std::array<uint8_t, 4>& addr) 
     SockSetLastError(MapStatus(ch.Status()));
     return std::nullopt;
   }
-  Result r;
-  ares_gethostbyaddr(ch.Get(), addr.data(), 4, AF_INET, &OnHost, &r);
-  ch.Wait(r);
-  if (r.status == ARES_SUCCESS && r.entry.h_addr_list.empty()) r.entry.h_addr_list.push_back(addr);
-  return Finish(r);
+  {
+    // The hosts file first.
+    Channel files("f");
+    if (files.Status() == ARES_SUCCESS) {
+      Result r;
+      ares_gethostbyaddr(files.Get(), addr.data(), 4, AF_INET, &OnHost, &r);
+      files.Wait(r);
+      if (r.status == ARES_SUCCESS) {
+        if (r.entry.h_addr_list.empty()) r.entry.h_addr_list.push_back(addr);
+        return Finish(r);
+      }
+    }
+  }
+  // Then a PTR query of its own, which (unlike the combined lookup) tells a name
+  // without data from a name that does not exist.
+  std::string ptrName = std::to_string(addr[3]) + "." + std::to_string(addr[2]) + "." +
+                        std::to_string(addr[1]) + "." + std::to_string(addr[0]) + ".in-addr.arpa";
+  PtrQuery q;
+  q.addr = addr;
+  ares_query(ch.Get(), ptrName.c_str(), 1 /* class IN */, 12 /* type PTR */, &OnPtr, &q);
+  ch.Wait(q.result);
+  if (q.result.status == ARES_SUCCESS) q.result.entry.h_addr_list.push_back(addr);
+  return Finish(q.result);
 }
 
 std::string LocalHostName() {

@@ -227,6 +227,11 @@ TSocket SockSocket(int af, int type, int protocol) {
 int SockBind(TSocket s, const TSockAddrIn* name, int namelen) {
   if (!ValidFd(s)) return BadFd();
   if (!CheckAddrLen(name, namelen)) return -1;
+  if (name->sin_addr == kInAddrNone) {
+    // What an unparsable address converts to; no local address can be bound to it.
+    tLastError = 10049;
+    return -1;
+  }
   sockaddr_in a;
   ToNative(name, a);
   if (::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fail();

@@ -112,7 +112,15 @@ TConduitServerThread::~TConduitServerThread() {
 }
 
 void TConduitServerThread::BeforeRun() {
-  connection_->Listener()->DoConnect(this);
+  TConduitListener* listener = connection_->Listener();
+  try {
+    listener->DoConnect(this);
+  } catch (...) {
+    // The session never started: OnDisconnect does not fire, but the connection is
+    // closed and the thread leaves the list (and frees itself) at once.
+    listener->Threads().RemoveThread(this);
+    throw;
+  }
 }
 
 void TConduitServerThread::Run() {
@@ -200,6 +208,11 @@ void TConduitListenerThread::AfterRun() {
 TConduitListener::TConduitListener(TConduitBase* owner) : TConduit(owner) {}
 
 TConduitListener::~TConduitListener() {
+  Close();
+  listenerThread_.reset();
+}
+
+void TConduitListener::Close() {
   timer_.reset();
   if (active_) {
     try {
@@ -208,7 +221,6 @@ TConduitListener::~TConduitListener() {
     }
   }
   threads_.StopAll();
-  listenerThread_.reset();
 }
 
 void TConduitListener::SetActive(bool value) {

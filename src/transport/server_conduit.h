@@ -118,6 +118,10 @@ class TConduitListener : public TConduit {
   // touched.
   void SetActive(bool value);
   void Loaded() override;
+  // Deactivates and stops every session, waiting for their threads. A class that
+  // overrides the hooks calls this first in its destructor, so that no session runs its
+  // hooks while the derived part is being destroyed.
+  void Close();
 
   // Idle limit in minutes; 0 = none; negative raises "Invliad SessionTimeout value.".
   int32_t SessionTimeout() const { return sessionTimeout_; }
