@@ -38,7 +38,9 @@ class TTempRoot {
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   std::string RegistryFile() const { return Path("registry.reg"); }
 
+  // Writes a file below the root, creating its directories.
   void WriteFile(const std::string& name, const std::string& text) const {
+    std::filesystem::create_directories(std::filesystem::path(Path(name)).parent_path());
     std::ofstream f(Path(name), std::ios::binary | std::ios::trunc);
     f << text;
   }

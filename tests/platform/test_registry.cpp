@@ -283,7 +283,7 @@ TEST(Registry, TransactionsCommitOrDropTheirChanges) {
     ASSERT_EQ(key.SetDword("n", 2), kRegSuccess);
     TRegKey sub;
     ASSERT_EQ(CreateRegKey("SOFTWARE\\T\\Sub", kKeyAllAccess, sub), kRegSuccess);
-    EXPECT_TRUE(RegKeyExists("SOFTWARE\\T\\Sub"));  // seen inside the transaction
+    EXPECT_TRUE(RegKeyExists("SOFTWARE\\T\\Sub"));     // seen inside the transaction
     EXPECT_EQ(root.ReadFile("registry.reg"), before);  // nothing written yet
   }
   EXPECT_EQ(root.ReadFile("registry.reg"), before);
