@@ -1,0 +1,316 @@
+// test-labels: threads
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "support/tcp_client.h"
+#include "transport/server_conduit.h"
+
+namespace kestran {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TcpClient;
+
+template <class Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 5000ms) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// An echo listener on 127.0.0.1 that records its events.
+class EchoListener : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listener_ = std::make_unique<TConduitListener>();
+    listener_->SetBoundIP("127.0.0.1");
+    listener_->OnConnect = [this](TConduitServerThread* t) {
+      std::lock_guard<std::mutex> g(lock_);
+      events_.push_back("connect");
+      connectThreads_.insert(TThread::CurrentThreadId());
+      if (connectHook_) connectHook_(t);
+    };
+    listener_->OnExecute = [this](TConduitServerThread* t) {
+      TConduitServer* c = t->Connection();
+      {
+        std::lock_guard<std::mutex> g(lock_);
+        ++executes_;
+      }
+      c->WriteLn("220 " + c->PeerAddress());
+      for (;;) {
+        std::string line = c->ReadLn();
+        if (c->LastLineTooLong()) {
+          c->WriteLn("500 too long");
+        } else if (line == "QUIT") {
+          c->WriteLn("221 bye");
+          c->Disconnect();
+          return;
+        } else {
+          c->WriteLn("echo " + line);
+        }
+      }
+    };
+    listener_->OnDisconnect = [this](TConduitServerThread*) {
+      std::lock_guard<std::mutex> g(lock_);
+      events_.push_back("disconnect");
+      ++disconnects_;
+    };
+  }
+  void Activate() {
+    listener_->SetActive(true);
+    ASSERT_TRUE(listener_->Active());
+    port_ = static_cast<uint16_t>(listener_->Port());
+    ASSERT_NE(port_, 0);
+  }
+  int Disconnects() {
+    std::lock_guard<std::mutex> g(lock_);
+    return disconnects_;
+  }
+  bool NoThreads() {
+    return WaitUntil([&] { return listener_->Threads().Count() == 0; });
+  }
+  static void ExpectLine(TcpClient& c, const std::string& want) {
+    std::string line;
+    ASSERT_TRUE(c.ReadLine(line)) << "waiting for " << want;
+    EXPECT_EQ(line, want);
+  }
+
+  std::unique_ptr<TConduitListener> listener_;
+  uint16_t port_ = 0;
+  std::mutex lock_;
+  std::vector<std::string> events_;
+  std::set<uint64_t> connectThreads_;
+  int executes_ = 0;
+  int disconnects_ = 0;
+  std::function<void(TConduitServerThread*)> connectHook_;
+};
+
+TEST_F(EchoListener, ConcurrentClientsEachGetAThread) {
+  Activate();
+  std::vector<std::unique_ptr<TcpClient>> clients;
+  for (int i = 0; i < 8; ++i) {
+    clients.push_back(std::make_unique<TcpClient>(port_));
+    ASSERT_TRUE(clients.back()->connected());
+  }
+  for (auto& c : clients) ExpectLine(*c, "220 127.0.0.1");
+  for (int i = 0; i < 8; ++i) clients[i]->SendLine("hello " + std::to_string(i));
+  for (int i = 0; i < 8; ++i) ExpectLine(*clients[i], "echo hello " + std::to_string(i));
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    EXPECT_EQ(connectThreads_.size(), 8u);
+    EXPECT_EQ(executes_, 8);
+  }
+  EXPECT_EQ(listener_->Threads().Count(), 8u);
+  for (auto& c : clients) {
+    c->SendLine("QUIT");
+    ExpectLine(*c, "221 bye");
+    EXPECT_TRUE(c->WaitForClose());
+  }
+  EXPECT_TRUE(NoThreads());
+  EXPECT_TRUE(WaitUntil([&] { return Disconnects() == 8; }));
+}
+
+TEST_F(EchoListener, PeersThatLeaveBadly) {
+  listener_->SetMaxLineLength(64);
+  Activate();
+  {
+    // Connects and closes without a word.
+    TcpClient silent(port_);
+  }
+  {
+    // Resets in the middle of a line.
+    TcpClient c(port_);
+    ExpectLine(c, "220 127.0.0.1");
+    c.Send("HELO half");
+    c.Reset();
+  }
+  {
+    // Closes half-way: sends a line, stops sending, still reads.
+    TcpClient c(port_);
+    ExpectLine(c, "220 127.0.0.1");
+    c.Send("one\r\ntwo");
+    c.ShutdownWrite();
+    ExpectLine(c, "echo one");
+    EXPECT_TRUE(c.WaitForClose());
+  }
+  {
+    // Floods a line far over the limit, then goes on normally.
+    TcpClient c(port_);
+    ExpectLine(c, "220 127.0.0.1");
+    c.Send(std::string(300000, 'f') + "\r\nnext\r\n");
+    ExpectLine(c, "500 too long");
+    ExpectLine(c, "echo next");
+    // Then floods without any terminator and resets.
+    c.Send(std::string(500000, 'g'));
+    c.Reset();
+  }
+  EXPECT_TRUE(NoThreads());
+  EXPECT_TRUE(WaitUntil([&] { return Disconnects() == 4; }));
+  std::lock_guard<std::mutex> g(lock_);
+  ASSERT_GE(events_.size(), 2u);
+  EXPECT_EQ(events_.front(), "connect");
+}
+
+TEST_F(EchoListener, IdlePeerIsDisconnected) {
+  listener_->SetReceiveTimeout(1);
+  Activate();
+  TcpClient c(port_);
+  ExpectLine(c, "220 127.0.0.1");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(c.WaitForClose(10000));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+  EXPECT_TRUE(NoThreads());
+  EXPECT_EQ(Disconnects(), 1);
+}
+
+TEST_F(EchoListener, DeactivationLeavesSessionsRunning) {
+  Activate();
+  TcpClient c(port_);
+  ExpectLine(c, "220 127.0.0.1");
+  listener_->SetActive(false);
+  EXPECT_FALSE(listener_->Active());
+  TcpClient refused(port_);
+  EXPECT_FALSE(refused.connected());
+  c.SendLine("still");
+  ExpectLine(c, "echo still");
+  // Active again on the same port.
+  listener_->SetActive(true);
+  TcpClient again(port_);
+  ExpectLine(again, "220 127.0.0.1");
+  c.SendLine("QUIT");
+  ExpectLine(c, "221 bye");
+}
+
+TEST_F(EchoListener, DestructionStopsEverySession) {
+  Activate();
+  std::vector<std::unique_ptr<TcpClient>> clients;
+  for (int i = 0; i < 5; ++i) {
+    clients.push_back(std::make_unique<TcpClient>(port_));
+    ExpectLine(*clients.back(), "220 127.0.0.1");
+  }
+  listener_.reset();
+  EXPECT_EQ(Disconnects(), 5);
+  for (auto& c : clients) EXPECT_TRUE(c->WaitForClose(2000));
+}
+
+TEST_F(EchoListener, SessionTimeout) {
+  EXPECT_THROW(listener_->SetSessionTimeout(-1), Exception);
+  try {
+    listener_->SetSessionTimeout(-1);
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Invliad SessionTimeout value.");
+  }
+  EXPECT_EQ(listener_->SessionTimeout(), 0);
+  listener_->SetSessionTimerInterval(20);
+  listener_->SetSessionTimeout(5);
+  // Sessions whose peer is "old" count as idle for ten minutes.
+  connectHook_ = [](TConduitServerThread* t) {
+    if (t->Connection()->PeerAddress() == "127.0.0.1") {
+      t->Connection()->SetLastActivity(NowDays() - 10.0 / 1440);
+    }
+  };
+  std::atomic<int> asked{0};
+  std::atomic<bool> keep{true};
+  listener_->OnSessionTimeout = [&](TConduitServerThread* t, bool& keepAlive) {
+    EXPECT_TRUE(t->Connection()->InTimeoutCheck());
+    ++asked;
+    keepAlive = keep.load();
+  };
+  Activate();
+  TcpClient c(port_);
+  ExpectLine(c, "220 127.0.0.1");
+  // Kept alive once: its idle time starts again, so no further question.
+  ASSERT_TRUE(WaitUntil([&] { return asked.load() >= 1; }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(asked.load(), 1);
+  c.SendLine("ping");
+  ExpectLine(c, "echo ping");
+
+  keep = false;
+  TcpClient old(port_);
+  ExpectLine(old, "220 127.0.0.1");
+  EXPECT_TRUE(old.WaitForClose(5000));
+  EXPECT_EQ(asked.load(), 2);
+  EXPECT_TRUE(WaitUntil([&] { return listener_->Threads().Count() == 1; }));
+
+  listener_->SetSessionTimeout(0);
+  EXPECT_EQ(listener_->SessionTimeout(), 0);
+}
+
+class CountingThread : public TConduitServerThread {
+ public:
+  CountingThread(TConduitServer* c, std::atomic<int>* made) : TConduitServerThread(c) { ++*made; }
+};
+
+TEST_F(EchoListener, SuppliedThreadAndFailingHooks) {
+  std::atomic<int> made{0};
+  listener_->OnCreateThread = [&](TConduitServer* conn, TConduitServerThread*& thread) {
+    thread = new CountingThread(conn, &made);
+  };
+  Activate();
+  {
+    TcpClient c(port_);
+    ExpectLine(c, "220 127.0.0.1");
+    c.SendLine("QUIT");
+    ExpectLine(c, "221 bye");
+  }
+  EXPECT_EQ(made.load(), 1);
+  EXPECT_TRUE(NoThreads());
+
+  // A connect hook that raises: the connection is closed and its thread goes away.
+  connectHook_ = [](TConduitServerThread*) { throw Exception("refused"); };
+  {
+    TcpClient c(port_);
+    EXPECT_TRUE(c.WaitForClose());
+  }
+  EXPECT_TRUE(NoThreads());
+  connectHook_ = nullptr;
+
+  // A socket error inside a session that leaves the socket open ends the session too.
+  listener_->OnExecute = [](TConduitServerThread*) { TConduit::RaiseSocketError(10060); };
+  {
+    TcpClient c(port_);
+    EXPECT_TRUE(c.WaitForClose());
+  }
+  EXPECT_TRUE(NoThreads());
+}
+
+TEST(Listener, BindConflictLeavesInactive) {
+  TConduitListener first;
+  first.SetBoundIP("127.0.0.1");
+  first.SetActive(true);
+  TConduitListener second;
+  second.SetBoundIP("127.0.0.1");
+  second.SetPort(first.Port());
+  try {
+    second.SetActive(true);
+    FAIL() << "no exception";
+  } catch (const EConduitException& e) {
+    EXPECT_EQ(e.Message(), "Could not bind socket. Address and port are already in use.");
+  }
+  EXPECT_FALSE(second.Active());
+  EXPECT_FALSE(second.Connected());
+  // Stored while loading, activated by the after-loading notification.
+  TConduitListener loaded;
+  loaded.SetBoundIP("127.0.0.1");
+  loaded.BeginLoading();
+  loaded.SetActive(true);
+  EXPECT_FALSE(loaded.Connected());
+  loaded.Loaded();
+  EXPECT_TRUE(loaded.Active());
+  EXPECT_TRUE(loaded.Connected());
+}
+
+}  // namespace
+}  // namespace kestran
