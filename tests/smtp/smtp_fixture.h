@@ -51,10 +51,16 @@ inline uint16_t FreePort() {
 // A blocking client that reads one reply line at a time (10 s limit per read).
 class RawClient {
  public:
-  explicit RawClient(uint16_t port, uint32_t timeoutMs = 10000) {
+  // sourceIp: a loopback address of 127.0.0.0/8 to connect from (empty: 127.0.0.1).
+  explicit RawClient(uint16_t port, uint32_t timeoutMs = 10000, const std::string& sourceIp = "") {
     s_ = SockSocket(kAfInet, kSockStream, 0);
     SockSetOpt(s_, kSolSocket, kSoRcvTimeo, reinterpret_cast<const char*>(&timeoutMs),
                sizeof timeoutMs);
+    if (!sourceIp.empty()) {
+      TSockAddrIn local;
+      local.sin_addr = SockInetAddr(sourceIp);
+      SockBind(s_, &local, sizeof local);
+    }
     TSockAddrIn a;
     a.sin_addr = SockInetAddr("127.0.0.1");
     a.sin_port = SockHtons(port);
@@ -137,8 +143,8 @@ class SmtpTest : public ::testing::Test {
   }
 
   // Connects and checks the greeting.
-  std::unique_ptr<RawClient> Connect() {
-    auto c = std::make_unique<RawClient>(port_);
+  std::unique_ptr<RawClient> Connect(const std::string& sourceIp = "") {
+    auto c = std::make_unique<RawClient>(port_, 10000, sourceIp);
     EXPECT_TRUE(c->Connected());
     EXPECT_EQ(c->ReadLine(), Greeting());
     return c;
