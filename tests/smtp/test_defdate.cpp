@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <optional>
-#include <regex>
 #include <string>
 
 namespace kestran {
@@ -108,17 +107,39 @@ TEST(DefDate, ZonesFromTheTimeZoneDatabase) {
   }
 }
 
+// Compares text with a shape: 'd' a digit, 'A' an upper-case letter, 'a' a lower-case
+// letter, 's' a sign, anything else itself.
+bool HasShape(const std::string& text, const std::string& shape) {
+  if (text.size() != shape.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    switch (shape[i]) {
+      case 'd':
+        if (c < '0' || c > '9') return false;
+        break;
+      case 'A':
+        if (c < 'A' || c > 'Z') return false;
+        break;
+      case 'a':
+        if (c < 'a' || c > 'z') return false;
+        break;
+      case 's':
+        if (c != '+' && c != '-') return false;
+        break;
+      default:
+        if (c != shape[i]) return false;
+    }
+  }
+  return true;
+}
+
 TEST(DefDate, CurrentTimeFollowsTZ) {
-  const std::regex rfc(
-      R"(^(Sun|Mon|Tue|Wed|Thu|Fri|Sat), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d [+-]\d{4}$)");
-  const std::regex stamp(
-      R"(^\[\d\d/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{4}:\d\d:\d\d:\d\d\]$)");
   {
     ZoneScope zone("Asia/Kolkata");
     std::string d = RFC822Date();
-    EXPECT_TRUE(std::regex_match(d, rfc)) << d;
+    EXPECT_TRUE(HasShape(d, "Aaa, dd Aaa dddd dd:dd:dd sdddd")) << d;
     EXPECT_EQ(d.substr(d.size() - 5), "+0530");
-    EXPECT_TRUE(std::regex_match(LogTimeStamp(), stamp));
+    EXPECT_TRUE(HasShape(LogTimeStamp(), "[dd/Aaa/dddd:dd:dd:dd]")) << LogTimeStamp();
     EXPECT_EQ(DateStem().size(), 6u);
   }
   {
