@@ -1,0 +1,28 @@
+#pragma once
+// The program's one service: starts the receiver through the set-up, then idles until
+// the stop.
+
+#include <atomic>
+
+#include "service/servroot.h"
+
+namespace kestran {
+
+inline constexpr const char* kServiceName = "KESTRAN";
+inline constexpr const char* kServiceDisplayName = "DRX KESTRAN Service";
+inline constexpr const char* kBanner = "KESTRAN SMTP Receiver Version 0.45";
+
+class TSMTPService : public TService {
+ public:
+  using TService::TService;
+  ~TSMTPService() override { StopAndWait(); }
+
+  std::atomic<bool> Finished{false};
+
+  void StartUp() override;
+  void Run() override;
+  void ShowBanner() override;
+  void ShutDown() override;
+};
+
+}  // namespace kestran
