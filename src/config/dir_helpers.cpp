@@ -1,14 +1,10 @@
 #include "config/dir_helpers.h"
 
+#include "config/settings_loader.h"
 #include "platform/files.h"
 
 namespace kestran {
 namespace {
-
-std::string WithBackslash(const std::string& path) {
-  if (path.empty() || path.back() == '\\') return path;
-  return path + "\\";
-}
 
 // Moves the text of rest up to and including its first separator to the end of to;
 // false when rest holds no separator.
@@ -37,7 +33,7 @@ class TCurrentDirGuard {
 void CreateMissingDirs(const std::string& dir) {
   TCurrentDirGuard restore;
   bool ok = true;
-  std::string rest = WithBackslash(dir);
+  std::string rest = AddBackslash(dir);
   const char* separators = "\\";
 
   if (rest.find(':') == 1) {
@@ -74,7 +70,7 @@ void CreateMissingDirs(const std::string& dir) {
 bool IsDirWritable(const std::string& dir) {
   if (dir.empty()) return false;
   try {
-    const std::string probe = WithBackslash(dir) + "kestrant.tmp";
+    const std::string probe = AddBackslash(dir) + "kestrant.tmp";
     TFile f;
     if (!f.Open(probe, TFile::Mode::CreateTruncate)) return false;
     bool closed = f.Close();

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "config/dir_helpers.h"
+#include "config/settings_loader.h"
 #include "platform/files.h"
 
 namespace kestran {
@@ -12,9 +13,7 @@ std::string DailyLogFileName(const std::string& dir, const LocalTime& when) {
   char stem[32];
   std::snprintf(stem, sizeof stem, "1%02d%02d%02d.LOG", ((when.year % 100) + 100) % 100,
                 when.month % 100, when.day % 100);
-  std::string path = dir;
-  if (!path.empty() && path.back() != '\\') path += '\\';
-  return path + stem;
+  return AddBackslash(dir) + stem;
 }
 
 void TInboundLog::HandleLogFileEvent(bool enabled, const std::string& inlogDir,
