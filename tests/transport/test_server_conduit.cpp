@@ -67,6 +67,8 @@ class EchoListener : public ::testing::Test {
       ++disconnects_;
     };
   }
+  // The listener goes first: its sessions use the members below until it is destroyed.
+  void TearDown() override { listener_.reset(); }
   void Activate() {
     listener_->SetActive(true);
     ASSERT_TRUE(listener_->Active());
