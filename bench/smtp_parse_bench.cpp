@@ -36,6 +36,6 @@ void BM_ParseBangPath(benchmark::State& state) {
 BENCHMARK(BM_ParsePlain);
 BENCHMARK(BM_ParseDisplayNameAndComment);
 BENCHMARK(BM_ParseSourceRoute);
-BENCHMARK(BM_ParseBangPath)->Arg(1)->Arg(8)->Arg(64);
+BENCHMARK(BM_ParseBangPath)->Arg(1)->Arg(8)->Arg(64)->Arg(4096);
 
 }  // namespace

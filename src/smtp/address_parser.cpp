@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <string_view>
 
 namespace kestran {
 namespace {
@@ -31,18 +32,38 @@ void RemoveChar(std::string& s, char c) {
 }
 
 // Rewrites every bang path hop into an at-sign form: host!user becomes user@host and
-// a!b!c becomes c@b@a. Each pass turns the first "!" into an "@", so the loop ends.
+// a!b!c becomes c@b@a. One step takes the first "!": with left the text before it (after
+// the last "@" there), right the text after it (up to the next "@") and rest what
+// follows right, prefix + left + "!" + right + rest becomes
+// prefix + right + "@" + left + (the first 255 characters of rest).
+// Every "!" of right belongs to the following steps, which each move the first hop of
+// right to the front of the tail; those are done in one pass, so that a long path costs
+// linear time, not a copy of the whole address per hop.
 void ResolveBangPaths(std::string& address) {
   for (size_t bang = address.find('!'); bang != std::string::npos; bang = address.find('!')) {
-    std::string left = address.substr(0, bang);
+    std::string_view text = address;
+    std::string_view left = text.substr(0, bang);
     size_t lastAt = left.rfind('@');
-    if (lastAt != std::string::npos) left.erase(0, lastAt + 1);
-    std::string right = address.substr(bang + 1);
+    if (lastAt != std::string_view::npos) left.remove_prefix(lastAt + 1);
+    std::string_view right = text.substr(bang + 1);
     size_t firstAt = right.find('@');
-    if (firstAt != std::string::npos) right.erase(firstAt);
-    size_t tailStart = bang + 1 + right.size();
-    std::string tail = tailStart < address.size() ? address.substr(tailStart, kMaxCopy) : "";
-    address = address.substr(0, bang - left.size()) + right + "@" + left + tail;
+    if (firstAt != std::string_view::npos) right = right.substr(0, firstAt);
+    std::string_view rest = text.substr(bang + 1 + right.size());
+
+    std::string tail = "@";
+    tail += left;
+    tail += rest.substr(0, kMaxCopy);
+    for (size_t hop = right.find('!'); hop != std::string_view::npos; hop = right.find('!')) {
+      std::string next = "@";
+      next += right.substr(0, hop);
+      next += std::string_view(tail).substr(0, kMaxCopy);
+      tail = std::move(next);
+      right.remove_prefix(hop + 1);
+    }
+    std::string result(text.substr(0, bang - left.size()));
+    result += right;
+    result += tail;
+    address = std::move(result);
   }
 }
 
