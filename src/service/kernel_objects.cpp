@@ -19,6 +19,7 @@ KeptHandles& Kept() {
 }  // namespace
 
 TKernelObject::~TKernelObject() {
+  handlePtr_.store(nullptr);
   if (handle_ && KeepHandle) {
     KeptHandles& k = Kept();
     std::lock_guard<std::mutex> g(k.lock);
@@ -27,7 +28,12 @@ TKernelObject::~TKernelObject() {
 }
 
 Waitable* TKernelObject::GetHandle() {
-  if (!handle_) handle_ = CreateHandle();
+  if (Waitable* h = handlePtr_.load(std::memory_order_acquire)) return h;
+  std::lock_guard<std::mutex> g(createLock_);
+  if (!handle_) {
+    handle_ = CreateHandle();
+    handlePtr_.store(handle_.get(), std::memory_order_release);
+  }
   if (!handle_) throw EKernelObject(std::string("Can't create ") + ClassName());
   return handle_.get();
 }

@@ -2,8 +2,10 @@
 // Kernel-object wrappers, the waits over them, and the event-log writer of the service
 // host.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -26,10 +28,10 @@ class TKernelObject {
   // ends.
   virtual ~TKernelObject();
 
-  // The handle, created on first use; raises EKernelObject "Can't create <class>"
+  // The handle, created on first use (by whichever thread comes first); raises EKernelObject "Can't create <class>"
   // when the object cannot be created (and tries again at the next call).
   Waitable* GetHandle();
-  Waitable* Handle() const { return handle_.get(); }
+  Waitable* Handle() const { return handlePtr_.load(std::memory_order_acquire); }
   virtual const char* ClassName() const { return "TKernelObject"; }
 
   bool KeepHandle = false;
@@ -43,7 +45,9 @@ class TKernelObject {
   virtual std::unique_ptr<Waitable> CreateHandle() = 0;
 
  private:
+  std::mutex createLock_;
   std::unique_ptr<Waitable> handle_;
+  std::atomic<Waitable*> handlePtr_{nullptr};
 };
 
 // A manual-reset, initially non-signalled event.
