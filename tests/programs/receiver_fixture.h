@@ -71,6 +71,7 @@ class ReceiverTest : public ::testing::Test {
     char tmpl[] = "/tmp/kestran-e2e-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     root_ = tmpl;
+    std::filesystem::create_directories(root_ + "/drive_c");
     port_ = FreeTcpPort();
     const char* build = std::getenv("KESTRAN_BUILD_DIR");
     program_ = std::string(build ? build : ".") + "/kestran";
