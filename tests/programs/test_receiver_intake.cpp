@@ -59,7 +59,8 @@ TEST_F(ReceiverTest, TakesMailIntoQueueNumberedFromTheHostCounterAndLogsIt) {
     other.Line();
     EXPECT_EQ(other.Command("HELO other.test"), "250 OK other.test (unverified [127.0.0.2])");
     other.Command("MAIL FROM:<c@d.test>");
-    EXPECT_EQ(other.Command("RCPT TO:<far@remote.test>"), "550 <far@remote.test>... Relaying denied");
+    EXPECT_EQ(other.Command("RCPT TO:<far@remote.test>"),
+              "550 <far@remote.test>... Relaying denied");
     EXPECT_EQ(other.Command("RCPT TO:<ann@corp.test>"), "250 OK <ann@corp.test>");
     EXPECT_EQ(other.Command("DATA"), "354 Ready for data");
     other.Send("Date: x\r\nMessage-ID: <own@id>\r\n\r\nhi\r\n.\r\n");
@@ -75,7 +76,8 @@ TEST_F(ReceiverTest, TakesMailIntoQueueNumberedFromTheHostCounterAndLogsIt) {
                       0),
             0u)
       << msg;
-  EXPECT_NE(msg.find("\r\nMessage-ID: <B0000000042@" + host + ">\r\nSubject: one\r\n\r\nbody\r\n..dot\r\n.\r\n"),
+  EXPECT_NE(msg.find("\r\nMessage-ID: <B0000000042@" + host +
+                     ">\r\nSubject: one\r\n\r\nbody\r\n..dot\r\n.\r\n"),
             std::string::npos)
       << msg;
   EXPECT_EQ(ReadFileText(Native("mail/prein/B0000000042.RCP")),
@@ -100,7 +102,8 @@ TEST_F(ReceiverTest, TakesMailIntoQueueNumberedFromTheHostCounterAndLogsIt) {
       << log;
   EXPECT_NE(log.find("] 127.0.0.2 550 <far@remote.test> relaying denied\r\n"), std::string::npos)
       << log;
-  EXPECT_NE(log.find("] 127.0.0.2 other.test c@d.test ann@corp.test\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("] 127.0.0.2 other.test c@d.test ann@corp.test\r\n"), std::string::npos)
+      << log;
 
   StopReceiver();
   EXPECT_EQ(proc_.exitStatus(), 0);

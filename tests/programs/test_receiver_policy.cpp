@@ -26,9 +26,9 @@ class TempGroup {
   TempGroup() : group_("ktg" + std::to_string(getpid())), user_("ktu" + std::to_string(getpid())) {
     if (geteuid() != 0) return;
     ok_ = std::system(("groupadd " + group_ + " >/dev/null 2>&1").c_str()) == 0 &&
-          std::system(("useradd -M -N -s /usr/sbin/nologin -G " + group_ + " " + user_ +
-                       " >/dev/null 2>&1")
-                          .c_str()) == 0;
+          std::system(
+              ("useradd -M -N -s /usr/sbin/nologin -G " + group_ + " " + user_ + " >/dev/null 2>&1")
+                  .c_str()) == 0;
   }
   ~TempGroup() {
     if (geteuid() != 0) return;
@@ -53,18 +53,20 @@ TEST_F(ReceiverTest, LocalUsersComeFromAliasesListsPluginFileAndGroup) {
   }
   WriteFileText(Native("plugin.txt"),
                 "; a comment line\r\ncarol@x.test, \"dave\"@y.test\r\n  NOBODY@free.test\r\n");
-  std::string reg = BaseRegistry("\"DoLocalUser\"=dword:00000001\r\n"
-                                 "\"UsePlugin1List\"=dword:00000001\r\n"
-                                 "\"Plugin1ConfigFile\"=\"C:\\\\plugin.txt\"\r\n");
+  std::string reg = BaseRegistry(
+      "\"DoLocalUser\"=dword:00000001\r\n"
+      "\"UsePlugin1List\"=dword:00000001\r\n"
+      "\"Plugin1ConfigFile\"=\"C:\\\\plugin.txt\"\r\n");
   // Later values of the same name win: the group settings replace the base ones.
   reg.insert(reg.rfind("\r\n\r\n") + 2, groupValues);
-  reg += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"
-         "\"1\"=\"example.test\"\r\n\"2\"=\"free.test\"\r\n\r\n"
-         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larchmont\\LMS\\Aliases\\one]\r\n"
-         "\"Alias\"=\" alice \"\r\n\r\n"
-         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larchmont\\LMS\\Aliases\\two]\r\n"
-         "\"Other\"=\"nobody-here\"\r\n\r\n"
-         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larchmont\\LMS\\Lists\\staff]\r\n\r\n";
+  reg +=
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"
+      "\"1\"=\"example.test\"\r\n\"2\"=\"free.test\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larchmont\\LMS\\Aliases\\one]\r\n"
+      "\"Alias\"=\" alice \"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larchmont\\LMS\\Aliases\\two]\r\n"
+      "\"Other\"=\"nobody-here\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larchmont\\LMS\\Lists\\staff]\r\n\r\n";
   WriteRegistry(reg);
   StartReceiver();
   LineClient c("127.0.0.1", port_);
@@ -75,8 +77,7 @@ TEST_F(ReceiverTest, LocalUsersComeFromAliasesListsPluginFileAndGroup) {
     std::string to = std::string(ok) + "@example.test";
     EXPECT_EQ(c.Command("RCPT TO:<" + to + ">"), "250 OK <" + to + ">");
   }
-  EXPECT_EQ(c.Command("RCPT TO:<erin@example.test>"),
-            "550 <erin@example.test>... user not valid");
+  EXPECT_EQ(c.Command("RCPT TO:<erin@example.test>"), "550 <erin@example.test>... user not valid");
   EXPECT_EQ(c.Command("RCPT TO:<nobody-here@example.test>"),
             "550 <nobody-here@example.test>... user not valid");
   EXPECT_EQ(c.Command("RCPT TO:<anyone@free.test>"), "250 OK <anyone@free.test>");
@@ -131,8 +132,9 @@ TEST_F(ReceiverTest, BlackListWhiteListAndDnsBlockListRefuseOrAdmitWholeConnecti
             "250 OK listed (unverified [127.0.0.4]), access restricted|"
             "554 access denied, listed at bl.test: 127.0.0.4|"
             "554 access denied, listed at bl.test: 127.0.0.4");
-  EXPECT_EQ(rcpt("127.0.0.5", "error-answer"),
-            "250 OK error-answer (unverified [127.0.0.5])|250 OK <u@example.test>|354 Ready for data");
+  EXPECT_EQ(
+      rcpt("127.0.0.5", "error-answer"),
+      "250 OK error-answer (unverified [127.0.0.5])|250 OK <u@example.test>|354 Ready for data");
 
   std::string log = ReadFileText(Native("mail/inlog/" + Today("1%y%m%d.LOG", std::time(nullptr))));
   EXPECT_NE(log.find("] 127.0.0.2 554 access denied, blocked here\r\n"), std::string::npos) << log;
@@ -154,13 +156,14 @@ TEST_F(ReceiverTest, PopBeforeSmtpLetsRecentPop3UsersRelay) {
   std::string stampOld = Today("[%d/%b/%Y:%H:%M:%S]", now - 31 * 60);
   MakeDir("mail/pop3log");
   WriteFileText(Native("mail/pop3log/" + Today("1%y%m%d.LOG", now)),
-                "127.0.0.6 " + stampNow + " USER u PASS **** OK\r\n" +
-                    "127.0.0.7 " + stampOld + " USER u PASS **** OK\r\n" +
-                    "127.0.0.8 " + stampNow + " USER u PASS **** OK -ERR locked\r\n" +
-                    "127.0.0.9 [] USER u PASS **** OK\r\n" +
-                    "127.0.0.9 " + stampNow + " USER u PASS **** OK\r\n" +
-                    "127.0.0.19 " + stampNow + " USER u PASS **** OK\r\n");
-  WriteRegistry(BaseRegistry("\"DoPopAuth\"=dword:00000001\r\n\"DelayMinutes\"=dword:0000001e\r\n"));
+                "127.0.0.6 " + stampNow + " USER u PASS **** OK\r\n" + "127.0.0.7 " + stampOld +
+                    " USER u PASS **** OK\r\n" + "127.0.0.8 " + stampNow +
+                    " USER u PASS **** OK -ERR locked\r\n" +
+                    "127.0.0.9 [] USER u PASS **** OK\r\n" + "127.0.0.9 " + stampNow +
+                    " USER u PASS **** OK\r\n" + "127.0.0.19 " + stampNow +
+                    " USER u PASS **** OK\r\n");
+  WriteRegistry(
+      BaseRegistry("\"DoPopAuth\"=dword:00000001\r\n\"DelayMinutes\"=dword:0000001e\r\n"));
   StartReceiver();
   auto relay = [&](const std::string& source) {
     LineClient c(source, port_);

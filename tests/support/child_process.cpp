@@ -69,7 +69,9 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   return true;
 }
 
-bool ChildProcess::Signal(int sig) { return pid_ > 0 && ::kill(pid_, sig) == 0; }
+bool ChildProcess::Signal(int sig) {
+  return pid_ > 0 && ::kill(pid_, sig) == 0;
+}
 
 bool ChildProcess::Wait(int timeoutMs) {
   if (pid_ <= 0) return true;

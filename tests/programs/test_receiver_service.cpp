@@ -1,0 +1,93 @@
+// test-labels: threads
+// The receiver under the service manager: started with NOTIFY_SOCKET set and no switch,
+// it reports its states as notification datagrams and takes controls as signals.
+
+#include <sys/un.h>
+
+#include <cstddef>
+#include <cstring>
+#include <sstream>
+
+#include "receiver_fixture.h"
+
+namespace kestran::test {
+namespace {
+
+// The service manager's end of the notification socket.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~NotifySocket() { ::close(fd_); }
+  bool bound() const { return bound_; }
+  // "state/checkpoint" of the next report, with READY=1 or STOPPING=1 appended when
+  // present; "" when none comes in time.
+  std::string Next(int timeoutMs = 15000) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return "";
+    char buf[4096];
+    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) return "";
+    std::istringstream in(std::string(buf, static_cast<size_t>(n)));
+    std::string line, state, checkpoint, extra;
+    while (std::getline(in, line)) {
+      if (line.rfind("X_KESTRAN_STATE=", 0) == 0) state = line.substr(16);
+      if (line.rfind("X_KESTRAN_CHECKPOINT=", 0) == 0) checkpoint = line.substr(21);
+      if (line == "READY=1" || line == "STOPPING=1") extra = " " + line;
+    }
+    return state + "/" + checkpoint + extra;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+TEST_F(ReceiverTest, RunsUnderTheServiceManagerUntilStopped) {
+  WriteRegistry(BaseRegistry("\"DoLocalNets\"=dword:00000001\r\n\"LastMsgId\"=dword:00000000\r\n") +
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalNets]\r\n"
+                "\"1\"=\"127.0.0.0/8\"\r\n\r\n");
+  NotifySocket notify(root_ + "/notify.sock");
+  ASSERT_TRUE(notify.bound());
+  ASSERT_TRUE(proc_.Start(program_, {},
+                          {{"KESTRAN_ROOT", root_}, {"NOTIFY_SOCKET", root_ + "/notify.sock"}},
+                          root_ + "/console.txt"));
+  EXPECT_EQ(notify.Next(), "2/1");
+  EXPECT_EQ(notify.Next(), "4/0 READY=1");
+  ASSERT_TRUE(WaitForPort(port_, 10000));
+  {
+    LineClient c("127.0.0.1", port_);
+    c.Line();
+    c.Command("HELO svc");
+    EXPECT_EQ(SendMessage(c, "a@b.test", {"x@far.test"}, "\r\nhello\r\n"),
+              "250 Message received OK");
+  }
+  EXPECT_EQ(QueueFiles(".RCP"), std::vector<std::string>{"B0000000001.RCP"});
+
+  proc_.Signal(SIGHUP);  // interrogate
+  EXPECT_EQ(notify.Next(), "4/0 READY=1");
+  proc_.Signal(SIGTERM);  // stop
+  EXPECT_EQ(notify.Next(), "3/1 STOPPING=1");
+  EXPECT_EQ(notify.Next(), "1/0");
+  ASSERT_TRUE(proc_.Wait(15000));
+  EXPECT_EQ(proc_.exitStatus(), 0) << Console();
+  EXPECT_EQ(Console(), "") << "a service writes nothing to its console";
+}
+
+TEST_F(ReceiverTest, WithoutTheServiceManagerTheDispatcherFails) {
+  WriteRegistry(BaseRegistry());
+  ASSERT_TRUE(proc_.Start(program_, {"-HELP"}, {{"KESTRAN_ROOT", root_}, {"NOTIFY_SOCKET", ""}},
+                          root_ + "/console.txt"));
+  ASSERT_TRUE(proc_.Wait(30000));
+  EXPECT_EQ(proc_.exitStatus(), 1);
+  EXPECT_NE(Console().find("StartServiceCtrlDispatcher failed."), std::string::npos) << Console();
+}
+
+}  // namespace
+}  // namespace kestran::test
