@@ -12,6 +12,8 @@ namespace kestran {
 // number. Raises ERegistryException for a malformed LastMsgId ("Invalid data type for
 // 'LastMsgId'", "Failed to get data for 'LastMsgId'") or a failed write ("Failed to set
 // data for 'LastMsgId'"), and ERegistryFile for a registry file that does not parse.
+// Takes MsgIdLock before the registry's transaction: never call it while this thread
+// holds a TRegTransaction.
 int32_t NextMessageId();
 
 }  // namespace kestran
