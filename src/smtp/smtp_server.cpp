@@ -48,13 +48,18 @@ TConduitSMTPServer::TConduitSMTPServer(TConduitBase* owner) : TConduitSMTPListen
   std::string local = LocalName();
   std::optional<THostEntry> entry = GWinsockIntf().gethostbyname(local);
   if (!entry) CheckForSocketError(-1);
-  hostName_ = entry ? entry->h_name : std::string();
-  if (hostName_.empty()) hostName_ = LocalAddress();
+  hostName_ = entry ? Trim(entry->h_name) : std::string();
+  // The name goes into every trace header: one that could break a line is not used.
+  if (hostName_.empty() || HasControlCharacters(hostName_)) hostName_ = LocalAddress();
 }
 
 TConduitSMTPServer::~TConduitSMTPServer() {
   // Sessions call back into this object: end them before its members go.
-  SetActive(false);
+  try {
+    SetActive(false);
+  } catch (const std::exception&) {
+    // The listening socket is closed by the base class all the same.
+  }
   Threads().StopAll();
 }
 

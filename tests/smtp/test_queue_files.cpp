@@ -143,6 +143,7 @@ TEST_F(QueueIntake, QueuedPairsAreNeverOverwritten) {
 }
 
 TEST_F(QueueIntake, CounterThatCannotBeStoredStillNeverOverwrites) {
+  server_->SetSyncQueueFiles(false);  // the same rules without flushing
   server_->OnNextIDEvent = [](int32_t& id, bool& handled) {
     id = 0;
     handled = true;
