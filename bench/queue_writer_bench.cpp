@@ -45,5 +45,3 @@ void BM_WritePair(benchmark::State& state) {
 BENCHMARK(BM_WritePair)->Args({1024, 0})->Args({1024, 1})->Args({102400, 0})->Args({102400, 1});
 
 }  // namespace
-
-BENCHMARK_MAIN();
