@@ -108,24 +108,26 @@ uint32_t ControlOfSignal(int sig) {
   }
 }
 
-// Whether the service takes the control now. A stop that comes too early (while the
-// service starts) is kept and handed over once the service accepts it.
+// Whether the service takes the control now. A stopped or stopping service takes
+// nothing but interrogation; a stop that comes while the service starts is kept and
+// handed over once the service accepts it.
 bool Accepts(Entry& e, uint32_t control) {
-  if (e.reported && e.status.CurrentState == kServiceStopped) return false;
+  uint32_t state = e.reported ? e.status.CurrentState : kServiceStartPending;
   uint32_t accepted = e.reported ? e.status.ControlsAccepted : 0;
+  if (control == kServiceControlInterrogate || control > kServiceControlContinue)
+    return e.registered;
+  if (state == kServiceStopped || state == kServiceStopPending) return false;
   switch (control) {
     case kServiceControlStop:
-      if (!e.registered || !(accepted & kServiceAcceptStop)) {
+      if (!e.registered || state == kServiceStartPending || !(accepted & kServiceAcceptStop)) {
         e.pendingStop = true;
         return false;
       }
       e.pendingStop = false;
       return true;
-    case kServiceControlPause:
-    case kServiceControlContinue:
-      return e.registered && (accepted & kServiceAcceptPauseContinue);
     default:
-      return e.registered;
+      return e.registered && state != kServiceStartPending &&
+             (accepted & kServiceAcceptPauseContinue);
   }
 }
 

@@ -400,7 +400,11 @@ TEST_F(ServiceProgramTest, DispatcherWatchdogEndsTheProcessAfterTheStoppedReport
   EXPECT_EQ("2/1/100", Report(notify.Receive()));
   EXPECT_EQ("4/0/0", Report(notify.Receive()));
   c.Signal(SIGTERM);
-  for (int cp = 1; cp <= 7; ++cp)
+  EXPECT_EQ("3/1/20", Report(notify.Receive()));
+  // While it stops, the service takes neither a pause nor a second stop.
+  c.Signal(SIGUSR1);
+  c.Signal(SIGTERM);
+  for (int cp = 2; cp <= 7; ++cp)
     EXPECT_EQ("3/" + std::to_string(cp) + "/20", Report(notify.Receive()));
   EXPECT_EQ("1/0/100", Report(notify.Receive()));
   std::string entry = syslog.Receive();
