@@ -28,8 +28,8 @@ class TKernelObject {
   // ends.
   virtual ~TKernelObject();
 
-  // The handle, created on first use (by whichever thread comes first); raises EKernelObject "Can't create <class>"
-  // when the object cannot be created (and tries again at the next call).
+  // The handle, created on first use (by whichever thread comes first); raises EKernelObject "Can't
+  // create <class>" when the object cannot be created (and tries again at the next call).
   Waitable* GetHandle();
   Waitable* Handle() const { return handlePtr_.load(std::memory_order_acquire); }
   virtual const char* ClassName() const { return "TKernelObject"; }
