@@ -1,0 +1,40 @@
+// The scan of the host's POP3 log for a recent login of the client's address.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "config/pop_auth.h"
+#include "targets/fuzz_check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 6) return 0;
+  // Six bytes choose the client address, the delay and the time of day; the rest is the log.
+  static const char* const kAddresses[] = {"10.0.0.1",  "192.168.1.20",    "1",  "", "127.0.0.1",
+                                           "10.0.0.10", "255.255.255.255", "::1"};
+  const std::string ip = kAddresses[data[0] % 8];
+  const uint32_t delay = data[1] == 255 ? 0xFFFFFFFFu : data[1];
+  const int64_t now =
+      (int64_t{data[2]} << 24 | int64_t{data[3]} << 16 | int64_t{data[4]} << 8 | data[5]) %
+      86400000;
+  const std::string_view contents(reinterpret_cast<const char*>(data + 6), size - 6);
+
+  const auto lines = kestran::SplitLogLines(contents);
+  size_t total = 0;
+  for (const auto& line : lines) {
+    FUZZ_CHECK(line.find_first_of("\r\n") == std::string::npos);
+    total += line.size();
+  }
+  FUZZ_CHECK(total <= contents.size());
+  const bool allowed = kestran::ScanPopLog(lines, ip, now, delay);
+  // Only a line that holds the address can allow it.
+  if (allowed) {
+    FUZZ_CHECK(!ip.empty());
+    FUZZ_CHECK(contents.find(ip) != std::string_view::npos);
+    FUZZ_CHECK(contents.find("PASS **** OK") != std::string_view::npos);
+  }
+  for (const auto& line : lines) {
+    if (auto t = kestran::ParseTimeOfDay(line)) FUZZ_CHECK(*t >= 0 && *t < 86400000);
+  }
+  return 0;
+}
