@@ -5,6 +5,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libc-ares-dev
   dnsmasq-base python3 swaks passwd procps locales-all
+  clang-14 libclang-rt-14-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
