@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -22,7 +23,8 @@ void BM_ReadLn(benchmark::State& state) {
   SockListen(listening, 5);
   int len = sizeof a;
   SockGetSockName(listening, &a, &len);
-  TConduitSocket conn;
+  auto owned = std::make_unique<TConduitSocket>();
+  TConduitSocket& conn = *owned;
   conn.SetReceiveTimeout(0);
   conn.AllocateSocket(kSockStream);
   if (GWinsockIntf().connect(conn.Handle(), &a, sizeof a) != 0) {
@@ -56,7 +58,7 @@ void BM_ReadLn(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 
   stop = true;
-  conn.Disconnect();  // the writer's next send fails
+  owned.reset();  // closes the socket: the writer's send fails
   writer.join();
   SockClose(peer);
 }

@@ -107,6 +107,9 @@ std::string TConduitServer::ReadBuffer(int32_t count) {
 TConduitServerThread::TConduitServerThread(TConduitServer* connection)
     : TQorvThread(true, kStackSize), connection_(connection) {}
 
+TConduitServerThread::TConduitServerThread(TConduitServer* connection, size_t stackSize)
+    : TQorvThread(true, stackSize), connection_(connection) {}
+
 TConduitServerThread::~TConduitServerThread() {
   EndAndWait();
 }
@@ -320,7 +323,19 @@ void TConduitListener::AcceptOne(TConduitListenerThread* acceptThread) {
 
   TConduitServer* conn = connection.get();
   TConduitServerThread* supplied = nullptr;
-  if (OnCreateThread) OnCreateThread(conn, supplied);
+  if (OnCreateThread) {
+    try {
+      OnCreateThread(conn, supplied);
+    } catch (const std::exception&) {
+      // A failing handler costs this connection only (closed on return); a thread it
+      // supplied before failing owns the connection and goes with it.
+      if (supplied != nullptr) {
+        connection.release();
+        delete supplied;
+      }
+      return;
+    }
+  }
   std::unique_ptr<TConduitServerThread> thread;
   if (supplied != nullptr) {
     connection.release();  // owned by the supplied thread

@@ -66,6 +66,8 @@ class TConduitServerThread : public TQorvThread {
   TConduitServer* Connection() const { return connection_.get(); }
 
  protected:
+  // With a stack size of its own (0: the system's default).
+  TConduitServerThread(TConduitServer* connection, size_t stackSize);
   void BeforeRun() override;
   void Run() override;
   void AfterRun() override;

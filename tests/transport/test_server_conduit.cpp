@@ -288,6 +288,31 @@ TEST_F(EchoListener, SuppliedThreadAndFailingHooks) {
   EXPECT_TRUE(NoThreads());
 }
 
+// A thread the system cannot create: its stack would be far larger than any address space.
+class UnstartableThread : public TConduitServerThread {
+ public:
+  explicit UnstartableThread(TConduitServer* c) : TConduitServerThread(c, size_t{1} << 46) {}
+};
+
+TEST_F(EchoListener, AcceptSurvivesThreadAndHandlerFailures) {
+  std::atomic<int> mode{0};
+  listener_->OnCreateThread = [&](TConduitServer* conn, TConduitServerThread*& thread) {
+    if (mode == 1) thread = new UnstartableThread(conn);
+    if (mode == 2) throw Exception("no thread today");
+  };
+  Activate();
+  for (int m : {1, 2}) {
+    mode = m;
+    TcpClient refused(port_);
+    EXPECT_TRUE(refused.WaitForClose()) << "mode " << m;
+  }
+  EXPECT_EQ(listener_->Threads().Count(), 0u);
+  mode = 0;
+  TcpClient c(port_);
+  ExpectLine(c, "220 127.0.0.1");
+  EXPECT_EQ(Disconnects(), 0);
+}
+
 TEST(Listener, BindConflictLeavesInactive) {
   TConduitListener first;
   first.SetBoundIP("127.0.0.1");
