@@ -58,6 +58,16 @@ class TSessionTimer : public TThread {
     EndAndWait();
   }
 
+  // For a timer replaced from its own callback: it ends after the callback returns and
+  // frees itself.
+  void Abandon() {
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      stop_ = true;
+    }
+    SetFreeWhenDone(true);
+  }
+
  protected:
   void Execute() override {
     std::unique_lock<std::mutex> g(lock_);
@@ -356,6 +366,9 @@ void TConduitListener::AcceptOne(TConduitListenerThread* acceptThread) {
 
 void TConduitListener::SetSessionTimeout(int32_t value) {
   if (value < 0) throw Exception("Invliad SessionTimeout value.");
+  if (timer_ && timer_->ThreadId() == TThread::CurrentThreadId()) {
+    timer_.release()->Abandon();
+  }
   timer_.reset();
   sessionTimeout_ = value;
   if (value > 0) {

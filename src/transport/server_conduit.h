@@ -162,7 +162,7 @@ class TConduitListener : public TConduit {
   void Deactivate();
 
   bool active_ = false;
-  int32_t sessionTimeout_ = 0;
+  std::atomic<int32_t> sessionTimeout_{0};
   uint32_t timerIntervalMs_ = kDefaultSessionTimerIntervalMs;
   uint32_t maxLineLength_ = TConduitSocket::kDefaultMaxLineLength;
   uint32_t receiveTimeout_ = TConduitSocket::kDefaultReceiveTimeout;

@@ -246,6 +246,23 @@ TEST_F(EchoListener, SessionTimeout) {
   EXPECT_EQ(asked.load(), 2);
   EXPECT_TRUE(WaitUntil([&] { return listener_->Threads().Count() == 1; }));
 
+  // A handler may change the time-out, which replaces the timer it runs on.
+  std::atomic<bool> changed{false};
+  std::atomic<int> calls{0};
+  listener_->OnSessionTimeout = [&](TConduitServerThread*, bool& keepAlive) {
+    keepAlive = true;
+    if (calls++ == 0) {
+      listener_->SetSessionTimeout(7);
+      changed = true;
+    }
+  };
+  TcpClient third(port_);
+  ExpectLine(third, "220 127.0.0.1");
+  EXPECT_TRUE(WaitUntil([&] { return changed.load(); }));
+  EXPECT_EQ(listener_->SessionTimeout(), 7);
+  third.SendLine("QUIT");
+  ExpectLine(third, "221 bye");
+
   listener_->SetSessionTimeout(0);
   EXPECT_EQ(listener_->SessionTimeout(), 0);
 }
