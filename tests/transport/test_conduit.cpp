@@ -195,6 +195,16 @@ TEST_F(ConduitPair, IdleTimeoutIs10060AndKeepsConnection) {
   EXPECT_EQ(conn_.ReadLn(), "late");
 }
 
+TEST_F(ConduitPair, WriteToAPeerThatNeverReadsTimesOut) {
+  conn_.SetReceiveTimeout(1);
+  try {
+    conn_.Write(std::string(64 * 1024 * 1024, 'w'));
+    FAIL() << "no exception";
+  } catch (const EConduitSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10060);
+  }
+}
+
 TEST_F(ConduitPair, DisconnectFromAnotherThreadWakesReader) {
   std::atomic<bool> raised{false};
   std::thread reader([&] {
