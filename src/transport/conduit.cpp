@@ -107,7 +107,7 @@ void TConduit::Bind() {
 }
 
 void TConduit::Listen() {
-  CheckForSocketError(GWinsockIntf().listen(Handle(), 5));
+  CheckForSocketError(GWinsockIntf().listen(Handle(), kListenBacklog));
 }
 
 bool TConduit::CheckForSocketError(int64_t result, std::initializer_list<int> ignore) {

@@ -55,6 +55,8 @@ class TConduitBase {
 
 class TConduit : public TConduitBase {
  public:
+  static constexpr int kListenBacklog = 4096;
+
   explicit TConduit(TConduitBase* owner = nullptr);
   ~TConduit() override;
 
@@ -80,7 +82,9 @@ class TConduit : public TConduitBase {
   virtual void AllocateSocket(int32_t socketType);
   // Binds Handle to BoundIP:Port (any address when BoundIP is empty).
   void Bind();
-  // Listening state with a backlog of 5.
+  // Listening state. The queue of connections not yet accepted holds kListenBacklog
+  // (the system may cap it): a queue of 5 made clients that arrive together wait
+  // seconds for their SYN to be retried, and a burst of clients could be turned away.
   void Listen();
 
   // False when result is not -1; true when the thread's last socket error is in ignore;

@@ -28,7 +28,7 @@ TEST_F(Concurrency, FiftyClientsSendingAtOnceGetDistinctIntactPairs) {
   };
   Start();
 
-  // The connections are opened one after the other (the listener's backlog is small),
+  // The connections are opened one after the other,
   // then all fifty sessions run their transactions at the same time.
   std::vector<std::unique_ptr<RawClient>> conns;
   for (int i = 0; i < kClients; ++i) conns.push_back(Connect());
