@@ -81,6 +81,15 @@ struct QueuedPair {
   std::string rcp;  // contents of the .RCP file
 };
 
+// Whether a program was built with the address or undefined-behaviour sanitizer: their
+// runtime needs descriptors of its own (for its memory checks), so a test that takes all
+// of the program's descriptors away does not apply to such a build.
+inline bool BuiltWithSanitizers(const std::string& program) {
+  const std::string image = ReadFileText(program);
+  return image.find("__asan_init") != std::string::npos ||
+         image.find("__ubsan_handle") != std::string::npos;
+}
+
 class FaultTest : public ReceiverTest {
  public:
   // For client threads of the tests.

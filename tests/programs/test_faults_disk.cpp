@@ -35,7 +35,7 @@ TEST_F(FaultTest, WriteFailureOfTheQueueFileAnswers451AndLeavesNothingBehind) {
   auto pairs = CheckedPairs();
   ASSERT_EQ(pairs.size(), 1u);
   EXPECT_NE(pairs.begin()->second.msg.find("Subject: fits\r\n"), std::string::npos);
-  EXPECT_TRUE(proc_.running());
+  EXPECT_FALSE(proc_.Wait(0)) << "the receiver is still running";
 }
 
 TEST_F(FaultTest, QueueDirectoryRemovedOrUnwritableWhileRunning) {
@@ -80,7 +80,7 @@ TEST_F(FaultTest, QueueDirectoryRemovedOrUnwritableWhileRunning) {
   EXPECT_EQ(Transaction(BodyWithToken("log-is-file", 100)), "250 Message received OK");
   EXPECT_EQ(CheckedPairs().size(), 3u);
   EXPECT_EQ(ReadFileText(Native("mail/inlog")), "x");
-  EXPECT_TRUE(proc_.running());
+  EXPECT_FALSE(proc_.Wait(0)) << "the receiver is still running";
   StopReceiver();
   EXPECT_EQ(proc_.exitStatus(), 0) << Console();
 }

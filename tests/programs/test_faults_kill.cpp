@@ -109,6 +109,13 @@ TEST_F(FaultTest, KilledWhileWritingQueueFilesLosesNoAcknowledgedMessage) {
     }
   }
   EXPECT_GT(acked.size(), 0u);
+  size_t leftovers = 0;
+  for (const auto& name : AllQueueFiles())
+    leftovers +=
+        name.size() > 4 && name.substr(name.size() - 4) != ".RCP" &&
+        !std::filesystem::exists(Native("mail/prein/" + name.substr(0, name.size() - 4) + ".RCP"));
+  std::cout << "[ figures ] " << acked.size() << " acknowledged in 4 rounds, "
+            << CheckedPairs().size() << " pairs, " << leftovers << " files of cut writes left\n";
   // After the last kill the receiver starts and takes mail under a fresh number.
   StartReceiver();
   auto before = CheckedPairs();
