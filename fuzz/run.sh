@@ -9,6 +9,8 @@ set -euo pipefail
 seconds="${1:-30}"
 here="$(cd "$(dirname "$0")" && pwd)"
 build="${FUZZ_BUILD_DIR:-$here/../build-fuzz}"
+mkdir -p "$build"
+build="$(cd "$build" && pwd)"
 jobs="${FUZZ_JOBS:-1}"
 cxx="${CXX_FUZZ:-clang++-14}"
 command -v "$cxx" >/dev/null || cxx=clang++

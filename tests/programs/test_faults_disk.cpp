@@ -38,6 +38,23 @@ TEST_F(FaultTest, WriteFailureOfTheQueueFileAnswers451AndLeavesNothingBehind) {
   EXPECT_FALSE(proc_.Wait(0)) << "the receiver is still running";
 }
 
+// The registry file cannot be rewritten when the counter draws a number: the message is
+// not taken, and the registry is left whole for the next start.
+TEST_F(FaultTest, CounterThatCannotBeStoredTakesNothingAndKeepsTheRegistry) {
+  WriteRegistry(RelayRegistry());
+  MakeDir("mail/prein");
+  const std::string before = Registry();
+  StartLimited(before.size() / 2);
+  const std::string reply = Transaction(BodyWithToken("no-counter", 100));
+  EXPECT_TRUE(reply.empty() || reply.rfind("451 ", 0) == 0) << reply;
+  EXPECT_EQ(AllQueueFiles(), std::vector<std::string>{});
+  EXPECT_EQ(Registry(), before);
+  StopReceiver();
+  StartReceiver();
+  EXPECT_EQ(Transaction(BodyWithToken("later", 100)), "250 Message received OK");
+  EXPECT_EQ(CheckedPairs().size(), 1u);
+}
+
 TEST_F(FaultTest, QueueDirectoryRemovedOrUnwritableWhileRunning) {
   WriteRegistry(RelayRegistry("\"MailInlogEnabled\"=dword:00000001\r\n"));
   MakeDir("mail/inlog");
