@@ -1,0 +1,205 @@
+#include "platform/os_win32.h"
+// (the Windows headers first)
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include "platform/paths.h"
+
+namespace kestran {
+namespace {
+
+thread_local uint32_t tLastError = 0;
+
+bool Fail() {
+  tLastError = ::GetLastError();
+  if (tLastError == 0) tLastError = ERROR_GEN_FAILURE;
+  return false;
+}
+
+bool Native(const std::string& path, std::string& native) {
+  if (TranslatePath(path, native)) return true;
+  tLastError = kErrorBadNetPath;
+  return false;
+}
+
+DWORD Attributes(const std::string& path) {
+  std::string n;
+  if (!Native(path, n)) return INVALID_FILE_ATTRIBUTES;
+  DWORD a = ::GetFileAttributesA(n.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) Fail();
+  return a;
+}
+
+// The open file's system handle (INVALID_HANDLE_VALUE when fd is not open).
+HANDLE HandleOf(int fd) {
+  return reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+}
+
+}  // namespace
+
+uint32_t LastFileError() {
+  return tLastError;
+}
+
+bool FileExists(const std::string& path) {
+  DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DirectoryExists(const std::string& path) {
+  DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool CreateDir(const std::string& path) {
+  std::string n;
+  if (!Native(path, n)) return false;
+  while (n.size() > 3 && n.back() == '\\') n.pop_back();
+  return ::CreateDirectoryA(n.c_str(), nullptr) != 0 || Fail();
+}
+
+bool DeleteFilePath(const std::string& path) {
+  std::string n;
+  if (!Native(path, n)) return false;
+  return ::DeleteFileA(n.c_str()) != 0 || Fail();
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  std::string a, b;
+  if (!Native(from, a) || !Native(to, b)) return false;
+  return ::MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+             0 ||
+         Fail();
+}
+
+bool SyncDirectory(const std::string& path) {
+  // Directory entries are written through with the files (MOVEFILE_WRITE_THROUGH and
+  // FlushFileBuffers of each file); there is nothing more to flush, only to check.
+  return DirectoryExists(path.empty() ? std::string(".") : path);
+}
+
+std::string GetCurrentDir() {
+  char buf[MAX_PATH + 1];
+  DWORD n = ::GetCurrentDirectoryA(sizeof buf, buf);
+  if (n == 0 || n > MAX_PATH) return std::string();
+  return std::string(buf, n);
+}
+
+bool SetCurrentDir(const std::string& path) {
+  std::string n;
+  if (!Native(path, n)) return false;
+  return ::SetCurrentDirectoryA(n.c_str()) != 0 || Fail();
+}
+
+bool ReadWholeFile(const std::string& path, std::string& contents) {
+  contents.clear();
+  TFile f;
+  if (!f.Open(path, TFile::Mode::Read)) return false;
+  char buf[65536];
+  for (;;) {
+    long n = f.Read(buf, sizeof buf);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    contents.append(buf, static_cast<size_t>(n));
+  }
+}
+
+TFile::TFile(TFile&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
+
+TFile& TFile::operator=(TFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+TFile::~TFile() {
+  Close();
+}
+
+bool TFile::Open(const std::string& path, Mode mode) {
+  Close();
+  std::string n;
+  if (!Native(path, n)) return false;
+  DWORD access = GENERIC_WRITE;
+  DWORD disposition = OPEN_EXISTING;
+  switch (mode) {
+    case Mode::Read:
+      access = GENERIC_READ;
+      break;
+    case Mode::CreateExclusive:
+      disposition = CREATE_NEW;
+      break;
+    case Mode::CreateTruncate:
+      disposition = CREATE_ALWAYS;
+      break;
+    case Mode::Append:
+      access = FILE_APPEND_DATA | SYNCHRONIZE;
+      disposition = OPEN_ALWAYS;
+      break;
+  }
+  HANDLE h =
+      ::CreateFileA(n.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Fail();
+  int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), mode == Mode::Read ? _O_RDONLY : 0);
+  if (fd < 0) {
+    ::CloseHandle(h);
+    tLastError = ERROR_TOO_MANY_OPEN_FILES;
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool TFile::Write(const char* data, size_t size) {
+  if (fd_ < 0) {
+    tLastError = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  HANDLE h = HandleOf(fd_);
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!::WriteFile(h, data, chunk, &written, nullptr)) return Fail();
+    if (written == 0) {
+      tLastError = ERROR_DISK_FULL;
+      return false;
+    }
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+long TFile::Read(char* data, size_t size) {
+  if (fd_ < 0) return -1;
+  DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  DWORD got = 0;
+  if (!::ReadFile(HandleOf(fd_), data, chunk, &got, nullptr)) {
+    if (::GetLastError() == ERROR_HANDLE_EOF || ::GetLastError() == ERROR_BROKEN_PIPE) return 0;
+    Fail();
+    return -1;
+  }
+  return static_cast<long>(got);
+}
+
+bool TFile::Sync() {
+  if (fd_ < 0) return false;
+  return ::FlushFileBuffers(HandleOf(fd_)) != 0 || Fail();
+}
+
+bool TFile::Close() {
+  if (fd_ < 0) return true;
+  int fd = fd_;
+  fd_ = -1;
+  return ::_close(fd) == 0 || Fail();
+}
+
+}  // namespace kestran

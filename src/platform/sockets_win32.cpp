@@ -1,0 +1,369 @@
+#include "platform/os_win32.h"
+// (the Windows headers first)
+#include "platform/sockets.h"
+
+#include <cstring>
+#include <mutex>
+
+namespace kestran {
+namespace {
+
+// Windows Sockets is started once, at the first call that needs it, and left running
+// until the process ends.
+bool StartWinsock() {
+  static const bool started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(1, 1), &data) == 0;
+  }();
+  return started;
+}
+
+int Fail() {
+  return -1;
+}
+
+SOCKET Native(TSocket s) {
+  return static_cast<SOCKET>(s);
+}
+
+// A blocked accept or receive woken by the socket's own close reports "interrupted"
+// (10004) on Windows; Wine reports the aborted overlapped operation (995) instead.
+int FailWoken() {
+  int e = ::WSAGetLastError();
+  if (e == ERROR_OPERATION_ABORTED || e == WSA_OPERATION_ABORTED) ::WSASetLastError(WSAEINTR);
+  return -1;
+}
+
+bool CheckAddrLen(const TSockAddrIn* name, int namelen) {
+  if (name == nullptr || namelen < static_cast<int>(sizeof(TSockAddrIn))) {
+    ::WSASetLastError(WSAEFAULT);
+    return false;
+  }
+  if (name->sin_family != kAfInet) {
+    ::WSASetLastError(WSAEAFNOSUPPORT);
+    return false;
+  }
+  return true;
+}
+
+sockaddr_in ToNative(const TSockAddrIn* in) {
+  sockaddr_in out;
+  std::memset(&out, 0, sizeof out);
+  out.sin_family = AF_INET;
+  out.sin_port = in->sin_port;
+  out.sin_addr.s_addr = in->sin_addr;
+  return out;
+}
+
+void FromNative(const sockaddr_in& in, TSockAddrIn* out, int* len) {
+  if (out == nullptr) return;
+  if (len != nullptr && *len < static_cast<int>(sizeof(TSockAddrIn))) return;
+  *out = TSockAddrIn{};
+  out->sin_family = kAfInet;
+  out->sin_port = in.sin_port;
+  out->sin_addr = in.sin_addr.s_addr;
+  if (len != nullptr) *len = sizeof(TSockAddrIn);
+}
+
+bool MapOption(int level, int optname, int& nlevel, int& nname) {
+  if (level == kSolSocket) {
+    nlevel = SOL_SOCKET;
+    switch (optname) {
+      case kSoReuseAddr:
+        nname = SO_REUSEADDR;
+        return true;
+      case kSoKeepAlive:
+        nname = SO_KEEPALIVE;
+        return true;
+      case kSoLinger:
+        nname = SO_LINGER;
+        return true;
+      case kSoSndTimeo:
+        nname = SO_SNDTIMEO;
+        return true;
+      case kSoRcvTimeo:
+        nname = SO_RCVTIMEO;
+        return true;
+      default:
+        return false;
+    }
+  }
+  if (level == kIpprotoTcp && optname == kTcpNoDelay) {
+    nlevel = IPPROTO_TCP;
+    nname = TCP_NODELAY;
+    return true;
+  }
+  return false;
+}
+
+bool ToFdSet(const TFdSet* in, fd_set& out) {
+  FD_ZERO(&out);
+  if (in == nullptr) return true;
+  if (in->fd_count > kFdSetSize || in->fd_count > FD_SETSIZE) {
+    ::WSASetLastError(WSAEINVAL);
+    return false;
+  }
+  for (uint32_t i = 0; i < in->fd_count; ++i) out.fd_array[i] = Native(in->fd_array[i]);
+  out.fd_count = in->fd_count;
+  return true;
+}
+
+void FromFdSet(const fd_set& in, TFdSet* out) {
+  if (out == nullptr) return;
+  out->fd_count = in.fd_count;
+  for (u_int i = 0; i < in.fd_count; ++i) out->fd_array[i] = static_cast<TSocket>(in.fd_array[i]);
+}
+
+}  // namespace
+
+int SockLastError() {
+  return ::WSAGetLastError();
+}
+void SockSetLastError(int code) {
+  ::WSASetLastError(code);
+}
+
+TSocket SockSocket(int af, int type, int protocol) {
+  if (!StartWinsock()) {
+    ::WSASetLastError(WSANOTINITIALISED);
+    return kInvalidSocket;
+  }
+  if (af != kAfInet) {
+    ::WSASetLastError(WSAEAFNOSUPPORT);
+    return kInvalidSocket;
+  }
+  if (type != kSockStream && type != kSockDgram) {
+    ::WSASetLastError(WSAESOCKTNOSUPPORT);
+    return kInvalidSocket;
+  }
+  SOCKET s = ::socket(AF_INET, type == kSockStream ? SOCK_STREAM : SOCK_DGRAM, protocol);
+  if (s == INVALID_SOCKET) return kInvalidSocket;
+  // Child processes (the service manager's tools) must not keep the socket open.
+  ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return static_cast<TSocket>(s);
+}
+
+int SockBind(TSocket s, const TSockAddrIn* name, int namelen) {
+  if (!CheckAddrLen(name, namelen)) return Fail();
+  if (name->sin_addr == kInAddrNone) {
+    ::WSASetLastError(WSAEADDRNOTAVAIL);
+    return Fail();
+  }
+  sockaddr_in a = ToNative(name);
+  if (::bind(Native(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fail();
+  return 0;
+}
+
+int SockListen(TSocket s, int backlog) {
+  return ::listen(Native(s), backlog) == 0 ? 0 : Fail();
+}
+
+TSocket SockAccept(TSocket s, TSockAddrIn* addr, int* addrlen) {
+  sockaddr_in a{};
+  int len = sizeof a;
+  SOCKET c = ::accept(Native(s), reinterpret_cast<sockaddr*>(&a), &len);
+  if (c != INVALID_SOCKET) {
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
+    FromNative(a, addr, addrlen);
+    return static_cast<TSocket>(c);
+  }
+  int e = ::WSAGetLastError();
+  // The listener closed by its owner while (or just before) this thread waited.
+  if (e == ERROR_OPERATION_ABORTED || e == WSA_OPERATION_ABORTED || e == WSAENOTSOCK ||
+      e == WSAEINVAL)
+    ::WSASetLastError(WSAEINTR);
+  return kInvalidSocket;
+}
+
+int SockConnect(TSocket s, const TSockAddrIn* name, int namelen) {
+  if (!CheckAddrLen(name, namelen)) return Fail();
+  sockaddr_in a = ToNative(name);
+  return ::connect(Native(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : Fail();
+}
+
+int SockRecv(TSocket s, char* buf, int len, int flags) {
+  int n = ::recv(Native(s), buf, len, flags);
+  return n >= 0 ? n : FailWoken();
+}
+
+int SockRecvFrom(TSocket s, char* buf, int len, int flags, TSockAddrIn* from, int* fromlen) {
+  sockaddr_in a{};
+  int alen = sizeof a;
+  int n = ::recvfrom(Native(s), buf, len, flags, reinterpret_cast<sockaddr*>(&a), &alen);
+  if (n < 0) return FailWoken();
+  FromNative(a, from, fromlen);
+  return n;
+}
+
+int SockSend(TSocket s, const char* buf, int len, int flags) {
+  int n = ::send(Native(s), buf, len, flags);
+  return n >= 0 ? n : FailWoken();
+}
+
+int SockSendTo(TSocket s, const char* buf, int len, int flags, const TSockAddrIn* to, int tolen) {
+  if (!CheckAddrLen(to, tolen)) return Fail();
+  sockaddr_in a = ToNative(to);
+  int n = ::sendto(Native(s), buf, len, flags, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  return n >= 0 ? n : FailWoken();
+}
+
+int SockSelect(int nfds, TFdSet* readfds, TFdSet* writefds, TFdSet* exceptfds,
+               const TTimeVal* timeout) {
+  fd_set r, w, x;
+  if (!ToFdSet(readfds, r) || !ToFdSet(writefds, w) || !ToFdSet(exceptfds, x)) return Fail();
+  timeval tv{};
+  if (timeout != nullptr) {
+    tv.tv_sec = timeout->tv_sec;
+    tv.tv_usec = timeout->tv_usec;
+  }
+  int rc = ::select(nfds, readfds ? &r : nullptr, writefds ? &w : nullptr, exceptfds ? &x : nullptr,
+                    timeout ? &tv : nullptr);
+  if (rc < 0) return FailWoken();
+  FromFdSet(r, readfds);
+  FromFdSet(w, writefds);
+  FromFdSet(x, exceptfds);
+  return rc;
+}
+
+int SockSetOpt(TSocket s, int level, int optname, const char* optval, int optlen) {
+  int nlevel = 0;
+  int nname = 0;
+  if (!MapOption(level, optname, nlevel, nname)) {
+    ::WSASetLastError(WSAENOPROTOOPT);
+    return Fail();
+  }
+  if (optval == nullptr) {
+    ::WSASetLastError(WSAEFAULT);
+    return Fail();
+  }
+  if (nname == SO_LINGER) {
+    if (optlen < static_cast<int>(sizeof(TLinger))) {
+      ::WSASetLastError(WSAEFAULT);
+      return Fail();
+    }
+    TLinger l;
+    std::memcpy(&l, optval, sizeof l);
+    linger nl{};
+    nl.l_onoff = l.l_onoff;
+    nl.l_linger = l.l_linger;
+    return ::setsockopt(Native(s), nlevel, nname, reinterpret_cast<const char*>(&nl), sizeof nl) ==
+                   0
+               ? 0
+               : Fail();
+  }
+  // Every other option is a 32-bit number (the time-outs in milliseconds) or a
+  // one-byte switch.
+  DWORD v = 0;
+  if (optlen >= static_cast<int>(sizeof v)) {
+    std::memcpy(&v, optval, sizeof v);
+  } else if (optlen >= 1) {
+    v = static_cast<unsigned char>(optval[0]);
+  } else {
+    ::WSASetLastError(WSAEFAULT);
+    return Fail();
+  }
+  return ::setsockopt(Native(s), nlevel, nname, reinterpret_cast<const char*>(&v), sizeof v) == 0
+             ? 0
+             : Fail();
+}
+
+int SockGetOpt(TSocket s, int level, int optname, char* optval, int* optlen) {
+  int nlevel = 0;
+  int nname = 0;
+  if (!MapOption(level, optname, nlevel, nname)) {
+    ::WSASetLastError(WSAENOPROTOOPT);
+    return Fail();
+  }
+  if (optval == nullptr || optlen == nullptr) {
+    ::WSASetLastError(WSAEFAULT);
+    return Fail();
+  }
+  if (nname == SO_LINGER) {
+    if (*optlen < static_cast<int>(sizeof(TLinger))) {
+      ::WSASetLastError(WSAEFAULT);
+      return Fail();
+    }
+    linger nl{};
+    int len = sizeof nl;
+    if (::getsockopt(Native(s), nlevel, nname, reinterpret_cast<char*>(&nl), &len) != 0)
+      return Fail();
+    TLinger l;
+    l.l_onoff = nl.l_onoff;
+    l.l_linger = nl.l_linger;
+    std::memcpy(optval, &l, sizeof l);
+    *optlen = sizeof l;
+    return 0;
+  }
+  if (*optlen < static_cast<int>(sizeof(DWORD))) {
+    ::WSASetLastError(WSAEFAULT);
+    return Fail();
+  }
+  DWORD v = 0;
+  int len = sizeof v;
+  if (::getsockopt(Native(s), nlevel, nname, reinterpret_cast<char*>(&v), &len) != 0) return Fail();
+  if (len < static_cast<int>(sizeof v)) v &= 0xff;  // a one-byte switch
+  std::memcpy(optval, &v, sizeof v);
+  *optlen = sizeof v;
+  return 0;
+}
+
+int SockShutdown(TSocket s, int how) {
+  int nhow = how == kSdReceive ? SD_RECEIVE : how == kSdSend ? SD_SEND : SD_BOTH;
+  return ::shutdown(Native(s), nhow) == 0 ? 0 : Fail();
+}
+
+int SockClose(TSocket s) {
+  // closesocket wakes every thread still blocked in accept or recv on the socket.
+  return ::closesocket(Native(s)) == 0 ? 0 : Fail();
+}
+
+int SockGetSockName(TSocket s, TSockAddrIn* name, int* namelen) {
+  sockaddr_in a{};
+  int len = sizeof a;
+  if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return Fail();
+  FromNative(a, name, namelen);
+  return 0;
+}
+
+int SockGetPeerName(TSocket s, TSockAddrIn* name, int* namelen) {
+  sockaddr_in a{};
+  int len = sizeof a;
+  if (::getpeername(Native(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return Fail();
+  FromNative(a, name, namelen);
+  return 0;
+}
+
+int SockGetHostName(char* name, int namelen) {
+  if (name == nullptr || namelen <= 0) {
+    ::WSASetLastError(WSAEFAULT);
+    return Fail();
+  }
+  StartWinsock();
+  return ::gethostname(name, namelen) == 0 ? 0 : Fail();
+}
+
+uint16_t SockHtons(uint16_t v) {
+  return htons(v);
+}
+uint16_t SockNtohs(uint16_t v) {
+  return ntohs(v);
+}
+uint32_t SockHtonl(uint32_t v) {
+  return htonl(v);
+}
+uint32_t SockNtohl(uint32_t v) {
+  return ntohl(v);
+}
+
+uint32_t SockInetAddr(const std::string& dotted) {
+  if (dotted.find('\0') != std::string::npos) return kInAddrNone;
+  return ::inet_addr(dotted.c_str());
+}
+
+std::string SockInetNtoa(uint32_t addr) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&addr);
+  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+         std::to_string(b[3]);
+}
+
+}  // namespace kestran
