@@ -2,9 +2,24 @@
 // (the Windows headers first)
 #include "platform/error_text.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cerrno>
+#include <cstdio>
 
 namespace kestran {
+namespace {
+
+// The program's texts carry their own CR LF line ends, so the standard streams must not
+// add a CR of their own. Set before main runs; this file is part of every program.
+const bool gBinaryStdio = [] {
+  ::_setmode(::_fileno(stdout), _O_BINARY);
+  ::_setmode(::_fileno(stderr), _O_BINARY);
+  return true;
+}();
+
+}  // namespace
 
 std::string SystemErrorText(uint32_t code) {
   char buffer[512];

@@ -2,7 +2,10 @@
 // (the Windows headers first)
 #include "platform/sockets.h"
 
+#include <atomic>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 
 namespace kestran {
@@ -114,6 +117,83 @@ void FromFdSet(const fd_set& in, TFdSet* out) {
   for (u_int i = 0; i < in.fd_count; ++i) out->fd_array[i] = static_cast<TSocket>(in.fd_array[i]);
 }
 
+// A listening socket's wake-up: the system's shutdown does not end a blocked accept, so
+// accept waits in select for the listener and for a datagram socket of its own, and a
+// shutdown (or close) of the listener by its owner marks it and sends that socket a byte.
+struct TAcceptWake {
+  SOCKET wake = INVALID_SOCKET;
+  sockaddr_in address{};
+  std::atomic<bool> shut{false};
+  TAcceptWake() {
+    SOCKET w = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (w == INVALID_SOCKET) return;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof a;
+    if (::bind(w, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(w, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      ::closesocket(w);
+      return;
+    }
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(w), HANDLE_FLAG_INHERIT, 0);
+    wake = w;
+    address = a;
+  }
+  ~TAcceptWake() {
+    if (wake != INVALID_SOCKET) ::closesocket(wake);
+  }
+  void Signal() {
+    shut = true;
+    if (wake == INVALID_SOCKET) return;
+    SOCKET w = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (w == INVALID_SOCKET) return;
+    ::sendto(w, "x", 1, 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    ::closesocket(w);
+  }
+};
+
+std::mutex gWakeLock;
+std::map<SOCKET, std::shared_ptr<TAcceptWake>>& Wakes() {
+  static auto* m = new std::map<SOCKET, std::shared_ptr<TAcceptWake>>;
+  return *m;
+}
+
+std::shared_ptr<TAcceptWake> WakeOf(SOCKET s, bool create) {
+  std::lock_guard<std::mutex> g(gWakeLock);
+  auto it = Wakes().find(s);
+  if (it != Wakes().end()) return it->second;
+  if (!create) return nullptr;
+  auto w = std::make_shared<TAcceptWake>();
+  Wakes()[s] = w;
+  return w;
+}
+
+bool IsListening(SOCKET s) {
+  BOOL listening = FALSE;
+  int len = sizeof listening;
+  return ::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, reinterpret_cast<char*>(&listening), &len) ==
+             0 &&
+         listening;
+}
+
+// Ends every accept that waits on the listener s (now or later).
+void WakeAccept(SOCKET s, bool forget) {
+  std::shared_ptr<TAcceptWake> w;
+  {
+    std::lock_guard<std::mutex> g(gWakeLock);
+    auto it = Wakes().find(s);
+    if (it != Wakes().end()) {
+      w = it->second;
+      if (forget) Wakes().erase(it);
+    } else if (!forget) {
+      w = std::make_shared<TAcceptWake>();
+      Wakes()[s] = w;
+    }
+  }
+  if (w) w->Signal();
+}
+
 }  // namespace
 
 int SockLastError() {
@@ -159,6 +239,29 @@ int SockListen(TSocket s, int backlog) {
 }
 
 TSocket SockAccept(TSocket s, TSockAddrIn* addr, int* addrlen) {
+  std::shared_ptr<TAcceptWake> w = WakeOf(Native(s), true);
+  for (;;) {
+    if (w->shut) {
+      ::WSASetLastError(WSAEINTR);
+      return kInvalidSocket;
+    }
+    if (w->wake == INVALID_SOCKET) break;  // no wake-up: a plain blocking accept
+    fd_set r;
+    FD_ZERO(&r);
+    FD_SET(Native(s), &r);
+    FD_SET(w->wake, &r);
+    int rc = ::select(0, &r, nullptr, nullptr, nullptr);
+    if (w->shut) {
+      ::WSASetLastError(WSAEINTR);
+      return kInvalidSocket;
+    }
+    if (rc < 0) break;  // the accept below reports what is wrong with the listener
+    if (FD_ISSET(w->wake, &r)) {
+      char b[16];
+      ::recv(w->wake, b, sizeof b, 0);
+    }
+    if (FD_ISSET(Native(s), &r)) break;
+  }
   sockaddr_in a{};
   int len = sizeof a;
   SOCKET c = ::accept(Native(s), reinterpret_cast<sockaddr*>(&a), &len);
@@ -308,12 +411,17 @@ int SockGetOpt(TSocket s, int level, int optname, char* optval, int* optlen) {
 }
 
 int SockShutdown(TSocket s, int how) {
+  if (how != kSdSend && IsListening(Native(s))) {
+    WakeAccept(Native(s), false);
+    return 0;
+  }
   int nhow = how == kSdReceive ? SD_RECEIVE : how == kSdSend ? SD_SEND : SD_BOTH;
   return ::shutdown(Native(s), nhow) == 0 ? 0 : Fail();
 }
 
 int SockClose(TSocket s) {
-  // closesocket wakes every thread still blocked in accept or recv on the socket.
+  if (IsListening(Native(s))) WakeAccept(Native(s), true);
+  // closesocket wakes every thread still blocked in recv on the socket.
   return ::closesocket(Native(s)) == 0 ? 0 : Fail();
 }
 
