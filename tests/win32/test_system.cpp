@@ -134,7 +134,9 @@ TEST(Win32System, GroupQueriesNeverEndTheProcess) {
   EXPECT_EQ(LocalGroupMembers("", names), kErrorNoSuchAlias);
   // Wine answers every local group with its own stub list; Windows knows the group is missing.
   uint32_t rc = LocalGroupMembers("NoSuchGroupKestran", names);
-  if (!win32::RunningUnderWine()) EXPECT_NE(rc, kNerrSuccess);
+  if (!win32::RunningUnderWine()) {
+    EXPECT_NE(rc, kNerrSuccess);
+  }
 }
 
 TEST(Win32System, EventSourceTakesEntries) {
