@@ -416,7 +416,15 @@ int SockShutdown(TSocket s, int how) {
     return 0;
   }
   int nhow = how == kSdReceive ? SD_RECEIVE : how == kSdSend ? SD_SEND : SD_BOTH;
-  return ::shutdown(Native(s), nhow) == 0 ? 0 : Fail();
+  int rc = ::shutdown(Native(s), nhow) == 0 ? 0 : Fail();
+  if (how != kSdSend) {
+    // The system's shutdown leaves a receive of another thread waiting for the peer;
+    // cancelling the socket's pending operations ends it (as "interrupted").
+    DWORD saved = ::WSAGetLastError();
+    ::CancelIoEx(reinterpret_cast<HANDLE>(Native(s)), nullptr);
+    ::WSASetLastError(saved);
+  }
+  return rc;
 }
 
 int SockClose(TSocket s) {

@@ -155,6 +155,33 @@ TEST(Win32Sockets, BlockedAcceptEndsWith10004) {
   }
 }
 
+// A connection thread blocked in recv wakes when its owner shuts the socket down.
+TEST(Win32Sockets, ShutdownEndsABlockedReceive) {
+  uint16_t port = 0;
+  TSocket l = Listen(port);
+  ASSERT_NE(l, kInvalidSocket);
+  TSocket c = Connect(port);
+  ASSERT_NE(c, kInvalidSocket);
+  TSockAddrIn peer;
+  int len = sizeof peer;
+  TSocket s = SockAccept(l, &peer, &len);
+  ASSERT_NE(s, kInvalidSocket);
+  auto result = std::async(std::launch::async, [s] {
+    char buf[16];
+    int n = SockRecv(s, buf, sizeof buf, 0);
+    return std::make_pair(n, n < 0 ? SockLastError() : 0);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  SockShutdown(s, kSdBoth);
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  auto [n, code] = result.get();
+  // Either the end of the stream or "interrupted", never a hang or another error.
+  EXPECT_TRUE(n == 0 || (n == -1 && code == 10004)) << n << " " << code;
+  SockClose(s);
+  SockClose(c);
+  SockClose(l);
+}
+
 // A connection that arrives while the accept thread waits is still taken.
 TEST(Win32Sockets, AcceptWaitsForLateClient) {
   uint16_t port = 0;
