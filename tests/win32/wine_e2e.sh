@@ -134,6 +134,19 @@ if w sc-gone 30 sc query KESTRAN && grep -q STATE "$LOGS/sc-gone.out"; then
   fail "service still installed"
 fi
 
+echo "wine e2e: -REMOVE of a running service"
+w install3 60 "$EXE" -INSTALL || fail "-INSTALL after -REMOVE"
+out install3 | grep -qx 'DRX KESTRAN Service installed.' || fail "-INSTALL after -REMOVE output"
+w net-start2 120 net start KESTRAN || fail "second net start"
+wait_state RUNNING
+w remove2 120 "$EXE" -REMOVE || fail "-REMOVE of a running service"
+out remove2 | grep -Eq '^Stopping DRX KESTRAN Service\.*$' || fail "-REMOVE stop line"
+out remove2 | grep -qx 'DRX KESTRAN Service stopped.' || fail "-REMOVE stopped line"
+out remove2 | grep -qx 'DRX KESTRAN Service removed.' || fail "-REMOVE removed line"
+if w sc-gone2 30 sc query KESTRAN && grep -q STATE "$LOGS/sc-gone2.out"; then
+  fail "service still installed after the second -REMOVE"
+fi
+
 echo "wine e2e: -DEBUG ended by Ctrl-C"
 wine "$EXE" -DEBUG >"$LOGS/debug.out" 2>"$LOGS/debug.err" </dev/null &
 pid=$!
@@ -159,6 +172,13 @@ wait "$pid" || rc=$?
 [ "$rc" = 0 ] || fail "-DEBUG exit status $rc"
 out debug | grep -qx 'Stopping DRX KESTRAN Service' || fail "-DEBUG stop message"
 [ "$(last_msg_id)" = "0x2" ] || fail "LastMsgId after two messages"
+
+echo "wine e2e: no switch from a console"
+# The dispatcher call fails (Wine gives up after about 10 s): the error and status 1.
+rc=0
+w dispatcher 120 "$EXE" || rc=$?
+[ "$rc" = 1 ] || fail "no switch: exit status $rc"
+out dispatcher | grep -q 'StartServiceCtrlDispatcher failed\.' || fail "no switch: output"
 
 rm -rf "$DRIVE_C/kestran-e2e"
 echo "wine e2e: passed in $(($(date +%s) - start)) s"
