@@ -438,7 +438,9 @@ bool TConduitSMTPServer::StoreMessage(TConduitServerThread* /*thread*/, TSMTPMsg
     // A source that keeps giving the same (or an older) number is stepped past the
     // names already found taken.
     if (attempt > 0 && number <= last) number = last + 1;
-    if (number > INT32_MAX) return false;
+    // Only 0..2147483647 give the "B" + ten digits name that the host reads; a counter
+    // that has run past its range must not queue a message under another name.
+    if (number < 0 || number > INT32_MAX) return false;
     last = number;
     msg.MsgId = FormatMsgId(static_cast<int32_t>(number));
     switch (WriteQueuePair(msg)) {
