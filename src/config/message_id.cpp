@@ -1,6 +1,10 @@
 #include "config/message_id.h"
 
+#include <condition_variable>
+#include <exception>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "config/receiver_settings.h"
 #include "config/registry_access.h"
@@ -8,7 +12,11 @@
 
 namespace kestran {
 
-int32_t NextMessageId() {
+namespace {
+
+// Draws count consecutive numbers with one change of the registry: the first is returned,
+// LastMsgId ends at the last. None (and nothing stored) when no key could be opened.
+std::optional<uint32_t> DrawNumbers(uint32_t count) {
   TRegistry reg;
   std::lock_guard<TCriticalSection> guard(MsgIdLock);
   // Read, increment and write as one change under the registry's cross-process lock.
@@ -23,17 +31,78 @@ int32_t NextMessageId() {
     reg.CloseKey();
   }
   if (!found) {
-    if (!reg.OpenKey(kHostKey, false)) return 0;
+    if (!reg.OpenKey(kHostKey, false)) return std::nullopt;
     if (reg.ValueExists("LastMsgId")) n = static_cast<uint32_t>(reg.ReadInteger("LastMsgId"));
     reg.CloseKey();
   }
-  n += 1;
-  if (!reg.OpenKey(kOwnKey, true) && !reg.OpenKey(kHostKey, false)) return 0;
-  reg.WriteInteger("LastMsgId", static_cast<int32_t>(n));
+  const uint32_t first = n + 1;  // 32-bit, wrapping
+  const uint32_t last = n + count;
+  if (!reg.OpenKey(kOwnKey, true) && !reg.OpenKey(kHostKey, false)) return std::nullopt;
+  reg.WriteInteger("LastMsgId", static_cast<int32_t>(last));
   reg.CloseKey();
   if (transaction.Commit() != kRegSuccess)
     throw ERegistryException("Failed to set data for 'LastMsgId'");
-  return static_cast<int32_t>(n);
+  return first;
+}
+
+// Threads that ask while a draw is being stored wait, and the next draw serves all of
+// them with one registry change: the file is rewritten and flushed once per group of
+// callers instead of once per number, and LastMsgId never holds a number that has not
+// been handed out.
+struct TRequest {
+  int32_t number = 0;
+  std::exception_ptr error;
+  bool done = false;
+};
+
+struct TDrawQueue {
+  std::mutex m;
+  std::condition_variable served;
+  std::vector<TRequest*> waiting;
+  bool drawing = false;
+};
+
+TDrawQueue& Queue() {
+  static TDrawQueue* q = new TDrawQueue;  // used by connection threads until the end
+  return *q;
+}
+
+}  // namespace
+
+int32_t NextMessageId() {
+  TDrawQueue& q = Queue();
+  TRequest request;
+  std::unique_lock<std::mutex> lock(q.m);
+  q.waiting.push_back(&request);
+  while (!request.done) {
+    if (q.drawing) {
+      q.served.wait(lock);
+      continue;
+    }
+    // This thread draws for everyone waiting now, itself included.
+    std::vector<TRequest*> group;
+    group.swap(q.waiting);
+    q.drawing = true;
+    lock.unlock();
+    std::optional<uint32_t> first;
+    std::exception_ptr error;
+    try {
+      first = DrawNumbers(static_cast<uint32_t>(group.size()));
+    } catch (...) {
+      error = std::current_exception();
+    }
+    lock.lock();
+    for (size_t i = 0; i < group.size(); ++i) {
+      TRequest& r = *group[i];
+      r.error = error;
+      r.number = first ? static_cast<int32_t>(*first + static_cast<uint32_t>(i)) : 0;
+      r.done = true;
+    }
+    q.drawing = false;
+    q.served.notify_all();
+  }
+  if (request.error) std::rethrow_exception(request.error);
+  return request.number;
 }
 
 }  // namespace kestran

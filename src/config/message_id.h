@@ -9,11 +9,13 @@ namespace kestran {
 // while the own value does not exist), stored back as REG_DWORD. 0 when no key could be
 // opened (nothing is stored then). Serialised by MsgIdLock between threads and by the
 // registry's file lock between processes, so no two callers anywhere draw the same
-// number. Raises ERegistryException for a malformed LastMsgId ("Invalid data type for
-// 'LastMsgId'", "Failed to get data for 'LastMsgId'") or a failed write ("Failed to set
-// data for 'LastMsgId'"), and ERegistryFile for a registry file that does not parse.
-// Takes MsgIdLock before the registry's transaction: never call it while this thread
-// holds a TRegTransaction.
+// number. Threads that ask while another thread's draw is being stored are served
+// together by the next draw: one registry change hands out a run of consecutive numbers,
+// in the order the callers arrived, and stores the last of them. Raises ERegistryException for a
+// malformed LastMsgId ("Invalid data type for 'LastMsgId'", "Failed to get data for 'LastMsgId'")
+// or a failed write ("Failed to set data for 'LastMsgId'"), and ERegistryFile for a registry file
+// that does not parse. Takes MsgIdLock before the registry's transaction: never call it while this
+// thread holds a TRegTransaction.
 int32_t NextMessageId();
 
 }  // namespace kestran

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -42,6 +44,37 @@ TEST(MessageIdThreads, ConcurrentDrawsAreDistinctAndNoneIsLost) {
   for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i], static_cast<int32_t>(100 + i));
   ASSERT_TRUE(reg.OpenKey(kOwnKey, false));
   EXPECT_EQ(reg.ReadInteger("LastMsgId"), 99 + kThreads * kDraws);
+}
+
+// Callers served together share the outcome of their draw: when the counter cannot be
+// stored, every one of them gets the error and no number is handed out; afterwards the
+// numbering goes on from the stored value.
+TEST(MessageIdThreads, ConcurrentCallersOfAFailedDrawAllGetTheError) {
+  test::TTempRoot root;
+  root.WriteRegistry(
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n\"LastMsgId\"=dword:00000007\r\n");
+  std::filesystem::remove(root.Path("registry.lock"));
+  std::filesystem::create_directory(root.Path("registry.lock"));  // no lock file possible
+  constexpr int kThreads = 8;
+  std::atomic<int> errors{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&errors] {
+      for (int i = 0; i < 5; ++i) {
+        try {
+          NextMessageId();
+          ADD_FAILURE() << "a number was handed out";
+        } catch (const ERegistryException& e) {
+          EXPECT_EQ(e.Message(), "Failed to set data for 'LastMsgId'");
+          ++errors;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(errors.load(), kThreads * 5);
+  std::filesystem::remove(root.Path("registry.lock"));
+  EXPECT_EQ(NextMessageId(), 8);
 }
 
 }  // namespace
