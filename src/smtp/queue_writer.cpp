@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "platform/files.h"
+#include "smtp/directory_sync.h"
 
 namespace kestran {
 namespace {
@@ -122,7 +123,7 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const st
     DeleteFilePath(msgPath);
     return Outcome::Failed;
   }
-  if (sync_ && !SyncDirectory(dir_)) {
+  if (sync_ && !TDirectorySync::For(dir_).Sync()) {
     // The pair may not survive a crash: it must not be acknowledged, so take it back.
     DeleteFilePath(rcpPath);
     DeleteFilePath(msgPath);

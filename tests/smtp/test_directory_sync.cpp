@@ -1,0 +1,74 @@
+// test-labels: threads
+#include "smtp/directory_sync.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace kestran {
+namespace {
+
+// Callers that arrive while a flush runs are not covered by it: they wait and share the
+// next one. A failed flush covers nobody.
+TEST(DirectorySync, CallersDuringAFlushShareTheNextOne) {
+  constexpr int kLate = 6;
+  std::atomic<int> calls{0};
+  std::atomic<int> finished{0};
+  TDirectorySync* self = nullptr;
+  TDirectorySync group("C:\\queue\\", [&](const std::string& dir) {
+    EXPECT_EQ(dir, "C:\\queue\\");
+    if (++calls == 1) {
+      // Hold the first flush until every late caller has its ticket.
+      while (self->Requested() < kLate + 1) std::this_thread::yield();
+    }
+    ++finished;
+    return true;
+  });
+  self = &group;
+
+  std::thread first([&] { EXPECT_TRUE(group.Sync()); });
+  while (calls.load() == 0) std::this_thread::yield();
+  std::vector<std::thread> late;
+  for (int i = 0; i < kLate; ++i) {
+    late.emplace_back([&] {
+      EXPECT_TRUE(group.Sync());
+      // Returned only after a flush that began after this call.
+      EXPECT_GE(finished.load(), 2);
+    });
+  }
+  first.join();
+  for (auto& t : late) t.join();
+  EXPECT_EQ(calls.load(), 2);
+
+  // Alone, a caller runs its own flush.
+  EXPECT_TRUE(group.Sync());
+  EXPECT_EQ(calls.load(), 3);
+}
+
+TEST(DirectorySync, AFailedFlushIsReportedAndCoversNobody) {
+  std::atomic<int> calls{0};
+  TDirectorySync* self = nullptr;
+  TDirectorySync group("q", [&](const std::string&) {
+    if (++calls == 1) {
+      while (self->Requested() < 2) std::this_thread::yield();
+      return false;
+    }
+    return true;
+  });
+  self = &group;
+  std::thread first([&] { EXPECT_FALSE(group.Sync()); });
+  while (calls.load() == 0) std::this_thread::yield();
+  std::thread second([&] { EXPECT_TRUE(group.Sync()); });
+  first.join();
+  second.join();
+  EXPECT_EQ(calls.load(), 2);
+
+  // One instance per directory name.
+  EXPECT_EQ(&TDirectorySync::For("C:\\a\\"), &TDirectorySync::For("C:\\a\\"));
+  EXPECT_NE(&TDirectorySync::For("C:\\a\\"), &TDirectorySync::For("C:\\b\\"));
+}
+
+}  // namespace
+}  // namespace kestran
