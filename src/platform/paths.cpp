@@ -16,7 +16,9 @@ std::string DataRoot() {
 
 namespace {
 
-bool MakeDir(const std::string& p) { return ::mkdir(p.c_str(), 0755) == 0 || errno == EEXIST; }
+bool MakeDir(const std::string& p) {
+  return ::mkdir(p.c_str(), 0755) == 0 || errno == EEXIST;
+}
 
 // Creates every missing directory of an absolute or relative native path.
 bool MakeDirs(const std::string& p) {
@@ -38,6 +40,9 @@ std::string Slashes(std::string s) {
 
 bool EnsureDataRoot() {
   std::string root = DataRoot();
+  // Every path on drive C comes here: when drive C is there, so is the root, and one
+  // call settles it.
+  if (::mkdir((root + "/drive_c").c_str(), 0755) == 0 || errno == EEXIST) return true;
   return MakeDirs(root) && MakeDir(root + "/drive_c");
 }
 
