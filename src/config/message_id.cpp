@@ -40,7 +40,14 @@ std::optional<uint32_t> DrawNumbers(uint32_t count) {
   if (!reg.OpenKey(kOwnKey, true) && !reg.OpenKey(kHostKey, false)) return std::nullopt;
   reg.WriteInteger("LastMsgId", static_cast<int32_t>(last));
   reg.CloseKey();
-  if (transaction.Commit() != kRegSuccess)
+  // The new text is flushed before it replaces the file, but the replacement is not
+  // waited for. A crash can therefore bring back an earlier LastMsgId, never a damaged
+  // registry, and the numbers drawn since are drawn again after the restart. That is
+  // sound because no pair still queued is ever written over: the intake creates a
+  // message file only under a free name and draws the next number when the name is
+  // taken. So a crash never makes a number name two queued pairs; only a number whose
+  // pair the host has already taken away can come back.
+  if (transaction.Commit(false) != kRegSuccess)
     throw ERegistryException("Failed to set data for 'LastMsgId'");
   return first;
 }

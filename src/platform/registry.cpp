@@ -110,9 +110,9 @@ bool WriteAll(int fd, const std::string& s) {
   return true;
 }
 
-// Replaces the registry file by the text of root: temporary file, flush, rename, flush
-// of the directory.
-uint32_t WriteRegistryFile(const std::shared_ptr<const TRegNode>& root) {
+// Replaces the registry file by the text of root: temporary file, flush, rename, and
+// with flushName a flush of the directory.
+uint32_t WriteRegistryFile(const std::shared_ptr<const TRegNode>& root, bool flushName) {
   std::string path = RegistryFilePath();
   std::string text = regfile::FormatRegText(*root, "");
   std::string tmp = path + ".XXXXXX";
@@ -128,7 +128,7 @@ uint32_t WriteRegistryFile(const std::shared_ptr<const TRegNode>& root) {
     ForgetCache();
     return kRegCantWrite;
   }
-  int dfd = ::open(DataRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dfd = flushName ? ::open(DataRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
   if (dfd >= 0) {
     ::fsync(dfd);
     ::close(dfd);
@@ -247,7 +247,7 @@ TRegTransaction::~TRegTransaction() {
   if (s.lock_fd >= 0) ::close(s.lock_fd);
 }
 
-uint32_t TRegTransaction::Commit() {
+uint32_t TRegTransaction::Commit(bool flushName) {
   State& s = *state_;
   if (s.outer != nullptr) {
     if (s.dirty) s.outer->dirty = true;
@@ -256,7 +256,7 @@ uint32_t TRegTransaction::Commit() {
   }
   if (!s.dirty) return kRegSuccess;
   if (!s.locked) return kRegCantWrite;
-  uint32_t r = WriteRegistryFile(s.working);
+  uint32_t r = WriteRegistryFile(s.working, flushName);
   if (r == kRegSuccess) {
     s.dirty = false;
     // Later changes in this transaction work on a copy of what was published.

@@ -131,7 +131,11 @@ class TRegTransaction {
   ~TRegTransaction();
   TRegTransaction(const TRegTransaction&) = delete;
   TRegTransaction& operator=(const TRegTransaction&) = delete;
-  uint32_t Commit();
+  // flushName false: the new text is on disk before it replaces the old file, but the
+  // replacement itself is not waited for (a registry write on Windows that no
+  // RegFlushKey follows is not either). After a crash the file then holds this change or
+  // the one before it, never a damaged text.
+  uint32_t Commit(bool flushName = true);
 
   struct State;
 
