@@ -207,8 +207,11 @@ TRegTransaction::~TRegTransaction() {
   }
 }
 
-uint32_t TRegTransaction::Commit() {
-  return state_->mutex != nullptr ? kRegSuccess : kRegCantWrite;
+uint32_t TRegTransaction::Commit(bool flushName) {
+  if (state_->mutex == nullptr) return kRegCantWrite;
+  // The system writes its registry lazily; a flush waits until the changes are on disk.
+  if (flushName) ::RegFlushKey(HKEY_LOCAL_MACHINE);
+  return kRegSuccess;
 }
 
 std::string RegistryFilePath() {
