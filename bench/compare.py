@@ -96,6 +96,7 @@ class Receiver:
         reg = (
             "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n"
             f'"Port"=dword:{self.port:08x}\r\n'
+            '"BoundIP"="127.0.0.1"\r\n'
             '"MailQueueDir"="C:\\\\mail\\\\prein\\\\"\r\n'
             '"InlogDir"="C:\\\\mail\\\\inlog\\\\"\r\n'
             '"Pop3logDir"="C:\\\\mail\\\\pop3log\\\\"\r\n'

@@ -41,6 +41,7 @@ struct TReceiverSettings {
 
   // Listener, resolver and limits (own key).
   uint32_t Port = 25;                  // TCP port of the listener
+  std::string BoundIP;                 // "" = every local address; else the one to listen on
   std::string DNSServers;              // "" = system resolver; else "address[:port],..."
   uint32_t DNSTimeout = 5000;          // milliseconds per lookup
   uint32_t ReceiveTimeout = 300;       // seconds a client may stay silent; 0 = no limit

@@ -115,6 +115,7 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadBool(reg, "DoDNSLists", s.DoDNSLists);
     ReadInt(reg, "DelayMinutes", s.DelayMinutes);
     ReadDword(reg, "Port", s.Port);
+    ReadString(reg, "BoundIP", s.BoundIP);
     ReadString(reg, "DNSServers", s.DNSServers);
     ReadDword(reg, "DNSTimeout", s.DNSTimeout);
     ReadDword(reg, "ReceiveTimeout", s.ReceiveTimeout);

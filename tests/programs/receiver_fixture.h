@@ -87,7 +87,7 @@ class ReceiverTest : public ::testing::Test {
     return "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n"
            "\"Port\"=dword:" +
            Hex(port_) +
-           "\r\n\"MailQueueDir\"=\"C:\\\\mail\\\\prein\\\\\"\r\n"
+           "\r\n\"BoundIP\"=\"127.0.0.1\"\r\n\"MailQueueDir\"=\"C:\\\\mail\\\\prein\\\\\"\r\n"
            "\"InlogDir\"=\"C:\\\\mail\\\\inlog\\\\\"\r\n"
            "\"Pop3logDir\"=\"C:\\\\mail\\\\pop3log\\\\\"\r\n"
            "\"UseNTUserDatabase\"=dword:00000000\r\n"

@@ -1,6 +1,9 @@
 // test-labels: threads
 // The receiver as a user runs it: kestran -DEBUG on a registry written by the test.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <ctime>
 
 #include "receiver_fixture.h"
@@ -122,6 +125,29 @@ TEST_F(ReceiverTest, StopsRightAfterStartingWhenTheQueueDirectoryCannotBeMade) {
   EXPECT_FALSE(WaitForPort(port_, 200));
 }
 
+TEST_F(ReceiverTest, ListensOnlyOnBoundIPAndRefusesAPortOutOfRange) {
+  WriteRegistry(BaseRegistry());
+  StartReceiver();
+  int other = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port_);
+  to.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2
+  EXPECT_NE(::connect(other, reinterpret_cast<sockaddr*>(&to), sizeof to), 0)
+      << "bound to 127.0.0.1 only";
+  ::close(other);
+  StopReceiver();
+
+  std::string reg = BaseRegistry();
+  auto at = reg.find("\"Port\"");
+  reg.replace(at, reg.find("\r\n", at) - at, "\"Port\"=dword:00010000");
+  WriteRegistry(reg);
+  StartReceiver({}, false);
+  ASSERT_TRUE(proc_.Wait(15000));
+  EXPECT_EQ(proc_.exitStatus(), 1);
+  EXPECT_NE(Console().find("Invalid TCP port 65536 in 'Port'"), std::string::npos) << Console();
+}
+
 TEST_F(ReceiverTest, RegistryFileThatDoesNotParseStopsTheStartWithFileAndLine) {
   WriteRegistry(BaseRegistry() + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Broken\r\n");
   std::string before = Registry();
@@ -130,7 +156,10 @@ TEST_F(ReceiverTest, RegistryFileThatDoesNotParseStopsTheStartWithFileAndLine) {
   EXPECT_EQ(proc_.exitStatus(), 1);
   std::string console = Console();
   EXPECT_NE(console.find("registry.reg"), std::string::npos) << console;
-  EXPECT_NE(console.find("11"), std::string::npos) << "names the line: " << console;
+  std::string base = BaseRegistry();
+  std::string line = std::to_string(std::count(base.begin(), base.end(), '\n') + 1);
+  EXPECT_NE(console.find("registry.reg(" + line + ")"), std::string::npos)
+      << "names the line " << line << ": " << console;
   EXPECT_EQ(Registry(), before) << "the file is left as it was";
 }
 

@@ -80,6 +80,7 @@ CFG="$LOGS/config.reg"
 printf '%s\r\n' 'REGEDIT4' '' \
   '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN]' \
   "\"Port\"=dword:$(printf '%08x' "$PORT")" \
+  '"BoundIP"="127.0.0.1"' \
   '"MailRootDir"="C:\\kestran-e2e\\mail\\"' \
   '"MailQueueDir"="C:\\kestran-e2e\\mail\\prein\\"' \
   '"InlogDir"="C:\\kestran-e2e\\mail\\inlog\\"' \

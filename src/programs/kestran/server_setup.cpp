@@ -115,8 +115,12 @@ bool TServerSetup::Configure() {
 
   server.SetLocalBlackListNotice(s.BlackListRejectionNotice);
 
-  // The values that the own key adds: listener port, resolver, limits, durability.
+  // The values that the own key adds: listener address and port, resolver, limits,
+  // durability.
+  if (s.Port == 0 || s.Port > 65535)
+    throw Exception("Invalid TCP port " + std::to_string(s.Port) + " in 'Port'");
   server.SetPort(static_cast<int32_t>(s.Port));
+  server.SetBoundIP(TrimBlanks(s.BoundIP));
   SetResolverConfig(s.DNSServers, s.DNSTimeout);
   server.SetReceiveTimeout(s.ReceiveTimeout);
   server.SetMaxLineLength(s.MaxLineLength);
