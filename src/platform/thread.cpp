@@ -1,17 +1,15 @@
 #include "platform/thread.h"
 
-#include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cstring>
+#include "platform/thread_os.h"
 
 namespace kestran {
 
 TThread::TThread(bool createSuspended, size_t stackSize)
     : stackSize_(stackSize), suspended_(createSuspended) {}
 
-TThread::~TThread() { EndAndWait(); }
+TThread::~TThread() {
+  EndAndWait();
+}
 
 void TThread::EndAndWait() {
   if (started_.load() && !ended_.IsSet() && ThreadId() != CurrentThreadId()) {
@@ -25,23 +23,19 @@ void TThread::EndAndWait() {
   }
 }
 
-uint64_t TThread::CurrentThreadId() { return static_cast<uint64_t>(::syscall(SYS_gettid)); }
+uint64_t TThread::CurrentThreadId() {
+  return thread_os::CurrentThreadId();
+}
 
 void TThread::Resume() {
   if (!started_.load()) {
     suspended_ = false;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (stackSize_ != 0) pthread_attr_setstacksize(&attr, stackSize_);
     started_ = true;
-    pthread_t t;
-    int rc = pthread_create(&t, &attr, &TThread::Trampoline, this);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
+    std::string error = thread_os::StartDetachedThread(&TThread::Trampoline, this, stackSize_);
+    if (!error.empty()) {
       started_ = false;
       suspended_ = true;
-      throw EThread(std::string("Cannot create thread: ") + std::strerror(rc));
+      throw EThread("Cannot create thread: " + error);
     }
     return;
   }
