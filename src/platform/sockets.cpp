@@ -12,9 +12,16 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/sockets_common.h"
+
 namespace kestran {
 
 namespace {
+
+using sockets_common::CheckAddrLen;
+using sockets_common::FromNative;
+using sockets_common::MapOption;
+using sockets_common::ToNative;
 
 thread_local int tLastError = 0;
 
@@ -136,66 +143,6 @@ int BadFd() {
   return -1;
 }
 
-void ToNative(const TSockAddrIn* in, sockaddr_in& out) {
-  std::memset(&out, 0, sizeof out);
-  out.sin_family = AF_INET;
-  out.sin_port = in->sin_port;
-  out.sin_addr.s_addr = in->sin_addr;
-}
-
-void FromNative(const sockaddr_in& in, TSockAddrIn* out, int* len) {
-  if (out == nullptr) return;
-  if (len != nullptr && *len < static_cast<int>(sizeof(TSockAddrIn))) return;
-  *out = TSockAddrIn{};
-  out->sin_family = kAfInet;
-  out->sin_port = in.sin_port;
-  out->sin_addr = in.sin_addr.s_addr;
-  if (len != nullptr) *len = sizeof(TSockAddrIn);
-}
-
-bool CheckAddrLen(const TSockAddrIn* name, int namelen) {
-  if (name == nullptr || namelen < static_cast<int>(sizeof(TSockAddrIn))) {
-    tLastError = 10014;
-    return false;
-  }
-  if (name->sin_family != kAfInet) {
-    tLastError = 10047;
-    return false;
-  }
-  return true;
-}
-
-bool MapOption(int level, int optname, int& nlevel, int& nname) {
-  if (level == kSolSocket) {
-    nlevel = SOL_SOCKET;
-    switch (optname) {
-      case kSoReuseAddr:
-        nname = SO_REUSEADDR;
-        return true;
-      case kSoKeepAlive:
-        nname = SO_KEEPALIVE;
-        return true;
-      case kSoLinger:
-        nname = SO_LINGER;
-        return true;
-      case kSoSndTimeo:
-        nname = SO_SNDTIMEO;
-        return true;
-      case kSoRcvTimeo:
-        nname = SO_RCVTIMEO;
-        return true;
-      default:
-        return false;
-    }
-  }
-  if (level == kIpprotoTcp && optname == kTcpNoDelay) {
-    nlevel = IPPROTO_TCP;
-    nname = TCP_NODELAY;
-    return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 int SockLastError() {
@@ -232,8 +179,7 @@ int SockBind(TSocket s, const TSockAddrIn* name, int namelen) {
     tLastError = 10049;
     return -1;
   }
-  sockaddr_in a;
-  ToNative(name, a);
+  sockaddr_in a = ToNative(name);
   if (::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fail();
   return 0;
 }
@@ -268,8 +214,7 @@ TSocket SockAccept(TSocket s, TSockAddrIn* addr, int* addrlen) {
 int SockConnect(TSocket s, const TSockAddrIn* name, int namelen) {
   if (!ValidFd(s)) return BadFd();
   if (!CheckAddrLen(name, namelen)) return -1;
-  sockaddr_in a;
-  ToNative(name, a);
+  sockaddr_in a = ToNative(name);
   if (::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     return FailTransfer();
   }
@@ -331,8 +276,7 @@ int SockSendTo(TSocket s, const char* buf, int len, int flags, const TSockAddrIn
     tLastError = 10022;
     return -1;
   }
-  sockaddr_in a;
-  ToNative(to, a);
+  sockaddr_in a = ToNative(to);
   for (;;) {
     ssize_t n = ::sendto(static_cast<int>(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL,
                          reinterpret_cast<sockaddr*>(&a), sizeof a);
@@ -545,30 +489,11 @@ int SockGetHostName(char* name, int namelen) {
   return 0;
 }
 
-uint16_t SockHtons(uint16_t v) {
-  return htons(v);
-}
-uint16_t SockNtohs(uint16_t v) {
-  return ntohs(v);
-}
-uint32_t SockHtonl(uint32_t v) {
-  return htonl(v);
-}
-uint32_t SockNtohl(uint32_t v) {
-  return ntohl(v);
-}
-
 uint32_t SockInetAddr(const std::string& dotted) {
   if (dotted.find('\0') != std::string::npos) return kInAddrNone;
   in_addr a{};
   if (::inet_aton(dotted.c_str(), &a) == 0) return kInAddrNone;
   return a.s_addr;
-}
-
-std::string SockInetNtoa(uint32_t addr) {
-  const auto* b = reinterpret_cast<const uint8_t*>(&addr);
-  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-         std::to_string(b[3]);
 }
 
 }  // namespace kestran
