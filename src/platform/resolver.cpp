@@ -11,16 +11,14 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/resolver_common.h"
 #include "platform/sockets.h"
 
 namespace kestran {
 
 namespace {
 
-constexpr int kHostNotFound = 11001;
-constexpr int kTryAgain = 11002;
-constexpr int kNoRecovery = 11003;
-constexpr int kNoData = 11004;
+using namespace resolver_common;
 
 std::mutex gConfigLock;
 std::string gServers;     // as given
@@ -32,14 +30,6 @@ bool LibraryReady() {
   static int status = ARES_SUCCESS;
   std::call_once(once, [] { status = ares_library_init(ARES_LIB_INIT_ALL); });
   return status == ARES_SUCCESS;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = 0;
-  size_t e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return s.substr(b, e - b);
 }
 
 bool ParseDottedStrict(const std::string& s) {
@@ -281,14 +271,6 @@ std::optional<THostEntry> Finish(Result& r) {
   return std::nullopt;
 }
 
-bool SafeName(const std::string& name) {
-  if (name.empty() || name.size() > 253) return false;
-  for (char c : name) {
-    if (static_cast<unsigned char>(c) <= 32 || c == 127) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool SetResolverConfig(const std::string& servers, uint32_t timeoutMs) {
@@ -357,8 +339,7 @@ std::optional<THostEntry> ResolveHostByAddr(const std::array<uint8_t, 4>& addr) 
   }
   // Then a PTR query of its own, which (unlike the combined lookup) tells a name
   // without data from a name that does not exist.
-  std::string ptrName = std::to_string(addr[3]) + "." + std::to_string(addr[2]) + "." +
-                        std::to_string(addr[1]) + "." + std::to_string(addr[0]) + ".in-addr.arpa";
+  std::string ptrName = ReverseLookupName(addr);
   PtrQuery q;
   q.addr = addr;
   ares_query(ch.Get(), ptrName.c_str(), 1 /* class IN */, 12 /* type PTR */, &OnPtr, &q);

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/resolver.h"
+#include "platform/resolver_common.h"
 #include "platform/sockets.h"
 
 // Lookups go through the Windows Sockets calls (gethostbyname, gethostbyaddr) when the
@@ -16,10 +17,7 @@
 namespace kestran {
 namespace {
 
-constexpr int kHostNotFound = 11001;
-constexpr int kTryAgain = 11002;
-constexpr int kNoRecovery = 11003;
-constexpr int kNoData = 11004;
+using namespace resolver_common;
 
 std::mutex gConfigLock;
 std::string gServers;
@@ -32,14 +30,6 @@ bool StartWinsock() {
     return ::WSAStartup(MAKEWORD(1, 1), &data) == 0;
   }();
   return started;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = 0;
-  size_t e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return s.substr(b, e - b);
 }
 
 bool ParseDotted(const std::string& s, uint32_t& addr) {
@@ -101,13 +91,6 @@ bool ParseServers(const std::string& servers, std::vector<sockaddr_in>& out) {
     if (comma == servers.size()) break;
   }
   return !out.empty();
-}
-
-bool SafeName(const std::string& name) {
-  if (name.empty() || name.size() > 253) return false;
-  for (char c : name)
-    if (static_cast<unsigned char>(c) <= 32 || c == 127) return false;
-  return true;
 }
 
 // ---- DNS messages ----
@@ -392,8 +375,7 @@ std::optional<THostEntry> ResolveHostByAddr(const std::array<uint8_t, 4>& addr) 
     SockSetLastError(0);
     return e;
   }
-  std::string ptrName = std::to_string(addr[3]) + "." + std::to_string(addr[2]) + "." +
-                        std::to_string(addr[1]) + "." + std::to_string(addr[0]) + ".in-addr.arpa";
+  std::string ptrName = ReverseLookupName(addr);
   TAnswer a = Query(servers, timeout, ptrName, 12);
   if (a.error != 0) {
     SockSetLastError(a.error);

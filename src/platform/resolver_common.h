@@ -1,0 +1,26 @@
+#pragma once
+// The parts of the name resolver both backends share: the lookup error codes, the
+// checks and the forms of names. Internal to src/platform.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace kestran::resolver_common {
+
+// The Windows Sockets codes a failed lookup leaves as the last error.
+constexpr int kHostNotFound = 11001;
+constexpr int kTryAgain = 11002;
+constexpr int kNoRecovery = 11003;
+constexpr int kNoData = 11004;
+
+// s without leading and trailing blanks and control characters.
+std::string Trim(const std::string& s);
+
+// False for a name no lookup may be asked for (empty, too long, blanks or controls).
+bool SafeName(const std::string& name);
+
+// The name a PTR query asks for: "d.c.b.a.in-addr.arpa" for the address a.b.c.d.
+std::string ReverseLookupName(const std::array<uint8_t, 4>& addr);
+
+}  // namespace kestran::resolver_common
