@@ -17,25 +17,39 @@ thread_local uint32_t tLastError = 0;
 
 uint32_t MapErrno(int e) {
   switch (e) {
-    case ENOENT: return 2;
-    case ENOTDIR: return 3;
+    case ENOENT:
+      return 2;
+    case ENOTDIR:
+      return 3;
     case EACCES:
     case EPERM:
-    case EROFS: return 5;
-    case EBADF: return 6;
-    case ENOMEM: return 8;
-    case EEXIST: return 80;
+    case EROFS:
+      return 5;
+    case EBADF:
+      return 6;
+    case ENOMEM:
+      return 8;
+    case EEXIST:
+      return 80;
     case ENOSPC:
     case EDQUOT:
-    case EFBIG: return 112;
+    case EFBIG:
+      return 112;
     case EMFILE:
-    case ENFILE: return 4;
-    case ENAMETOOLONG: return 206;
-    case EISDIR: return 5;
-    case ENOTEMPTY: return 145;
-    case EBUSY: return 32;
-    case EINVAL: return 87;
-    default: return 31;  // a device attached to the system is not functioning
+    case ENFILE:
+      return 4;
+    case ENAMETOOLONG:
+      return 206;
+    case EISDIR:
+      return 5;
+    case ENOTEMPTY:
+      return 145;
+    case EBUSY:
+      return 32;
+    case EINVAL:
+      return 87;
+    default:
+      return 31;  // a device attached to the system is not functioning
   }
 }
 
@@ -52,7 +66,9 @@ bool Native(const std::string& path, std::string& native) {
 
 }  // namespace
 
-uint32_t LastFileError() { return tLastError; }
+uint32_t LastFileError() {
+  return tLastError;
+}
 
 bool FileExists(const std::string& path) {
   std::string n;
@@ -112,42 +128,24 @@ bool SetCurrentDir(const std::string& path) {
   return ::chdir(n.c_str()) == 0 || Fail();
 }
 
-bool ReadWholeFile(const std::string& path, std::string& contents) {
-  contents.clear();
-  TFile f;
-  if (!f.Open(path, TFile::Mode::Read)) return false;
-  char buf[65536];
-  for (;;) {
-    long n = f.Read(buf, sizeof buf);
-    if (n < 0) return false;
-    if (n == 0) return true;
-    contents.append(buf, static_cast<size_t>(n));
-  }
-}
-
-TFile::TFile(TFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-TFile& TFile::operator=(TFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-TFile::~TFile() { Close(); }
-
 bool TFile::Open(const std::string& path, Mode mode) {
   Close();
   std::string n;
   if (!Native(path, n)) return false;
   int flags = O_CLOEXEC;
   switch (mode) {
-    case Mode::Read: flags |= O_RDONLY; break;
-    case Mode::CreateExclusive: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
-    case Mode::CreateTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
-    case Mode::Append: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+    case Mode::Read:
+      flags |= O_RDONLY;
+      break;
+    case Mode::CreateExclusive:
+      flags |= O_WRONLY | O_CREAT | O_EXCL;
+      break;
+    case Mode::CreateTruncate:
+      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      break;
+    case Mode::Append:
+      flags |= O_WRONLY | O_CREAT | O_APPEND;
+      break;
   }
   fd_ = ::open(n.c_str(), flags, 0644);
   if (fd_ < 0) return Fail();

@@ -451,26 +451,27 @@ int SockClose(TSocket s) {
   return 0;
 }
 
-int SockGetSockName(TSocket s, TSockAddrIn* name, int* namelen) {
+namespace {
+
+// getsockname or getpeername into the 16-byte address form.
+int SockAddressOf(int (*query)(int, sockaddr*, socklen_t*), TSocket s, TSockAddrIn* name,
+                  int* namelen) {
   if (!ValidFd(s)) return BadFd();
   sockaddr_in a{};
   socklen_t len = sizeof a;
-  if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    return Fail();
-  }
+  if (query(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return Fail();
   FromNative(a, name, namelen);
   return 0;
 }
 
+}  // namespace
+
+int SockGetSockName(TSocket s, TSockAddrIn* name, int* namelen) {
+  return SockAddressOf(::getsockname, s, name, namelen);
+}
+
 int SockGetPeerName(TSocket s, TSockAddrIn* name, int* namelen) {
-  if (!ValidFd(s)) return BadFd();
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  if (::getpeername(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    return Fail();
-  }
-  FromNative(a, name, namelen);
-  return 0;
+  return SockAddressOf(::getpeername, s, name, namelen);
 }
 
 int SockGetHostName(char* name, int namelen) {
