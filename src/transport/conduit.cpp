@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 #include "transport/winsock_intf.h"
@@ -11,6 +12,7 @@ namespace kestran {
 
 namespace {
 
+constexpr int kInterrupted = 10004;
 constexpr int kShutDown = 10058;
 constexpr int kAddressInUse = 10048;
 constexpr int kNoData = 11004;
@@ -245,7 +247,13 @@ void TConduitSocket::FillBuffer() {
   }
   size_t room = buffer_.size() - end_;
   if (room > static_cast<size_t>(INT_MAX)) room = INT_MAX;
-  int n = GWinsockIntf().recv(Handle(), buffer_.data() + end_, static_cast<int>(room), 0);
+  const TSocket s = Handle();
+  int n = GWinsockIntf().recv(s, buffer_.data() + end_, static_cast<int>(room), 0);
+  if (n == 0 && s != kInvalidSocket && Handle() == kInvalidSocket) {
+    // Another thread closed the connection (a listener stopping its sessions) while the
+    // receive waited: that is a failure of this session, not the peer saying goodbye.
+    RaiseSocketError(kInterrupted);
+  }
   closedGracefully_ = (n == 0);
   if (n != 0) {
     if (CheckForSocketError(n, {kShutDown})) {
@@ -302,7 +310,8 @@ size_t TConduitSocket::FindTerminator() {
 std::string TConduitSocket::ReadLn() {
   lastLineTooLong_ = false;
   const size_t termLen = lineTerminator_.size();
-  const size_t maxLen = maxLineLength_;
+  const size_t maxLen =
+      maxLineLength_ == 0 ? std::numeric_limits<size_t>::max() : size_t{maxLineLength_};
   for (;;) {
     size_t p = FindTerminator();
     if (p != std::string::npos) {
@@ -405,15 +414,19 @@ int16_t TConduitSocket::GetResponse() {
   } else if (line.compare(0, 4, "-ERR") == 0) {
     resultCode_ = 0;
   } else {
+    // The first three characters (fewer on a shorter line) as a signed decimal number.
+    const std::string head = line.substr(0, 3);
+    size_t i = (!head.empty() && (head[0] == '+' || head[0] == '-')) ? 1 : 0;
+    bool digits = i < head.size();
     int code = 0;
-    bool digits = line.size() >= 3;
-    for (size_t i = 0; digits && i < 3; ++i) {
-      if (line[i] < '0' || line[i] > '9') {
+    for (size_t k = i; digits && k < head.size(); ++k) {
+      if (head[k] < '0' || head[k] > '9') {
         digits = false;
       } else {
-        code = code * 10 + (line[i] - '0');
+        code = code * 10 + (head[k] - '0');
       }
     }
+    if (i == 1 && head[0] == '-') code = -code;
     resultCode_ = static_cast<int16_t>(digits ? code : 0);
   }
   return resultCode_;

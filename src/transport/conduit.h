@@ -129,18 +129,15 @@ class TConduit : public TConduitBase {
 
 class TConduitSocket : public TConduit {
  public:
-  static constexpr uint32_t kDefaultMaxLineLength = 65536;
-  static constexpr uint32_t kDefaultReceiveTimeout = 300;
-
   explicit TConduitSocket(TConduitBase* owner = nullptr);
   ~TConduitSocket() override;
 
   // Clears PeerAddress, then closes the socket if connected.
   void Disconnect() override;
 
-  // The next line without its terminator. A line longer than MaxLineLength is cut to its
-  // first MaxLineLength bytes (the rest, up to and including the terminator, is read and
-  // discarded) and LastLineTooLong() is true until the next ReadLn.
+  // The next line without its terminator. With a MaxLineLength set, a longer line is cut
+  // to its first MaxLineLength bytes (the rest, up to and including the terminator, is
+  // read and discarded) and LastLineTooLong() is true until the next ReadLn.
   std::string ReadLn();
   // ReadLn until the trimmed line is not empty; returns the trimmed line.
   std::string ReadLnSkipEmpty();
@@ -154,8 +151,9 @@ class TConduitSocket : public TConduit {
 
   bool LastLineTooLong() const { return lastLineTooLong_; }
   uint32_t MaxLineLength() const { return maxLineLength_; }
-  void SetMaxLineLength(uint32_t value) { maxLineLength_ = value == 0 ? 1 : value; }
-  // Seconds a receive or send may wait (0 = no limit); a silent peer surfaces as
+  // 0 (the default) = no limit.
+  void SetMaxLineLength(uint32_t value) { maxLineLength_ = value; }
+  // Seconds a receive or send may wait (0, the default = no limit); a silent peer surfaces as
   // EConduitSocketError 10060. Applies to the open socket at once.
   uint32_t ReceiveTimeout() const { return receiveTimeout_; }
   void SetReceiveTimeout(uint32_t seconds);
@@ -226,8 +224,8 @@ class TConduitSocket : public TConduit {
   std::string peerAddress_;
   std::string lastResponse_;
   std::vector<std::string> responseLines_;
-  uint32_t maxLineLength_ = kDefaultMaxLineLength;
-  uint32_t receiveTimeout_ = kDefaultReceiveTimeout;
+  uint32_t maxLineLength_ = 0;
+  uint32_t receiveTimeout_ = 0;
   bool lastLineTooLong_ = false;
   // Receive buffer: unread bytes are buffer_[begin_, end_); buffer_.size() is the
   // allocated length. scan_ is where the terminator search resumes.

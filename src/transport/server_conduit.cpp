@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "transport/winsock_intf.h"
 
 namespace kestran {
@@ -36,9 +37,17 @@ bool TransientAcceptError(int code) {
 }  // namespace
 
 double NowDays() {
-  using namespace std::chrono;
-  auto us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-  return static_cast<double>(us) / 86400e6;
+  const LocalTime t = NowLocal();
+  // Days from 1970-01-01 to the civil date (proleptic Gregorian calendar).
+  const int64_t y = t.year - (t.month <= 2 ? 1 : 0);
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (t.month + (t.month > 2 ? -3 : 9)) + 2) / 5 + t.day - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = era * 146097 + doe - 719468;
+  constexpr int64_t kDaysFrom1899To1970 = 25569;
+  const double seconds = t.hour * 3600.0 + t.minute * 60.0 + t.second + t.millisecond / 1000.0;
+  return static_cast<double>(days + kDaysFrom1899To1970) + seconds / 86400.0;
 }
 
 // ---------------------------------------------------------------- session timer
@@ -296,6 +305,9 @@ void TConduitListener::Deactivate() {
     listenerThread_->StopAndWait();
     listenerThread_.reset();
   }
+  // The accept thread has ended: nothing uses the listening descriptor any more, so the
+  // port is given back to the system now, not at the next activation.
+  ReleasePendingClose();
   active_ = false;
 }
 
@@ -382,7 +394,7 @@ void TConduitListener::SetSessionTimerInterval(uint32_t ms) {
   if (timer_) SetSessionTimeout(sessionTimeout_);
 }
 
-void TConduitListener::CheckSessionTimeouts() {
+void TConduitListener::CheckSessionTimeouts(const void* /*sender*/) {
   const int32_t limit = sessionTimeout_;
   if (limit <= 0) return;
   std::vector<TConduitServerThread*> expired;

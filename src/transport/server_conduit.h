@@ -27,7 +27,7 @@ using TCreateThreadEvent =
     std::function<void(TConduitServer* pConnection, TConduitServerThread*& pThread)>;
 using TTimeoutEvent = std::function<void(TConduitServerThread* thread, bool& keepAlive)>;
 
-// The current time as days (with fraction) since the epoch.
+// The current local time as a date-time: days (with fraction) since 30 December 1899.
 double NowDays();
 
 // An accepted connection. Owned by its connection thread.
@@ -132,9 +132,10 @@ class TConduitListener : public TConduit {
   uint32_t SessionTimerInterval() const { return timerIntervalMs_; }
   void SetSessionTimerInterval(uint32_t ms);
   // Ends sessions idle for SessionTimeout minutes unless OnSessionTimeout keeps them.
-  void CheckSessionTimeouts();
+  // The timer's handler; sender (the timer) is not used.
+  void CheckSessionTimeouts(const void* sender = nullptr);
 
-  // Copied into every accepted connection.
+  // Copied into every accepted connection (0, the default = no limit).
   uint32_t MaxLineLength() const { return maxLineLength_; }
   void SetMaxLineLength(uint32_t value) { maxLineLength_ = value; }
   uint32_t ReceiveTimeout() const { return receiveTimeout_; }
@@ -164,8 +165,8 @@ class TConduitListener : public TConduit {
   bool active_ = false;
   std::atomic<int32_t> sessionTimeout_{0};
   uint32_t timerIntervalMs_ = kDefaultSessionTimerIntervalMs;
-  uint32_t maxLineLength_ = TConduitSocket::kDefaultMaxLineLength;
-  uint32_t receiveTimeout_ = TConduitSocket::kDefaultReceiveTimeout;
+  uint32_t maxLineLength_ = 0;
+  uint32_t receiveTimeout_ = 0;
   std::unique_ptr<TSessionTimer> timer_;
   std::unique_ptr<TConduitListenerThread> listenerThread_;
   TConduitServerThreadList threads_;

@@ -98,6 +98,15 @@ TEST_F(ConduitPair, LinesAcrossReceives) {
   EXPECT_EQ(conn_.ReadLn(), big);
   EXPECT_EQ(conn_.ReadLn(), "tail");
   bulk.join();
+
+  // A plain connection holds a line of any length and waits without a time limit.
+  EXPECT_EQ(conn_.MaxLineLength(), 0u);
+  EXPECT_EQ(conn_.ReceiveTimeout(), 0u);
+  std::string huge(200000, 'h');
+  std::thread large = SendSlowly({huge.substr(0, 100000), huge.substr(100000) + "\r\n"});
+  EXPECT_EQ(conn_.ReadLn(), huge);
+  EXPECT_FALSE(conn_.LastLineTooLong());
+  large.join();
 }
 
 TEST_F(ConduitPair, GracefulCloseKeepsCompleteLines) {
@@ -256,6 +265,11 @@ TEST_F(ConduitPair, ResponsesAndCommands) {
   EXPECT_TRUE(conn_.ResponseLines().empty());
   EXPECT_EQ(conn_.GetResponse(), 0);
   EXPECT_EQ(conn_.GetResponse(), 0);
+  // A short reply still counts by its leading number.
+  Send("25\r\n-12 x\r\n4\r\n");
+  EXPECT_EQ(conn_.GetResponse(), 25);
+  EXPECT_EQ(conn_.GetResponse(), -12);
+  EXPECT_EQ(conn_.GetResponse(), 4);
 
   std::ostringstream capture;
   conn_.SetCaptureStream(&capture);

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -186,6 +187,14 @@ TEST_F(EchoListener, DeactivationLeavesSessionsRunning) {
   EXPECT_FALSE(refused.connected());
   c.SendLine("still");
   ExpectLine(c, "echo still");
+  // The port is free again: another listener may take it, then give it back.
+  {
+    TConduitListener other;
+    other.SetBoundIP("127.0.0.1");
+    other.SetPort(port_);
+    other.SetActive(true);
+    EXPECT_TRUE(other.Active());
+  }
   // Active again on the same port.
   listener_->SetActive(true);
   TcpClient again(port_);
@@ -204,6 +213,41 @@ TEST_F(EchoListener, DestructionStopsEverySession) {
   listener_.reset();
   EXPECT_EQ(Disconnects(), 5);
   for (auto& c : clients) EXPECT_TRUE(c->WaitForClose(2000));
+}
+
+TEST_F(EchoListener, StoppedSessionFailsWithASocketError) {
+  // A session waiting for its client when the listener stops it sees a socket error,
+  // not a peer that said goodbye.
+  std::mutex seenLock;
+  std::vector<std::string> seen;
+  listener_->OnExecute = [&](TConduitServerThread* t) {
+    t->Connection()->WriteLn("220 ready");
+    try {
+      t->Connection()->ReadLn();
+    } catch (const Exception& e) {
+      std::lock_guard<std::mutex> g(seenLock);
+      seen.push_back(e.ClassName());
+      throw;
+    }
+  };
+  Activate();
+  TcpClient c(port_);
+  ExpectLine(c, "220 ready");
+  listener_.reset();
+  std::lock_guard<std::mutex> g(seenLock);
+  EXPECT_EQ(seen, std::vector<std::string>{"EConduitSocketError"});
+}
+
+TEST(Listener, ActivityTimesAreLocalDateTimes) {
+  // Days since 30 December 1899 in local time, as the session timer compares them.
+  const double now = NowDays();
+  const std::time_t t = std::time(nullptr);
+  const std::tm local = *std::localtime(&t);
+  using namespace std::chrono;
+  const auto date = year{local.tm_year + 1900} / (local.tm_mon + 1) / local.tm_mday;
+  const double expected = sys_days{date}.time_since_epoch().count() + 25569.0 +
+                          (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) / 86400.0;
+  EXPECT_NEAR(now, expected, 2.0 / 86400);
 }
 
 TEST_F(EchoListener, SessionTimeout) {
