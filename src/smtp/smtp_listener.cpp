@@ -29,6 +29,10 @@ bool HasLineControlCharacters(const std::string& text) {
 
 TConduitSMTPListener::TConduitSMTPListener(TConduitBase* owner) : TConduitListener(owner) {
   SetPort(25);
+  // A receiver facing the open network never holds an unbounded line or waits on a
+  // silent client for ever; the configuration may change both.
+  SetMaxLineLength(kDefaultMaxLineLength);
+  SetReceiveTimeout(kDefaultReceiveTimeout);
 }
 
 TConduitSMTPListener::~TConduitSMTPListener() = default;
@@ -106,7 +110,9 @@ void TConduitSMTPListener::Dispatch(TConduitServerThread* thread, TSMTPMsg& msg,
   SplitCommand(line, verb, arg);
   verb = UpperAscii(verb);
 
-  if ((verb == "HELO" || verb == "MAIL" || verb == "RCPT") && HasLineControlCharacters(line)) {
+  // The argument is what reaches the queue files and the logs; control characters
+  // trimmed off its ends with the blanks never do.
+  if ((verb == "HELO" || verb == "MAIL" || verb == "RCPT") && HasLineControlCharacters(arg)) {
     DoControlCharacters(thread, verb);
     return;
   }

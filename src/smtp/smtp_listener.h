@@ -41,6 +41,10 @@ using TPOPAuthEvent = std::function<void(const std::string& ipAddy, bool& valid,
 
 class TConduitSMTPListener : public TConduitListener {
  public:
+  // Limits a receiver applies until configured otherwise.
+  static constexpr uint32_t kDefaultMaxLineLength = 65536;
+  static constexpr uint32_t kDefaultReceiveTimeout = 300;
+
   // Port 25.
   explicit TConduitSMTPListener(TConduitBase* owner = nullptr);
   ~TConduitSMTPListener() override;

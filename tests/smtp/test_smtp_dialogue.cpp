@@ -99,6 +99,9 @@ TEST_F(Dialogue, ControlCharactersInArgumentsAreRefusedAndChangeNothing) {
   // Nothing was recorded: HELO is still open and there is no recipient.
   EXPECT_EQ(c->Cmd("DATA"), "503 No valid recipients specified");
   EXPECT_EQ(c->Cmd("HELO ok.example"), "250 OK ok.example (unverified [127.0.0.1])");
+  // Control characters at the ends are trimmed off with the blanks: the argument is clean.
+  EXPECT_EQ(c->Cmd(std::string("MAIL FROM:<a@b.example>\0", 24)), "250 OK <a@b.example>");
+  EXPECT_EQ(c->Cmd("RCPT TO:<a@b.example>\r"), "250 OK <a@b.example>");
 }
 
 TEST_F(Dialogue, OverLongCommandLineIsRefusedAndTheSessionGoesOn) {
