@@ -193,7 +193,6 @@ std::string NotifyMessage(const TServiceStatus& s) {
       break;
     case kServiceRunning:
       m += "READY=1\n";
-      m += std::string("STATUS=") + StateText(s.CurrentState) + "\n";
       break;
     case kServiceStopPending:
       m += "STOPPING=1\n";

@@ -237,6 +237,16 @@ TEST(Notify, DatagramCarriesTheStatusFields) {
   s.WaitHint = 1000;
   EXPECT_EQ("STATUS=Paused\nX_KESTRAN_STATE=7\nX_KESTRAN_CHECKPOINT=0\nX_KESTRAN_WAITHINT=1000\n",
             NotifyMessage(s));
+  // Running is told by READY=1 alone; start and stop pending carry the wait hint.
+  s.CurrentState = kServiceRunning;
+  EXPECT_EQ("READY=1\nX_KESTRAN_STATE=4\nX_KESTRAN_CHECKPOINT=0\nX_KESTRAN_WAITHINT=1000\n",
+            NotifyMessage(s));
+  s.CurrentState = kServiceStopPending;
+  s.CheckPoint = 3;
+  EXPECT_EQ(
+      "STOPPING=1\nEXTEND_TIMEOUT_USEC=1000000\nX_KESTRAN_STATE=3\nX_KESTRAN_CHECKPOINT=3\n"
+      "X_KESTRAN_WAITHINT=1000\n",
+      NotifyMessage(s));
 }
 
 }  // namespace
