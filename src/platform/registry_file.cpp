@@ -11,11 +11,17 @@ char Lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// Names compare as the Windows registry compares them: folded to upper case, so that
+// "AB" sorts before "A_1".
+char Upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 int CompareNames(const std::string& a, const std::string& b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(Lower(a[i]));
-    unsigned char y = static_cast<unsigned char>(Lower(b[i]));
+    unsigned char x = static_cast<unsigned char>(Upper(a[i]));
+    unsigned char y = static_cast<unsigned char>(Upper(b[i]));
     if (x != y) return x < y ? -1 : 1;
   }
   if (a.size() == b.size()) return 0;
