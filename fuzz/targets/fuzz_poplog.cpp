@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const char* const kAddresses[] = {"10.0.0.1",  "192.168.1.20",    "1",  "", "127.0.0.1",
                                            "10.0.0.10", "255.255.255.255", "::1"};
   const std::string ip = kAddresses[data[0] % 8];
-  const uint32_t delay = data[1] == 255 ? 0xFFFFFFFFu : data[1];
+  // Delays from -127 to 127 minutes, and the largest there is.
+  const int32_t delay = data[1] == 255 ? INT32_MAX : static_cast<int8_t>(data[1]);
   const int64_t now =
       (int64_t{data[2]} << 24 | int64_t{data[3]} << 16 | int64_t{data[4]} << 8 | data[5]) %
       86400000;

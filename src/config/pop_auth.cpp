@@ -64,7 +64,7 @@ std::vector<std::string> SplitLogLines(std::string_view contents) {
 }
 
 bool ScanPopLog(const std::vector<std::string>& lines, const std::string& ip, int64_t nowMsOfDay,
-                uint32_t delayMinutes) {
+                int32_t delayMinutes) {
   // An empty address would match every line.
   if (ip.empty()) return false;
   const int64_t limit = int64_t{delayMinutes} * 60 * 1000;
@@ -86,12 +86,12 @@ bool ScanPopLog(const std::vector<std::string>& lines, const std::string& ip, in
   return false;
 }
 
-void TPopAuth::HandlePopAuth(const std::string& pop3logDir, uint32_t delayMinutes,
+void TPopAuth::HandlePopAuth(const std::string& pop3logDir, int32_t delayMinutes,
                              const std::string& ipAddy, bool& valid, bool& handled) const {
   HandlePopAuth(pop3logDir, delayMinutes, ipAddy, valid, handled, NowLocal());
 }
 
-void TPopAuth::HandlePopAuth(const std::string& pop3logDir, uint32_t delayMinutes,
+void TPopAuth::HandlePopAuth(const std::string& pop3logDir, int32_t delayMinutes,
                              const std::string& ipAddy, bool& valid, bool& handled,
                              const LocalTime& now) const {
   handled = true;

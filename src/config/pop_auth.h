@@ -27,7 +27,7 @@ std::vector<std::string> SplitLogLines(std::string_view contents);
 // result true (a stamp later than now counts). A qualifying line whose stamp is not a
 // valid time ends the scan with false.
 bool ScanPopLog(const std::vector<std::string>& lines, const std::string& ip, int64_t nowMsOfDay,
-                uint32_t delayMinutes);
+                int32_t delayMinutes);
 
 // The OnPopAuth handler of the set-up. popLogLock serialises the loading of the file
 // between threads of this process; the file is read with full sharing while the host
@@ -36,12 +36,11 @@ class TPopAuth {
  public:
   explicit TPopAuth(TCriticalSection& popLogLock) : lock_(popLogLock) {}
 
-  void HandlePopAuth(const std::string& pop3logDir, uint32_t delayMinutes,
-                     const std::string& ipAddy, bool& valid, bool& handled) const;
+  void HandlePopAuth(const std::string& pop3logDir, int32_t delayMinutes, const std::string& ipAddy,
+                     bool& valid, bool& handled) const;
   // The same at a given local time (file name and time of day).
-  void HandlePopAuth(const std::string& pop3logDir, uint32_t delayMinutes,
-                     const std::string& ipAddy, bool& valid, bool& handled,
-                     const LocalTime& now) const;
+  void HandlePopAuth(const std::string& pop3logDir, int32_t delayMinutes, const std::string& ipAddy,
+                     bool& valid, bool& handled, const LocalTime& now) const;
 
  private:
   TCriticalSection& lock_;

@@ -91,6 +91,15 @@ void LoadHostSettings(TReceiverSettings& s) {
   }
 }
 
+void LoadResolverSettings(TReceiverSettings& s) {
+  TRegistry reg;
+  if (reg.OpenKey(kOwnKey, false)) {
+    ReadString(reg, "DNSServers", s.DNSServers);
+    ReadDword(reg, "DNSTimeout", s.DNSTimeout);
+    reg.CloseKey();
+  }
+}
+
 void LoadOwnSettings(TReceiverSettings& s) {
   TRegistry reg;
   const std::string own = kOwnKey;

@@ -28,6 +28,9 @@ void LoadHostSettings(TReceiverSettings& s = ReceiverSettings);
 // The own key with its value-list subkeys (LocalNets, LocalBlackList, WhiteList,
 // LocalDomains) and the DNSLists subkeys.
 void LoadOwnSettings(TReceiverSettings& s = ReceiverSettings);
+// Only DNSServers and DNSTimeout of the own key (the resolver is set up before anything
+// looks a name up).
+void LoadResolverSettings(TReceiverSettings& s);
 // AddBackslash on MailRootDir, MailQueueDir, InlogDir and Pop3logDir.
 void NormalizeDirs(TReceiverSettings& s = ReceiverSettings);
 

@@ -49,6 +49,9 @@ TEST(PopAuth, AgeLimitAtTheBoundary) {
   EXPECT_TRUE(ScanPopLog(lines, "10.0.0.1", Ms(9, 0, 0), 30));
   EXPECT_TRUE(ScanPopLog(lines, "10.0.0.1", Ms(10, 0, 0), 0));
   EXPECT_FALSE(ScanPopLog(lines, "10.0.0.1", Ms(10, 0, 1), 0));
+  // A negative delay asks for a stamp that far ahead of now.
+  EXPECT_FALSE(ScanPopLog(lines, "10.0.0.1", Ms(10, 0, 0), -5));
+  EXPECT_TRUE(ScanPopLog(lines, "10.0.0.1", Ms(9, 55, 0), -5));
   // Stamps without seconds.
   EXPECT_TRUE(ScanPopLog({Login("10.0.0.1", "10:00")}, "10.0.0.1", Ms(10, 5, 0), 5));
 }

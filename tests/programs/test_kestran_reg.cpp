@@ -81,6 +81,11 @@ TEST(KestranReg, AddAndQueryEveryType) {
   EXPECT_EQ(q.out,
             "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\n"
             "    Port    REG_DWORD    0x9dd\n\n");
+  q = RunTool(root, {"query", key + "\\LocalNets", "/ve"});
+  EXPECT_EQ(q.status, 0);
+  EXPECT_EQ(q.out,
+            "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalNets\n"
+            "    (Default)    REG_SZ    (value not set)\n\n");
   q = RunTool(root, {"query", "HKLM\\SOFTWARE", "/s"});
   EXPECT_NE(q.out.find("KESTRAN\\LocalNets\n"), std::string::npos);
   EXPECT_NE(q.out.find("    Bin    REG_BINARY    00FF10\n"), std::string::npos);

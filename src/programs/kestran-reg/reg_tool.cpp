@@ -222,7 +222,13 @@ int Query(const TSwitches& sw, std::ostream& out) {
     std::string name = sw.has_v ? sw.v : "";
     TRegValue v;
     v.name = name;
-    CheckResult(key.QueryValue(name, v.type, v.data), "read");
+    uint32_t r = key.QueryValue(name, v.type, v.data);
+    if (r == kRegNotFound && sw.ve) {
+      // Every key has a default value, set or not.
+      out << "\n" << FullName(key.Path()) << "\n    (Default)    REG_SZ    (value not set)\n\n";
+      return 0;
+    }
+    CheckResult(r, "read");
     std::vector<std::string> names;
     key.EnumValues(names);
     for (const auto& n : names)  // the name as written

@@ -51,6 +51,13 @@ bool TServerSetup::Init(TSMTPService* service) {
 bool TServerSetup::Configure() {
   TReceiverSettings& s = ReceiverSettings;
 
+  // The server looks up the machine's own name as it is made: the configured name
+  // servers apply to that lookup too.
+  {
+    TReceiverSettings resolver;
+    LoadResolverSettings(resolver);
+    SetResolverConfig(resolver.DNSServers, resolver.DNSTimeout);
+  }
   SmtpServer = std::make_unique<TConduitSMTPServer>();
   TConduitSMTPServer& server = *SmtpServer;
   server.SetActive(false);
@@ -162,8 +169,9 @@ void TServerSetup::HandlePopAuth(const std::string& ipAddy, bool& valid, bool& h
   handled = true;
   valid = false;
   if (!PopLogLock) return;
-  uint32_t delay = static_cast<uint32_t>(std::max<int32_t>(ReceiverSettings.DelayMinutes, 0));
-  TPopAuth(*PopLogLock).HandlePopAuth(ReceiverSettings.Pop3logDir, delay, ipAddy, valid, handled);
+  TPopAuth(*PopLogLock)
+      .HandlePopAuth(ReceiverSettings.Pop3logDir, ReceiverSettings.DelayMinutes, ipAddy, valid,
+                     handled);
 }
 
 }  // namespace kestran
