@@ -191,6 +191,15 @@ bool TServiceManager::SystemdRunning() {
 std::unique_ptr<TServiceManager> TServiceManager::Open(uint32_t access) {
   struct stat st {};
   std::string dir = UnitDirectory();
+  if (::stat(dir.c_str(), &st) != 0 && errno == ENOENT) {
+    // A unit directory that does not exist yet is made, as the service manager's own
+    // would be: installing is then possible, and removing finds no service.
+    for (size_t p = dir.find('/', 1);; p = dir.find('/', p + 1)) {
+      std::string part = p == std::string::npos ? dir : dir.substr(0, p);
+      if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) break;
+      if (p == std::string::npos) break;
+    }
+  }
   if (::stat(dir.c_str(), &st) != 0) {
     FailErrno();
     if (GetLastError() == 2) SetLastError(3);

@@ -227,6 +227,8 @@ TEST_F(ServiceProgramTest, SwitchesAreNormalisedAndUnknownOnesStartTheDispatcher
 }
 
 TEST_F(ServiceProgramTest, InstallWritesTheUnitAndEventSourceOnce) {
+  // A unit directory that does not exist yet is made.
+  fs::remove_all(units_);
   auto [status, out] = RunToEnd({"-install"});
   EXPECT_EQ(0, status);
   EXPECT_EQ("Fake service 1.0\r\nKestran Test Service installed.\r\n", out);
