@@ -13,8 +13,8 @@
 namespace kestran {
 namespace {
 
-// How many names the intake draws for one message before it gives up.
-constexpr int kMaxNameAttempts = 100;
+// A taken name makes the intake draw the next number, at most this many times.
+constexpr int kMaxNameRedraws = 100;
 // Room kept beyond the size limit for the trace headers and the final ".".
 constexpr size_t kHeaderRoom = 1024;
 
@@ -433,7 +433,7 @@ int32_t TConduitSMTPServer::GetNextID() {
 bool TConduitSMTPServer::StoreMessage(TConduitServerThread* /*thread*/, TSMTPMsg& msg) {
   if (msg.Recipients.Count() == 0) return false;
   int64_t last = 0;
-  for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+  for (int attempt = 0; attempt <= kMaxNameRedraws; ++attempt) {
     int64_t number = GetNextID();
     // A source that keeps giving the same (or an older) number is stepped past the
     // names already found taken.

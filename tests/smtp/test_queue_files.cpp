@@ -156,19 +156,21 @@ TEST_F(QueueIntake, CounterThatCannotBeStoredStillNeverOverwrites) {
                                                     "B0000000001.MSG", "B0000000001.RCP"}));
 }
 
-TEST_F(QueueIntake, HundredTakenNamesGive451AndTheSessionGoesOn) {
+TEST_F(QueueIntake, AHundredRedrawsThen451AndTheSessionGoesOn) {
+  // The first name and 99 redraws taken: the hundredth redraw is stored.
   for (int i = 1; i <= 100; ++i) WriteFile(queue_ / (FormatMsgId(i) + ".MSG"), "x");
   Start();
   auto c = Connect();
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"kept"}), "250 Message received OK");
+  EXPECT_TRUE(fs::exists(queue_ / "B0000000101.RCP"));
+  // The first name and all 100 redraws taken: refused, nothing written or logged.
+  for (int i = 102; i <= 202; ++i) WriteFile(queue_ / (FormatMsgId(i) + ".MSG"), "x");
+  const size_t logged = Log().size();
   EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"lost"}),
             "451 ERR Requested Action Aborted");
-  EXPECT_EQ(QueueFiles().size(), 100u);
-  EXPECT_TRUE(Log().empty());
+  EXPECT_EQ(QueueFiles().size(), 203u);
+  EXPECT_EQ(Log().size(), logged);
   EXPECT_EQ(c->Cmd("DATA"), "503 No valid recipients specified");
-  // The 101st name is free again once one more is tried.
-  fs::remove(queue_ / "B0000000100.MSG");
-  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"kept"}), "250 Message received OK");
-  EXPECT_TRUE(fs::exists(queue_ / "B0000000100.RCP"));
 }
 
 TEST_F(QueueIntake, UnwritableQueueGives451WithoutAPartialPair) {
