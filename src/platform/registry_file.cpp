@@ -159,9 +159,10 @@ class TParser {
 
   void Run() {
     size_t i = 0;
-    // Header: the first line that is not blank.
+    // Header: the first line that is not blank. A file without one (a file cut to
+    // nothing included) is not taken for an empty registry, so it is never replaced.
     while (i < lines_.size() && Trim(lines_[i]).empty()) ++i;
-    if (i == lines_.size()) return;  // nothing at all: no change
+    if (i == lines_.size()) Fail(0, "the first line is not \"REGEDIT4\"");
     if (Trim(lines_[i]) != "REGEDIT4") Fail(i, "the first line is not \"REGEDIT4\"");
     for (++i; i < lines_.size(); ++i) {
       std::string line = TrimLeft(lines_[i]);

@@ -31,6 +31,8 @@ TEST_F(FaultTest, TruncatedOrDamagedRegistryStopsTheStartAndIsLeftAsItWas) {
        true},
       {"a dword that is not hex", whole + "\"Port\"=dword:zz\r\n", true},
       {"no header line", whole.substr(10), true},
+      {"cut to nothing", "", true},
+      {"blank lines only", "\r\n\r\n", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
