@@ -147,6 +147,17 @@ TEST(DefDate, CurrentTimeFollowsTZ) {
     std::string d = RFC822Date();
     EXPECT_EQ(d.substr(d.size() - 5), "+0000");
   }
+  {
+    ZoneScope zone("EST5EDT,M3.2.0,M11.1.0");  // a rule, not a zone file
+    std::string d = RFC822Date();
+    EXPECT_TRUE(d.substr(d.size() - 5) == "-0500" || d.substr(d.size() - 5) == "-0400") << d;
+  }
+  // A zone the library cannot tell: no offset rather than a made-up +0000.
+  for (const char* unknown : {"Nowhere/Atlantis", ":Nowhere/Atlantis", "XYZ"}) {
+    ZoneScope zone(unknown);
+    std::string d = RFC822Date();
+    EXPECT_TRUE(HasShape(d, "Aaa, dd Aaa dddd dd:dd:dd")) << unknown << ": " << d;
+  }
 }
 
 TEST(DefDate, EnglishNamesUnderAnotherLocale) {
