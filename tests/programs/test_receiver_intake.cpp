@@ -146,6 +146,15 @@ TEST_F(ReceiverTest, ListensOnlyOnBoundIPAndRefusesAPortOutOfRange) {
   ASSERT_TRUE(proc_.Wait(15000));
   EXPECT_EQ(proc_.exitStatus(), 1);
   EXPECT_NE(Console().find("Invalid TCP port 65536 in 'Port'"), std::string::npos) << Console();
+
+  // Name servers that cannot be used stop the start too, rather than falling back unseen.
+  WriteRegistry(BaseRegistry("\"DNSServers\"=\"127.0.0.1:notaport\"\r\n"));
+  StartReceiver({}, false);
+  ASSERT_TRUE(proc_.Wait(15000));
+  EXPECT_EQ(proc_.exitStatus(), 1);
+  EXPECT_NE(Console().find("Invalid DNS server list '127.0.0.1:notaport' in 'DNSServers'"),
+            std::string::npos)
+      << Console();
 }
 
 TEST_F(ReceiverTest, RegistryFileThatDoesNotParseStopsTheStartWithFileAndLine) {

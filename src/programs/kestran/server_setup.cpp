@@ -56,7 +56,8 @@ bool TServerSetup::Configure() {
   {
     TReceiverSettings resolver;
     LoadResolverSettings(resolver);
-    SetResolverConfig(resolver.DNSServers, resolver.DNSTimeout);
+    if (!SetResolverConfig(resolver.DNSServers, resolver.DNSTimeout))
+      throw Exception("Invalid DNS server list '" + resolver.DNSServers + "' in 'DNSServers'");
   }
   SmtpServer = std::make_unique<TConduitSMTPServer>();
   TConduitSMTPServer& server = *SmtpServer;
@@ -128,7 +129,6 @@ bool TServerSetup::Configure() {
     throw Exception("Invalid TCP port " + std::to_string(s.Port) + " in 'Port'");
   server.SetPort(static_cast<int32_t>(s.Port));
   server.SetBoundIP(TrimBlanks(s.BoundIP));
-  SetResolverConfig(s.DNSServers, s.DNSTimeout);
   server.SetReceiveTimeout(s.ReceiveTimeout);
   server.SetMaxLineLength(s.MaxLineLength);
   server.SetMaxMessageSize(s.MaxMessageSize);
