@@ -20,6 +20,8 @@ constexpr int kSockStream = 1;
 constexpr int kSockDgram = 2;
 constexpr int kSolSocket = 0xffff;
 constexpr int kIpprotoTcp = 6;
+// A listener may bind while old connections of its port linger; never shares a port that
+// is being listened on.
 constexpr int kSoReuseAddr = 0x0004;
 constexpr int kSoKeepAlive = 0x0008;
 constexpr int kSoLinger = 0x0080;

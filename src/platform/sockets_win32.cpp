@@ -284,6 +284,12 @@ int SockSetOpt(TSocket s, int level, int optname, const char* optval, int optlen
     ::WSASetLastError(WSAEFAULT);
     return Fail();
   }
+  if (nname == SO_REUSEADDR) {
+    // What the option asks for (a new listener while old connections of its port linger)
+    // is how Windows binds anyway; its own SO_REUSEADDR would let a second socket take a
+    // port that is being listened on, so it is not passed on.
+    return 0;
+  }
   if (nname == SO_LINGER) {
     if (optlen < static_cast<int>(sizeof(TLinger))) {
       ::WSASetLastError(WSAEFAULT);
