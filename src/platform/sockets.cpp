@@ -118,7 +118,10 @@ int MapErrno(int e) {
       return 10071;
     default:
       if (e == EAGAIN || e == EWOULDBLOCK) return 10035;
-      return 10000 + e;
+      // Below 35 the numbers are those Windows Sockets took over (EACCES 10013, EINVAL
+      // 10022, EMFILE 10024 ...); above, they differ between systems and would land on codes
+      // that mean something else (10054, 10060 ...): a system call failure instead.
+      return e < 35 ? 10000 + e : 10107;
   }
 }
 
