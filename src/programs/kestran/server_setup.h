@@ -3,8 +3,10 @@
 // three event handlers (message numbers, inbound log, POP-before-SMTP), makes sure the
 // queue directory can be written and only then activates the listener.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "config/inbound_log.h"
@@ -34,6 +36,18 @@ class TServerSetup {
   void HandleNextID(int32_t& id, bool& handled);
   void HandleLogFileEvent(const std::string& logFileEntry);
   void HandlePopAuth(const std::string& ipAddy, bool& valid, bool& handled);
+
+ private:
+  // A failed draw goes to the event log at most once a minute, with the number of
+  // messages refused since the report before.
+  void ReportCounterFailure(const std::string& why);
+  // An event-log entry of the service (a console line in console mode).
+  void Report(int kind, const std::string& text);
+
+  std::mutex counterReportLock_;
+  bool counterReported_ = false;
+  std::chrono::steady_clock::time_point counterReportedAt_;
+  unsigned long counterRefusedSince_ = 0;
 };
 
 // The process-wide set-up. It lives until the process ends and is never destroyed, so
