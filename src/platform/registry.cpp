@@ -448,7 +448,7 @@ uint32_t TRegKey::EnumSubKeys(std::vector<std::string>& names) const {
   auto view = ReadView();
   const TRegNode* n;
   if (uint32_t r = Resolve(*view, *this, kKeyEnumerateSubKeys, n)) return r;
-  for (const auto& sub : n->SubKeys()) names.push_back(sub.second->name);
+  for (const auto& sub : n->SubKeys()) names.push_back(sub.node->name);
   return kRegSuccess;
 }
 

@@ -38,6 +38,16 @@ bool NameLess(const std::string& a, const std::string& b) {
   return CompareNames(a, b) < 0;
 }
 
+bool TSubKeyLess::operator()(const TSubKey& a, const TSubKey& b) const {
+  return NameLess(a.node->name, b.node->name);
+}
+bool TSubKeyLess::operator()(const TSubKey& a, const std::string& b) const {
+  return NameLess(a.node->name, b);
+}
+bool TSubKeyLess::operator()(const std::string& a, const TSubKey& b) const {
+  return NameLess(a, b.node->name);
+}
+
 namespace {
 
 // Keys with at least this many values keep an index of their names.
@@ -57,14 +67,14 @@ TRegNode::~TRegNode() {
   // ever has subkeys of its own to destroy. A key another tree still holds is left to it.
   if (subkeys_.empty()) return;
   std::vector<std::shared_ptr<TRegNode>> pending;
-  for (auto& entry : subkeys_) pending.push_back(std::move(entry.second));
+  for (auto& entry : subkeys_) pending.push_back(std::move(entry.node));
   subkeys_.clear();
   while (!pending.empty()) {
     std::shared_ptr<TRegNode> node = std::move(pending.back());
     pending.pop_back();
     if (node.use_count() == 1) {
       std::atomic_thread_fence(std::memory_order_acquire);
-      for (auto& entry : node->subkeys_) pending.push_back(std::move(entry.second));
+      for (auto& entry : node->subkeys_) pending.push_back(std::move(entry.node));
       node->subkeys_.clear();
     }
   }
@@ -73,14 +83,14 @@ TRegNode::~TRegNode() {
 void TRegNode::IndexValues() {
   value_index_.clear();
   if (values_.size() < kIndexedValues) return;
-  value_index_.reserve(values_.size());
-  for (size_t i = 0; i < values_.size(); ++i) value_index_.emplace(Folded(values_[i].name), i);
+  value_index_.make().reserve(values_.size());
+  for (size_t i = 0; i < values_.size(); ++i) value_index_.add(Folded(values_[i].name), i);
 }
 
 const TRegValue* TRegNode::FindValue(const std::string& value_name) const {
   if (!value_index_.empty()) {
-    auto it = value_index_.find(Folded(value_name));
-    return it == value_index_.end() ? nullptr : &values_[it->second];
+    auto it = value_index_.map().find(Folded(value_name));
+    return it == value_index_.map().end() ? nullptr : &values_[it->second];
   }
   for (const auto& v : values_)
     if (NamesEqual(v.name, value_name)) return &v;
@@ -96,7 +106,7 @@ void TRegNode::SetValue(const std::string& value_name, uint32_t type, std::strin
   }
   values_.push_back(TRegValue{value_name, type, std::move(data)});
   if (!value_index_.empty())
-    value_index_.emplace(Folded(value_name), values_.size() - 1);
+    value_index_.add(Folded(value_name), values_.size() - 1);
   else if (values_.size() >= kIndexedValues)
     IndexValues();
 }
@@ -111,7 +121,7 @@ bool TRegNode::RemoveValue(const std::string& value_name) {
 
 const TRegNode* TRegNode::FindSubKey(const std::string& key_name) const {
   auto it = subkeys_.find(key_name);
-  return it == subkeys_.end() ? nullptr : it->second.get();
+  return it == subkeys_.end() ? nullptr : it->node.get();
 }
 
 namespace {
@@ -131,20 +141,20 @@ TRegNode* Own(std::shared_ptr<TRegNode>& node) {
 
 TRegNode* TRegNode::EditSubKey(const std::string& key_name) {
   auto it = subkeys_.find(key_name);
-  return it == subkeys_.end() ? nullptr : Own(it->second);
+  return it == subkeys_.end() ? nullptr : Own(it->node);
 }
 
 TRegNode& TRegNode::AddSubKey(const std::string& key_name) {
   auto it = subkeys_.lower_bound(key_name);
-  if (it != subkeys_.end() && NamesEqual(it->first, key_name)) return *Own(it->second);
-  it = subkeys_.emplace_hint(it, key_name, std::make_shared<TRegNode>(key_name));
-  return *it->second;
+  if (it != subkeys_.end() && NamesEqual(it->node->name, key_name)) return *Own(it->node);
+  it = subkeys_.emplace_hint(it, TSubKey{std::make_shared<TRegNode>(key_name)});
+  return *it->node;
 }
 
 bool TRegNode::RemoveSubKey(const std::string& key_name) {
   auto it = subkeys_.find(key_name);
   if (it == subkeys_.end()) return false;
-  std::shared_ptr<TRegNode> gone = std::move(it->second);
+  std::shared_ptr<TRegNode> gone = std::move(it->node);
   subkeys_.erase(it);
   return true;  // gone is released here, through the destructor above
 }
@@ -498,7 +508,7 @@ std::string FormatRegText(const TRegNode& key, const std::string& key_path) {
       walk.pop_back();
       continue;
     }
-    const TRegNode& sub = *level.next->second;
+    const TRegNode& sub = *level.next->node;
     ++level.next;
     full.resize(level.path_length);
     full += '\\';

@@ -2,8 +2,8 @@
 // The registry's contents in memory and their REGEDIT4 text form.
 
 #include <cstddef>
-#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -16,8 +16,50 @@ namespace kestran::regfile {
 bool NamesEqual(const std::string& a, const std::string& b);
 bool NameLess(const std::string& a, const std::string& b);
 
-struct TNameLess {
-  bool operator()(const std::string& a, const std::string& b) const { return NameLess(a, b); }
+class TRegNode;
+
+// One entry of a key's subkeys. The pointer may be replaced by a copy of its key (same
+// name, same place in the order) when the key is made a tree's own.
+struct TSubKey {
+  mutable std::shared_ptr<TRegNode> node;
+};
+
+// Orders subkeys by name (NameLess), and finds them by a name alone.
+struct TSubKeyLess {
+  using is_transparent = void;
+  bool operator()(const TSubKey& a, const TSubKey& b) const;
+  bool operator()(const TSubKey& a, const std::string& b) const;
+  bool operator()(const std::string& a, const TSubKey& b) const;
+};
+
+// Position of each value by its name folded to upper case, for keys with many values.
+// Copied with its key; empty (and without storage) for keys with few values.
+class TValueIndex {
+ public:
+  using TMap = std::unordered_map<std::string, size_t>;
+  TValueIndex() = default;
+  TValueIndex(const TValueIndex& other)
+      : map_(other.map_ ? std::make_unique<TMap>(*other.map_) : nullptr) {}
+  TValueIndex& operator=(const TValueIndex& other) {
+    if (this != &other) map_ = other.map_ ? std::make_unique<TMap>(*other.map_) : nullptr;
+    return *this;
+  }
+  TValueIndex(TValueIndex&&) noexcept = default;
+  TValueIndex& operator=(TValueIndex&&) noexcept = default;
+
+  bool empty() const { return map_ == nullptr; }
+  const TMap& map() const { return *map_; }
+  TMap& make() {
+    map_ = std::make_unique<TMap>();
+    return *map_;
+  }
+  void add(std::string folded_name, size_t position) {
+    map_->emplace(std::move(folded_name), position);
+  }
+  void clear() { map_.reset(); }
+
+ private:
+  std::unique_ptr<TMap> map_;
 };
 
 // One key: its values in first-written order, its subkeys sorted by NameLess.
@@ -31,7 +73,7 @@ struct TNameLess {
 // destruction included.
 class TRegNode {
  public:
-  using TSubKeys = std::map<std::string, std::shared_ptr<TRegNode>, TNameLess>;
+  using TSubKeys = std::set<TSubKey, TSubKeyLess>;
 
   TRegNode() = default;
   explicit TRegNode(std::string key_name) : name(std::move(key_name)) {}
@@ -69,9 +111,7 @@ class TRegNode {
   void IndexValues();
 
   std::vector<TRegValue> values_;
-  // Position of each value by its name folded to upper case; kept only for keys with
-  // many values, so that finding one does not scan them all.
-  std::unordered_map<std::string, size_t> value_index_;
+  TValueIndex value_index_;  // so that finding one of many values does not scan them all
   TSubKeys subkeys_;
 };
 

@@ -117,7 +117,7 @@ uint32_t WriteTree(const std::string& path, const regfile::TRegNode& node) {
     if (rc != ERROR_SUCCESS) return static_cast<uint32_t>(rc);
   }
   for (const auto& entry : node.SubKeys()) {
-    const regfile::TRegNode& sub = *entry.second;
+    const regfile::TRegNode& sub = *entry.node;
     uint32_t rc = WriteTree(path.empty() ? sub.name : path + "\\" + sub.name, sub);
     if (rc != kRegSuccess) return rc;
   }
