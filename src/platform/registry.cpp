@@ -282,7 +282,7 @@ TRegTransaction::TRegTransaction() : state_(std::make_unique<State>()) {
   }
   s.writer = std::unique_lock<std::mutex>(WriterMutex());
   if (EnsureDataRoot()) {
-    s.lock_fd = ::open(LockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    s.lock_fd = ::open(LockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     // A lock file that another account made (root running the registry tool) still locks
     // when this account may only read it.
     if (s.lock_fd < 0 && errno == EACCES)

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -164,6 +165,22 @@ TEST(RegistryLimits, ReplacementKeepsModeAndOwnerAndNewFilesAre0640) {
   EXPECT_EQ(st.st_uid, 65534u);
   EXPECT_EQ(st.st_gid, 65534u);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  // That account can still change it, through the lock file root made.
+  ASSERT_EQ(::chown(root.Dir().c_str(), 65534, 65534), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    bool ok = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    TRegKey mine;
+    ok = ok && OpenRegKey("SOFTWARE\\A", kKeyAllAccess, mine) == kRegSuccess &&
+         mine.SetDword("n", 3) == kRegSuccess;
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(root.ReadFile("registry.reg").find("\"n\"=dword:00000003"), std::string::npos);
 }
 
 TEST(RegistryLimits, OnlyTheRegistrysOwnTemporaryFilesAreRemoved) {
