@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <exception>
 
 #include "config/dir_helpers.h"
@@ -14,6 +15,7 @@
 #include "platform/registry.h"
 #include "platform/resolver.h"
 #include "programs/kestran/smtp_service.h"
+#include "smtp/queue_leftovers.h"
 #include "smtp/subnet.h"
 
 namespace kestran {
@@ -145,13 +147,39 @@ bool TServerSetup::Configure() {
   server.SetMaxMessageSize(s.MaxMessageSize);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
 
-  if (IsDirWritable(s.MailQueueDir)) {
-    server.SetActive(true);
-  } else {
+  bool writable = IsDirWritable(s.MailQueueDir);
+  if (!writable) {
     ForceDirPath(s.MailQueueDir);
-    server.SetActive(IsDirWritable(s.MailQueueDir));
+    writable = IsDirWritable(s.MailQueueDir);
   }
+  // What an earlier run left behind is dealt with before any session can add to it.
+  if (writable) CleanUpQueue(s.MailQueueDir);
+  server.SetActive(writable);
   return server.Active();
+}
+
+void TServerSetup::CleanUpQueue(const std::string& queueDir) {
+  for (const auto& note : CleanQueueLeftovers(queueDir, std::time(nullptr))) {
+    int kind = note.kind == TLeftoverNote::Kind::Error     ? kLogError
+               : note.kind == TLeftoverNote::Kind::Warning ? kLogWarning
+                                                           : kLogInformation;
+    Report(kind, note.text);
+  }
+}
+
+void TServerSetup::Report(int kind, const std::string& text) {
+  if (Service != nullptr) Service->LogMessage(kind, text);
+}
+
+void TServerSetup::ReportFileFault(const std::string& text) {
+  // A fault that every entry meets is reported once a minute, not once an entry.
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  int64_t last = lastFileFault_.load();
+  if (last != kNeverReported && now - last < 60) return;
+  if (!lastFileFault_.compare_exchange_strong(last, now)) return;
+  Report(kLogError, text);
 }
 
 void TServerSetup::Done() {
@@ -202,14 +230,11 @@ void TServerSetup::ReportCounterFailure(const std::string& why) {
   Report(kLogError, text);
 }
 
-void TServerSetup::Report(int kind, const std::string& text) {
-  if (Service != nullptr) Service->LogMessage(kind, text);
-}
-
 void TServerSetup::HandleLogFileEvent(const std::string& logFileEntry) {
   if (!LogLock) return;
-  TInboundLog(*LogLock).HandleLogFileEvent(ReceiverSettings.MailInlogEnabled,
-                                           ReceiverSettings.InlogDir, logFileEntry);
+  TInboundLog(*LogLock, [this](const std::string& text) {
+    ReportFileFault(text);
+  }).HandleLogFileEvent(ReceiverSettings.MailInlogEnabled, ReceiverSettings.InlogDir, logFileEntry);
 }
 
 void TServerSetup::HandlePopAuth(const std::string& ipAddy, bool& valid, bool& handled) {
