@@ -1,6 +1,7 @@
 // test-labels: threads
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -97,6 +98,30 @@ TEST(Resolver, SilentServerTimesOut) {
   auto took = std::chrono::steady_clock::now() - start;
   // Both lookups gave up; neither waited for c-ares' own, much longer, schedule.
   EXPECT_LT(took, std::chrono::seconds(5));
+  SetResolverConfig("", 0);
+}
+
+TEST(Resolver, AbandonedLookupsGiveUpAtOnce) {
+  test::SilentUdpPort silent;
+  ASSERT_NE(silent.port(), 0);
+  // The longest time-out there is: only the abandonment can end these lookups soon.
+  ASSERT_TRUE(SetResolverConfig(silent.server(), 600000));
+  EXPECT_EQ(ResolverTimeoutMs(), kMaxDnsTimeoutMs);
+  std::atomic<int> gaveUp{0};
+  auto count = [&](bool found) { gaveUp += !found && SockLastError() == 11002; };
+  std::thread byName([&] { count(ResolveHostByName("silent.kestran.test").has_value()); });
+  std::thread byAddr([&] { count(ResolveHostByAddr({10, 9, 8, 7}).has_value()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto start = std::chrono::steady_clock::now();
+  AbandonLookups();
+  byName.join();
+  byAddr.join();
+  EXPECT_EQ(gaveUp.load(), 2);
+  // Later lookups do not wait either, until lookups may run again.
+  EXPECT_FALSE(ResolveHostByName("later.kestran.test").has_value());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  ResumeLookups();
+  EXPECT_FALSE(LookupsAbandoned());
   SetResolverConfig("", 0);
 }
 

@@ -192,5 +192,51 @@ TEST(ParseAddress, ArbitraryInputNeverBreaksTheContract) {
   EXPECT_EQ(p.address.rfind("user@", 0), 0u);
 }
 
+Parsed Recipient(const std::string& arg) {
+  Parsed p;
+  p.ok = ParseRecipient(arg, "Dom.example", p.domain, p.display, p.address);
+  return p;
+}
+
+TEST(ParseRecipient, PostmasterWithoutDomainAndStraySyntax) {
+  for (const char* arg : {"TO:<postmaster>", "to:<PostMaster>", "TO: <POSTMASTER> "}) {
+    auto p = Recipient(arg);
+    EXPECT_TRUE(p.ok) << arg;
+    EXPECT_EQ(p.address, "postmaster@Dom.example") << arg;
+    EXPECT_EQ(p.display, "<postmaster@Dom.example>") << arg;
+  }
+  // Nested brackets or a name inside them leave "<" or blanks: no address. Blanks
+  // between quotes, and every form with the name outside the brackets, stay valid.
+  for (const char* arg :
+       {"TO:<\"Display Name\" <dn@example.test>>", "TO:<Display Name dn@example.test>",
+        "TO:<\"<\" <dn@example.test>>", "TO:dn@example.test trailing"})
+    EXPECT_FALSE(Recipient(arg).ok) << arg;
+  EXPECT_EQ(Recipient("TO:<\"john doe\"@example.test>").address, "john doe@example.test");
+  for (const char* arg : {"TO:\"Display Name\" <dn@example.test>", "TO:< bob@x.example>",
+                          "FROM:\"Sales Desk\" <desk@x.example> (office)", "TO:<@r1,@r2:u@h>"})
+    EXPECT_TRUE(Recipient(arg).ok) << arg;
+}
+
+TEST(ParseRecipient, AcceptedAddressesNeverHoldStraySyntax) {
+  const std::string alphabet = "<>()\"%!@:[], aZ.\t";
+  std::mt19937 rng(54321);
+  for (int i = 0; i < 20000; ++i) {
+    std::string arg = "TO:";
+    size_t len = rng() % 30;
+    for (size_t k = 0; k < len; ++k) arg += alphabet[rng() % alphabet.size()];
+    Parsed p = Recipient(arg);
+    if (!p.ok) continue;
+    EXPECT_EQ(p.address.find_first_of("<>"), std::string::npos) << arg;
+    if (arg.find('"') == std::string::npos) {
+      EXPECT_EQ(p.address.find_first_of(" \t"), std::string::npos) << arg;
+    }
+    // What is accepted is exactly what ParseAddress makes of it.
+    Parsed plain = Parse(arg);
+    EXPECT_TRUE(plain.ok) << arg;
+    EXPECT_EQ(plain.address, p.address) << arg;
+    EXPECT_EQ(plain.display, p.display) << arg;
+  }
+}
+
 }  // namespace
 }  // namespace kestran
