@@ -27,9 +27,18 @@ TServerSetup& ServerSetup() {
 
 namespace {
 
-void AddRanges(const TStringList& texts, std::vector<TNetRange>& ranges) {
+// Adds the valid ranges; a range that is wider than its text suggests is kept, with a
+// warning naming it in warnings.
+void AddRanges(const TStringList& texts, std::vector<TNetRange>& ranges, const char* key,
+               TStringList& warnings) {
   for (const auto& text : texts) {
-    if (auto range = ParseNet(text)) ranges.push_back(*range);
+    auto range = ParseNet(text);
+    if (!range) continue;
+    ranges.push_back(*range);
+    if (HasBitsOutsideMask(text))
+      warnings.push_back("The range '" + text + "' in '" + key +
+                         "' has address bits outside its mask and is taken as " +
+                         FormatNet(*range));
   }
 }
 
@@ -113,9 +122,12 @@ bool TServerSetup::Configure() {
   server.SetMailWriteDir(AddBackslash(s.MailQueueDir));
 
   for (const auto& d : s.LocalDomains) server.LocalDomains().push_back(d);
-  if (s.DoLocalNets) AddRanges(s.LocalNets, server.LocalNets());
-  AddRanges(s.LocalBlackList, server.LocalBlackList());
-  AddRanges(s.WhiteList, server.WhiteList());
+  TStringList rangeWarnings;
+  if (s.DoLocalNets) AddRanges(s.LocalNets, server.LocalNets(), "LocalNets", rangeWarnings);
+  AddRanges(s.LocalBlackList, server.LocalBlackList(), "LocalBlackList", rangeWarnings);
+  AddRanges(s.WhiteList, server.WhiteList(), "WhiteList", rangeWarnings);
+  if (Service != nullptr)
+    for (const auto& w : rangeWarnings) Service->LogMessage(kLogWarning, w);
 
   if (s.UseNTUserDatabase) {
     TStringList members = GetGroupMembers(s.NTGroupNameNotice);
