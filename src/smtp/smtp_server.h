@@ -15,6 +15,7 @@ namespace kestran {
 class TConduitSMTPServer : public TConduitSMTPListener {
  public:
   static constexpr uint32_t kDefaultMaxMessageSize = 52428800;
+  static constexpr uint32_t kDefaultMaxRecipients = 1000;
 
   // Looks up HostName: the canonical name of this machine's host name, or its first IPv4
   // address when that is empty. A resolver failure raises EConduitSocketError.
@@ -72,6 +73,10 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // Bytes of one message body; 0 = no limit.
   uint32_t MaxMessageSize() const { return maxMessageSize_; }
   void SetMaxMessageSize(uint32_t v) { maxMessageSize_ = v; }
+  // Recipients of one transaction; the next one is answered "452 Too many recipients".
+  // 0 = no limit.
+  uint32_t MaxRecipients() const { return maxRecipients_; }
+  void SetMaxRecipients(uint32_t v) { maxRecipients_ = v; }
   // Flush both queue files and the directory to disk before acknowledging a message.
   bool SyncQueueFiles() const { return syncQueueFiles_; }
   void SetSyncQueueFiles(bool v) { syncQueueFiles_ = v; }
@@ -130,15 +135,17 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   void DoLineTooLong(TConduitServerThread* thread) override;
   void DoControlCharacters(TConduitServerThread* thread, const std::string& verb) override;
   void DoIdleTimeout(TConduitServerThread* thread) override;
+  void DoTooManyConnections(TConduitServer* connection) override;
 
  private:
-  enum class BodyState { Kept, LineTooLong, TooBig };
+  enum class BodyState { Kept, LineTooLong, TooBig, NotKept };
   enum class WriteResult { Written, NameTaken, Failed };
 
   void Reply(TConduitServerThread* thread, const std::string& text);
   void DebugLog(const std::string& text);
   void LogEntry(const std::string& entry);
-  // Reads the body up to its "." line into msg.Data, keeping nothing once a limit is hit.
+  // Reads the body up to its "." line into msg.Data, keeping nothing once a limit is hit
+  // or the body could not be kept (NotKept: its scratch file failed).
   BodyState ReadBody(TConduitServerThread* thread, TSMTPMsg& msg);
   WriteResult WriteQueuePair(TSMTPMsg& msg);
 
@@ -160,6 +167,7 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   bool doDNSLists_ = false;
   bool doPOPAuth_ = false;
   uint32_t maxMessageSize_ = kDefaultMaxMessageSize;
+  uint32_t maxRecipients_ = kDefaultMaxRecipients;
   bool syncQueueFiles_ = true;
   std::string hostName_;
 };

@@ -1,6 +1,7 @@
 #include "transport/conduit.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <limits>
@@ -14,6 +15,7 @@ namespace {
 
 constexpr int kInterrupted = 10004;
 constexpr int kShutDown = 10058;
+constexpr int kTimedOut = 10060;
 constexpr int kAddressInUse = 10048;
 constexpr int kNoData = 11004;
 
@@ -211,6 +213,13 @@ void TConduitSocket::ApplyTimeouts() {
   GWinsockIntf().setsockopt(s, kSolSocket, kSoSndTimeo, v, sizeof ms);
 }
 
+void TConduitSocket::SetSendTimeoutMs(uint32_t ms) {
+  TSocket s = Handle();
+  if (s == kInvalidSocket) return;
+  GWinsockIntf().setsockopt(s, kSolSocket, kSoSndTimeo, reinterpret_cast<const char*>(&ms),
+                            sizeof ms);
+}
+
 void TConduitSocket::SetBufferChunk(int32_t value) {
   if (Connected() || Loading() || value <= 0) return;
   bufferChunk_ = value;
@@ -373,22 +382,47 @@ std::string TConduitSocket::ReadBuffer(int32_t count) {
 }
 
 void TConduitSocket::Write(const std::string& data) {
+  using Clock = std::chrono::steady_clock;
   if (data.empty()) return;
   if (!Connected()) throw EConduitClosedSocket("Socket is closed, cannot write");
+  // The time-out bounds the whole write, however slowly the peer takes it: each send
+  // waits only for what is left of it. A peer that already let a write run out of time
+  // gets one short try.
+  const bool timed = receiveTimeout_ != 0;
+  const auto limit = std::chrono::milliseconds(
+      sendTimedOut_ ? 1 : std::min<uint64_t>(receiveTimeout_, UINT32_MAX / 1000) * 1000);
+  const Clock::time_point deadline = Clock::now() + limit;
+  bool narrowed = false;
   size_t pos = 0;
-  while (pos < data.size()) {
-    writeMark_ = static_cast<int32_t>(std::min<size_t>(pos, INT32_MAX - 1) + 1);
-    size_t left = std::min<size_t>(data.size() - pos, INT_MAX);
-    int n = GWinsockIntf().send(Handle(), data.data() + pos, static_cast<int>(left), 0);
-    closedGracefully_ = (n == 0);
-    DoDebugWrite(data, n);
-    CheckForDisconnect();
-    if (CheckForSocketError(n, {kShutDown})) {
-      Disconnect();
-      RaiseSocketError(kShutDown);
+  try {
+    while (pos < data.size()) {
+      if (timed && (pos > 0 || sendTimedOut_)) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+          sendTimedOut_ = true;
+          RaiseSocketError(kTimedOut);
+        }
+        SetSendTimeoutMs(static_cast<uint32_t>(left.count()));
+        narrowed = true;
+      }
+      writeMark_ = static_cast<int32_t>(std::min<size_t>(pos, INT32_MAX - 1) + 1);
+      size_t left = std::min<size_t>(data.size() - pos, INT_MAX);
+      int n = GWinsockIntf().send(Handle(), data.data() + pos, static_cast<int>(left), 0);
+      if (n == kSocketError && GWinsockIntf().WSAGetLastError() == kTimedOut) sendTimedOut_ = true;
+      closedGracefully_ = (n == 0);
+      DoDebugWrite(data, n);
+      CheckForDisconnect();
+      if (CheckForSocketError(n, {kShutDown})) {
+        Disconnect();
+        RaiseSocketError(kShutDown);
+      }
+      pos += static_cast<size_t>(n);
     }
-    pos += static_cast<size_t>(n);
+  } catch (...) {
+    if (narrowed && !sendTimedOut_) ApplyTimeouts();
+    throw;
   }
+  if (narrowed && !sendTimedOut_) ApplyTimeouts();
 }
 
 void TConduitSocket::WriteLn(const std::string& text) {

@@ -153,8 +153,10 @@ class TConduitSocket : public TConduit {
   uint32_t MaxLineLength() const { return maxLineLength_; }
   // 0 (the default) = no limit.
   void SetMaxLineLength(uint32_t value) { maxLineLength_ = value; }
-  // Seconds a receive or send may wait (0, the default = no limit); a silent peer surfaces as
-  // EConduitSocketError 10060. Applies to the open socket at once.
+  // Seconds a receive may wait, and a whole Write (0, the default = no limit); a silent peer
+  // or one that does not read surfaces as EConduitSocketError 10060. Once a Write has timed
+  // out, later writes on the connection (a last reply before closing) do not wait again.
+  // Applies to the open socket at once.
   uint32_t ReceiveTimeout() const { return receiveTimeout_; }
   void SetReceiveTimeout(uint32_t seconds);
 
@@ -201,6 +203,8 @@ class TConduitSocket : public TConduit {
  protected:
   // Applies the receive/send time-out to the open socket.
   void ApplyTimeouts();
+  // Sets the open socket's send time-out alone.
+  void SetSendTimeoutMs(uint32_t ms);
 
  private:
   void FillBuffer();
@@ -227,6 +231,7 @@ class TConduitSocket : public TConduit {
   uint32_t maxLineLength_ = 0;
   uint32_t receiveTimeout_ = 0;
   bool lastLineTooLong_ = false;
+  bool sendTimedOut_ = false;  // a Write ran out of time: the peer does not read
   // Receive buffer: unread bytes are buffer_[begin_, end_); buffer_.size() is the
   // allocated length. scan_ is where the terminator search resumes.
   std::string buffer_;

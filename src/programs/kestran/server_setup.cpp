@@ -157,6 +157,9 @@ bool TServerSetup::Configure() {
   server.SetReceiveTimeout(s.ReceiveTimeout);
   server.SetMaxLineLength(s.MaxLineLength);
   server.SetMaxMessageSize(s.MaxMessageSize);
+  server.SetMaxRecipients(s.MaxRecipients);
+  server.SetMaxConnections(s.MaxConnections);
+  server.SetMaxConnectionsPerIP(s.MaxConnectionsPerIP);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
 
   bool writable = IsDirWritable(s.MailQueueDir);
