@@ -49,6 +49,11 @@ struct TReceiverSettings {
   uint32_t MaxMessageSize = 52428800;  // bytes of one message body; 0 = no limit
   bool SyncQueueFiles = true;          // flush queue files and directory before 250
 
+  // Extended SMTP and STARTTLS (own key).
+  bool ESMTP = false;              // answer EHLO and offer the extensions
+  std::string TLSCertificateFile;  // PEM certificate chain; "" = no STARTTLS
+  std::string TLSKeyFile;          // PEM private key; "" = in the certificate file
+
   // Lists.
   TStringList LocalNets;
   TStringList LocalBlackList;

@@ -131,6 +131,9 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadDword(reg, "MaxLineLength", s.MaxLineLength);
     ReadDword(reg, "MaxMessageSize", s.MaxMessageSize);
     ReadBool(reg, "SyncQueueFiles", s.SyncQueueFiles);
+    ReadBool(reg, "ESMTP", s.ESMTP);
+    ReadString(reg, "TLSCertificateFile", s.TLSCertificateFile);
+    ReadString(reg, "TLSKeyFile", s.TLSKeyFile);
     reg.CloseKey();
   }
 

@@ -10,6 +10,7 @@
 #include "config/receiver_settings.h"
 #include "config/settings_loader.h"
 #include "platform/resolver.h"
+#include "programs/kestran/smtp_service.h"
 #include "smtp/subnet.h"
 
 namespace kestran {
@@ -133,6 +134,8 @@ bool TServerSetup::Configure() {
   server.SetMaxLineLength(s.MaxLineLength);
   server.SetMaxMessageSize(s.MaxMessageSize);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
+  server.SetEsmtp(s.ESMTP);
+  ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile);
 
   if (IsDirWritable(s.MailQueueDir)) {
     server.SetActive(true);
@@ -141,6 +144,28 @@ bool TServerSetup::Configure() {
     server.SetActive(IsDirWritable(s.MailQueueDir));
   }
   return server.Active();
+}
+
+void TServerSetup::ConfigureTls(const std::string& certSetting, const std::string& keySetting) {
+  const std::string cert = TrimBlanks(certSetting);
+  const std::string key = TrimBlanks(keySetting);
+  if (cert.empty() && key.empty()) return;
+  if (cert.empty())
+    throw Exception("TLS key file '" + key + "' in 'TLSKeyFile' without a certificate in " +
+                    "'TLSCertificateFile'");
+  if (!TlsAvailable()) {
+    LogEvent("STARTTLS is not available in this build: '" + cert +
+             "' in 'TLSCertificateFile' is not used");
+    return;
+  }
+  // A pair that cannot be used stops the start with a message naming the file.
+  auto store = std::make_shared<TTlsCertStore>(cert, key);
+  store->OnEvent = [this](const std::string& text) { LogEvent(text); };
+  SmtpServer->SetTlsStore(std::move(store));
+}
+
+void TServerSetup::LogEvent(const std::string& text) {
+  if (Service != nullptr) Service->LogMessage(kLogWarning, text);
 }
 
 void TServerSetup::Done() {
