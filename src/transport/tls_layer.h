@@ -28,7 +28,8 @@ KESTRAN_ERROR_CLASS(EConduitTlsError, EConduitException);
 bool TlsAvailable();
 
 // A certificate chain with its private key, ready for handshakes: TLS 1.2 and 1.3 only,
-// the library's default cipher list, buffers released while a connection is idle.
+// the library's default cipher suites less those in CBC mode, buffers released while a
+// connection is idle.
 class TTlsServerContext {
  public:
   // PEM texts; the names are what messages call the files. Raises Exception naming the
