@@ -18,7 +18,6 @@ namespace kestran {
 
 namespace {
 
-constexpr int kTimedOut = 10060;
 constexpr int kConnAborted = 10053;
 
 int64_t SteadyMillis() {
@@ -129,6 +128,8 @@ bool TlsAvailable() {
 }
 
 namespace {
+
+constexpr int kTimedOut = 10060;
 
 // The text of the library's oldest queued error, or fallback; clears the queue.
 std::string TakeSslError(const std::string& fallback) {
