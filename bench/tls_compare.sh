@@ -4,7 +4,7 @@
 #
 #   bench/tls_compare.sh [BUILD_DIR=build-bench]
 # Environment: TLS_SESSIONS (20), TLS_MESSAGES (3000), TLS_SIZE (1024), TLS_SECONDS (15),
-# TLS_REPEATS (1), TLS_IDLE (500).
+# TLS_REPEATS (1), TLS_IDLE (500); TLS_LOAD=0 measures the idle connections only.
 #
 # Builds BUILD_DIR (-DKESTRAN_BENCH=ON), makes one self-signed RSA 2048 certificate, and
 # starts BUILD_DIR/kestran -DEBUG (ESMTP on, that certificate, queue files flushed) and a
@@ -31,6 +31,7 @@ BUILD=$(cd "$BUILD" && pwd)
 . bench/postfix_peer.sh
 
 WORK=$(mktemp -d /tmp/kestran-tlsbench.XXXXXX)
+chmod 755 "$WORK"  # Postfix runs as its own user below it
 KPID=""
 stop_receiver() {
   if [ -n "$KPID" ]; then
@@ -67,7 +68,7 @@ start_receiver() {
   rm -rf "$root"
   mkdir -p "$root/drive_c/mail/prein"
   KPORT=$(free_port)
-  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n"Port"=dword:%08x\r\n"BoundIP"="127.0.0.1"\r\n"MailQueueDir"="C:\\\\mail\\\\prein\\\\"\r\n"UseNTUserDatabase"=dword:00000000\r\n"UseLMSLists"=dword:00000000\r\n"SyncQueueFiles"=dword:00000001\r\n"ESMTP"=dword:00000001\r\n"TLSCertificateFile"="%s"\r\n"TLSKeyFile"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"1"="corp.example"\r\n' \
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n"Port"=dword:%08x\r\n"BoundIP"="127.0.0.1"\r\n"MailQueueDir"="C:\\\\mail\\\\prein\\\\"\r\n"UseNTUserDatabase"=dword:00000000\r\n"UseLMSLists"=dword:00000000\r\n"SyncQueueFiles"=dword:00000001\r\n"LastMsgId"=dword:00000000\r\n"ESMTP"=dword:00000001\r\n"TLSCertificateFile"="%s"\r\n"TLSKeyFile"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"1"="corp.example"\r\n' \
     "$KPORT" "$WORK/cert.pem" "$WORK/key.pem" >"$root/registry.reg"
   ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
   KESTRAN_ROOT=$root "$BUILD/kestran" -DEBUG >"$WORK/kestran.console" 2>&1 &
@@ -76,6 +77,7 @@ start_receiver() {
 }
 receiver_stored() { find "$WORK/kestran/drive_c/mail/prein" -name '*.RCP' | wc -l; }
 
+if [ "${TLS_LOAD:-1}" != 0 ]; then
 cat >"$WORK/postfix-tls.cf" <<EOF
 smtpd_tls_cert_file = $WORK/cert.pem
 smtpd_tls_key_file = $WORK/key.pem
@@ -84,6 +86,10 @@ smtpd_tls_loglevel = 0
 EOF
 PPORT=$(free_port)
 postfix_peer_start "$WORK/postfix" "$PPORT" "$WORK/postfix-tls.cf"
+# Its SMTP server offers TLS only with the TLS manager running.
+echo "tlsmgr unix - - n 1000? 1 tlsmgr" >>"$WORK/postfix/etc/master.cf"
+postfix -c "$WORK/postfix/etc" reload >/dev/null 2>&1
+sleep 1
 start_receiver
 
 echo "# $SESSIONS sessions, $MESSAGES messages of $SIZE bytes, one per connection, STARTTLS on each"
@@ -114,6 +120,7 @@ p = statistics.median(float(x) for x in sys.argv[2].split())
 print("receiver / postfix: %.2f x (median msg/s %.1f vs %.1f)" % (k / p, k, p))
 PY
 postfix_peer_stop "$WORK/postfix"
+fi
 
 # Idle connections: a fresh receiver, clear text, then STARTTLS.
 stop_receiver

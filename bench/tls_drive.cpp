@@ -91,9 +91,13 @@ class Client {
       return true;
     }
   }
+  // With TLS_DRIVE_DEBUG set, an unexpected reply is shown on standard error.
   bool Expect(const std::string& command, const char* code) {
-    std::string r;
-    return (command.empty() || Send(command)) && Reply(r) && r.compare(0, 3, code) == 0;
+    std::string r = "<no reply>";
+    bool ok = (command.empty() || Send(command)) && Reply(r) && r.compare(0, 3, code) == 0;
+    if (!ok && std::getenv("TLS_DRIVE_DEBUG") != nullptr)
+      std::fprintf(stderr, "expected %s after %.20s: %s\n", code, command.c_str(), r.c_str());
+    return ok;
   }
   bool Secure() {
     buf_.clear();
