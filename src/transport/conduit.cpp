@@ -238,7 +238,7 @@ void TConduitSocket::SetBufferChunk(int32_t value) {
 }
 
 int TConduitSocket::ReceiveSome(char* buf, int len) {
-  if (tls_) return tls_->Read(buf, len);
+  if (tls_) return tls_->Read(buf, len, receiveTimeout_);
   return GWinsockIntf().recv(Handle(), buf, len, 0);
 }
 

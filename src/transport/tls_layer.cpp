@@ -173,6 +173,9 @@ std::shared_ptr<const TTlsServerContext> TTlsServerContext::FromPem(const std::s
   SSL_CTX_set_options(raw, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE |
                                SSL_OP_NO_COMPRESSION | SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_dh_auto(raw, 1);
+  // Resumption rests on tickets, which the client keeps: no server-side cache of every
+  // session of the last minutes.
+  SSL_CTX_set_session_cache_mode(raw, SSL_SESS_CACHE_OFF);
   // The library's default list without the TLS 1.2 suites in CBC mode (their padding
   // check is open to timing attacks): only AEAD suites remain.
   if (SSL_CTX_set_cipher_list(raw, "DEFAULT:!SHA1:!SHA256:!SHA384") != 1)
@@ -332,10 +335,26 @@ void TTlsChannel::Accept(uint32_t timeoutSeconds) {
   throw EConduitTlsError(TakeSslError("the client ended the connection during the handshake"));
 }
 
-int TTlsChannel::Read(char* buf, int len) {
+int TTlsChannel::Read(char* buf, int len, uint32_t waitSeconds) {
   if (failed_) {
     SockSetLastError(kConnAborted);
     return -1;
+  }
+  // Wait for the socket first: a read that blocks inside the library holds a record
+  // buffer (about 17 KiB) for as long as the connection is idle.
+  if (SSL_has_pending(ssl_) == 0) {
+    TFdSet readable;
+    readable.fd_count = 1;
+    readable.fd_array[0] = socket_;
+    TTimeVal limit;
+    limit.tv_sec = static_cast<int32_t>(std::min<uint32_t>(waitSeconds, INT32_MAX / 1000));
+    int rc = GWinsockIntf().select(0, &readable, nullptr, nullptr,
+                                   waitSeconds != 0 ? &limit : nullptr);
+    if (rc == 0) {
+      SockSetLastError(kTimedOut);
+      return -1;
+    }
+    if (rc < 0) return -1;  // the socket's error is the thread's last one
   }
   ERR_clear_error();
   SockSetLastError(0);
@@ -436,7 +455,7 @@ void TTlsChannel::Accept(uint32_t) {
   throw EConduitTlsError("TLS is not available in this build");
 }
 
-int TTlsChannel::Read(char*, int) {
+int TTlsChannel::Read(char*, int, uint32_t) {
   SockSetLastError(kConnAborted);
   return -1;
 }

@@ -107,7 +107,8 @@ class TTlsChannel {
   // Raises EConduitSocketError for a socket failure or the time-out (10060) and
   // EConduitTlsError when the peer's data are not an acceptable handshake.
   void Accept(uint32_t timeoutSeconds);
-  int Read(char* buf, int len);
+  // Waits at most waitSeconds (0: no limit) for data before it reads.
+  int Read(char* buf, int len, uint32_t waitSeconds);
   int Write(const char* buf, int len);
   // Sends the closing alert, best effort.
   void Close();
