@@ -151,5 +151,22 @@ TEST_F(StartTls, CommandsSentWithTheRequestAreNeverExecuted) {
   EXPECT_EQ(out, "220 Ready to start TLS\nnothing in clear text\n250 NOOP Performed\n");
 }
 
+TEST_F(StartTls, SilentClientInsideTlsHearsTheTimeOut) {
+  if (std::system("python3 -c 'import ssl' >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "python3 is not available";
+  server_->SetReceiveTimeout(1);
+  std::string script = Script("idle.py",
+                              "import smtplib, ssl, sys, time\n"
+                              "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=10)\n"
+                              "ctx = ssl.create_default_context(cafile=sys.argv[2])\n"
+                              "ctx.check_hostname = False\n"
+                              "s.starttls(context=ctx)\n"
+                              "time.sleep(2.5)\n"
+                              "print(s.getreply())\n");
+  std::string out;
+  ASSERT_EQ(RunCommand("python3 " + script + " " + Port() + " " + cert_, out), 0) << out;
+  EXPECT_EQ(out, "(421, b'" + Host() + " closing, idle too long')\n");
+}
+
 }  // namespace
 }  // namespace kestran::testing_smtp
