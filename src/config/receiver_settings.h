@@ -52,6 +52,11 @@ struct TReceiverSettings {
   uint32_t MaxConnectionsPerIP = 50;   // connections from one address; 0 = no limit
   bool SyncQueueFiles = true;          // flush queue files and directory before 250
 
+  // Extended SMTP and STARTTLS (own key).
+  bool ESMTP = false;              // answer EHLO and offer the extensions
+  std::string TLSCertificateFile;  // PEM certificate chain; "" = no STARTTLS
+  std::string TLSKeyFile;          // PEM private key; "" = in the certificate file
+
   // Lists.
   TStringList LocalNets;
   TStringList LocalBlackList;

@@ -139,6 +139,9 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadDword(reg, "MaxConnections", s.MaxConnections);
     ReadDword(reg, "MaxConnectionsPerIP", s.MaxConnectionsPerIP);
     ReadBool(reg, "SyncQueueFiles", s.SyncQueueFiles);
+    ReadBool(reg, "ESMTP", s.ESMTP);
+    ReadString(reg, "TLSCertificateFile", s.TLSCertificateFile);
+    ReadString(reg, "TLSKeyFile", s.TLSKeyFile);
     reg.CloseKey();
   }
 

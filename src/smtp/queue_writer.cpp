@@ -4,6 +4,7 @@
 
 #include "platform/files.h"
 #include "smtp/directory_sync.h"
+#include "smtp/smtp_esmtp.h"
 
 namespace kestran {
 namespace {
@@ -58,7 +59,8 @@ std::string BuildTraceHeader(const TSMTPMsg& msg, const std::string& hostName,
   h.reserve(256);
   h += "Received: from " + msg.SendingDomain + " (" + msg.VerifiedSendingDomain + " [" +
        msg.SendingIP + "]) by " + hostName + "\r\n";
-  h += " (KESTRAN 0.45) with SMTP id <" + msg.MsgId + "@" + hostName + ">;\r\n";
+  h += " (KESTRAN 0.45) with " + ReceivedProtocol(msg) + " id <" + msg.MsgId + "@" + hostName +
+       ">;\r\n";
   h += " " + date + "\r\n";
   if (!scan.hasDate) h += "Date: " + date + "\r\n";
   if (!scan.hasMessageId) h += "Message-ID: <" + msg.MsgId + "@" + hostName + ">\r\n";

@@ -120,6 +120,7 @@ void TConduitSMTPListener::Dispatch(TConduitServerThread* thread, TSMTPMsg& msg,
     DoControlCharacters(thread, verb);
     return;
   }
+  if (DoExtendedCommand(thread, msg, verb, arg, line)) return;
 
   if (verb == "HELO") {
     DoCommandHELO(thread, arg, msg, handled);

@@ -109,6 +109,13 @@ class TConduitSMTPListener : public TConduitListener {
   virtual void DoControlCharacters(TConduitServerThread* thread, const std::string& verb) = 0;
   // The client stayed silent for ReceiveTimeout: say so (best effort) and close.
   virtual void DoIdleTimeout(TConduitServerThread* thread) = 0;
+  // Commands of extended SMTP (verb upper-cased, argument split off, the raw line):
+  // true when the command was taken care of, false to go on with the plain dialogue.
+  virtual bool DoExtendedCommand(TConduitServerThread* /*thread*/, TSMTPMsg& /*msg*/,
+                                 const std::string& /*verb*/, const std::string& /*arg*/,
+                                 const std::string& /*line*/) {
+    return false;
+  }
 
  private:
   // Steps before the first command: relay, refusal and reverse name, fixed for the session.

@@ -28,6 +28,8 @@ void TSMTPMsg::Reset(bool clearSession) {
     SendingDomain.clear();
     VerifiedSendingDomain.clear();
     SendingIP = "255.255.255.255";
+    Extended = false;
+    TlsInfo.clear();
   }
 }
 

@@ -52,9 +52,14 @@ class TSMTPMsg {
   std::string DenyReason;
   bool AccessDenied = false;
   bool RelayAllowed = false;
+  // The client greeted with EHLO (the Received header then says ESMTP).
+  bool Extended = false;
+  // Protocol and cipher of the session after STARTTLS ("" before).
+  std::string TlsInfo;
 
   // Clears the transaction (recipients, data, sender, date, id); with clearSession also
-  // the HELO name, the verified name, and the client address ("255.255.255.255").
+  // the HELO name, the verified name, the client address ("255.255.255.255"), the EHLO
+  // mark and the TLS description.
   // The access decision of the session is never touched.
   void Reset(bool clearSession);
 

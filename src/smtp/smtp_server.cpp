@@ -85,6 +85,8 @@ void TConduitSMTPServer::DoConnect(TConduitServerThread* thread) {
     thread->Connection()->Disconnect();
     return;
   }
+  // With extended SMTP a client may pipeline; its replies leave together.
+  thread->Connection()->SetCoalesceWrites(esmtp_);
   if (logDebug_) {
     DebugLog("");
     DebugLog("");

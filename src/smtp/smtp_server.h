@@ -4,11 +4,13 @@
 // intake of messages into the queue directory.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "smtp/smtp_listener.h"
 #include "smtp/subnet.h"
+#include "transport/tls_layer.h"
 
 namespace kestran {
 
@@ -81,6 +83,14 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   bool SyncQueueFiles() const { return syncQueueFiles_; }
   void SetSyncQueueFiles(bool v) { syncQueueFiles_ = v; }
 
+  // Extended SMTP: EHLO with its keywords, MAIL and RCPT parameters, the replies to a
+  // pipelined group sent together. Off: EHLO is an unrecognised command.
+  bool Esmtp() const { return esmtp_; }
+  void SetEsmtp(bool v) { esmtp_ = v; }
+  // The certificate for STARTTLS, offered with ESMTP while set (and TLS is available).
+  const std::shared_ptr<TTlsCertStore>& TlsStore() const { return tlsStore_; }
+  void SetTlsStore(std::shared_ptr<TTlsCertStore> store) { tlsStore_ = std::move(store); }
+
   // This machine's name in replies and headers.
   const std::string& HostName() const { return hostName_; }
   void SetHostName(const std::string& v) { hostName_ = v; }
@@ -136,6 +146,11 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   void DoControlCharacters(TConduitServerThread* thread, const std::string& verb) override;
   void DoIdleTimeout(TConduitServerThread* thread) override;
   void DoTooManyConnections(TConduitServer* connection) override;
+  bool DoExtendedCommand(TConduitServerThread* thread, TSMTPMsg& msg, const std::string& verb,
+                         const std::string& arg, const std::string& line) override;
+  void DoCommandEHLO(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg,
+                     bool& handled);
+  void DoCommandSTARTTLS(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
 
  private:
   enum class BodyState { Kept, LineTooLong, TooBig, NotKept };
@@ -148,6 +163,11 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // or the body could not be kept (NotKept: its scratch file failed).
   BodyState ReadBody(TConduitServerThread* thread, TSMTPMsg& msg);
   WriteResult WriteQueuePair(TSMTPMsg& msg);
+  // STARTTLS is offered on this connection: a certificate, and no TLS yet.
+  bool TlsOffered(TConduitServerThread* thread) const;
+  // MAIL and RCPT under extended SMTP: the parameters are checked and split off.
+  void DoExtendedMAIL(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
+  void DoExtendedRCPT(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
 
   std::vector<std::string> localDomains_;
   std::vector<TNetRange> localNets_;
@@ -169,6 +189,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   uint32_t maxMessageSize_ = kDefaultMaxMessageSize;
   uint32_t maxRecipients_ = kDefaultMaxRecipients;
   bool syncQueueFiles_ = true;
+  bool esmtp_ = false;
+  std::shared_ptr<TTlsCertStore> tlsStore_;
   std::string hostName_;
 };
 

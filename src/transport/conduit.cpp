@@ -7,6 +7,7 @@
 #include <limits>
 #include <string_view>
 
+#include "transport/tls_layer.h"
 #include "transport/winsock_intf.h"
 
 namespace kestran {
@@ -18,6 +19,8 @@ constexpr int kShutDown = 10058;
 constexpr int kTimedOut = 10060;
 constexpr int kAddressInUse = 10048;
 constexpr int kNoData = 11004;
+// Replies held back by coalescing are sent at the latest when they reach this size.
+constexpr size_t kCoalesceLimit = 8192;
 
 std::string TrimControls(const std::string& s) {
   size_t b = 0;
@@ -190,7 +193,17 @@ TConduitSocket::~TConduitSocket() {
 
 void TConduitSocket::Disconnect() {
   peerAddress_.clear();
+  if (Connected()) {
+    // Replies held back, then the closing alert, both best effort.
+    try {
+      Flush();
+    } catch (const EConduitException&) {
+    }
+    if (tls_ && Connected()) tls_->Close();
+  }
+  pending_.clear();
   if (Connected()) CloseSocket();
+  tls_.reset();
 }
 
 void TConduitSocket::AllocateSocket(int32_t socketType) {
@@ -233,7 +246,19 @@ void TConduitSocket::SetBufferChunk(int32_t value) {
   buffer_.resize(std::max(static_cast<size_t>(value), unread));
 }
 
+int TConduitSocket::ReceiveSome(char* buf, int len) {
+  if (tls_) return tls_->Read(buf, len, receiveTimeout_);
+  return GWinsockIntf().recv(Handle(), buf, len, 0);
+}
+
+int TConduitSocket::SendSome(const char* buf, int len) {
+  if (tls_) return tls_->Write(buf, len);
+  return GWinsockIntf().send(Handle(), buf, len, 0);
+}
+
 void TConduitSocket::FillBuffer() {
+  // The peer is waiting for the replies to what it has sent so far.
+  if (!pending_.empty()) Flush();
   const size_t chunk = static_cast<size_t>(bufferChunk_);
   size_t unread = end_ - begin_;
   // Move the unread bytes to the front only when that costs no more than what has been
@@ -257,7 +282,7 @@ void TConduitSocket::FillBuffer() {
   size_t room = buffer_.size() - end_;
   if (room > static_cast<size_t>(INT_MAX)) room = INT_MAX;
   const TSocket s = Handle();
-  int n = GWinsockIntf().recv(s, buffer_.data() + end_, static_cast<int>(room), 0);
+  int n = ReceiveSome(buffer_.data() + end_, static_cast<int>(room));
   if (n == 0 && s != kInvalidSocket && Handle() == kInvalidSocket) {
     // Another thread closed the connection (a listener stopping its sessions) while the
     // receive waited: that is a failure of this session, not the peer saying goodbye.
@@ -382,6 +407,33 @@ std::string TConduitSocket::ReadBuffer(int32_t count) {
 }
 
 void TConduitSocket::Write(const std::string& data) {
+  if (!pending_.empty()) Flush();
+  SendAll(data);
+}
+
+void TConduitSocket::Flush() {
+  if (pending_.empty()) return;
+  std::string out;
+  out.swap(pending_);
+  SendAll(out);
+}
+
+void TConduitSocket::StartTls(std::shared_ptr<const TTlsServerContext> context) {
+  Flush();
+  // Bytes sent after the request and before the handshake are never read as commands.
+  begin_ = end_ = scan_ = 0;
+  auto channel = std::make_unique<TTlsChannel>(std::move(context), Handle());
+  try {
+    channel->Accept(receiveTimeout_);
+  } catch (...) {
+    ApplyTimeouts();
+    throw;
+  }
+  ApplyTimeouts();
+  tls_ = std::move(channel);
+}
+
+void TConduitSocket::SendAll(const std::string& data) {
   using Clock = std::chrono::steady_clock;
   if (data.empty()) return;
   if (!Connected()) throw EConduitClosedSocket("Socket is closed, cannot write");
@@ -407,7 +459,7 @@ void TConduitSocket::Write(const std::string& data) {
       }
       writeMark_ = static_cast<int32_t>(std::min<size_t>(pos, INT32_MAX - 1) + 1);
       size_t left = std::min<size_t>(data.size() - pos, INT_MAX);
-      int n = GWinsockIntf().send(Handle(), data.data() + pos, static_cast<int>(left), 0);
+      int n = SendSome(data.data() + pos, static_cast<int>(left));
       if (n == kSocketError && GWinsockIntf().WSAGetLastError() == kTimedOut) sendTimedOut_ = true;
       closedGracefully_ = (n == 0);
       DoDebugWrite(data, n);
@@ -426,7 +478,14 @@ void TConduitSocket::Write(const std::string& data) {
 }
 
 void TConduitSocket::WriteLn(const std::string& text) {
-  Write(text + lineTerminator_);
+  if (!coalesce_) {
+    Write(text + lineTerminator_);
+    return;
+  }
+  if (!Connected()) throw EConduitClosedSocket("Socket is closed, cannot write");
+  pending_ += text;
+  pending_ += lineTerminator_;
+  if (pending_.size() >= kCoalesceLimit) Flush();
 }
 
 int16_t TConduitSocket::GetResponse() {

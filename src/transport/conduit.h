@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@ namespace kestran {
 
 class TConduitBase;
 class TConduitSocket;
+class TTlsChannel;
+class TTlsServerContext;
 
 using TStringEvent = std::function<void(TConduitBase* sender, const std::string& sOut)>;
 using TProgressEvent =
@@ -143,8 +146,27 @@ class TConduitSocket : public TConduit {
   std::string ReadLnSkipEmpty();
   // Exactly count bytes.
   virtual std::string ReadBuffer(int32_t count);
+  // Sends every byte (after any replies still held back by coalescing).
   void Write(const std::string& data);
   void WriteLn(const std::string& text);
+
+  // Coalescing: WriteLn holds lines back until the connection needs more input (the
+  // peer has sent no further complete line), Flush or Disconnect, so that the replies to
+  // a pipelined group leave together. Order and bytes are unchanged. Off by default.
+  bool CoalesceWrites() const { return coalesce_; }
+  void SetCoalesceWrites(bool value) { coalesce_ = value; }
+  // Sends the lines held back.
+  void Flush();
+
+  // Turns the connection into a TLS server channel: sends what is held back, drops every
+  // received byte not yet read (the peer may send nothing between its request and the
+  // handshake), then completes the handshake within ReceiveTimeout. Reads and writes go
+  // through the channel afterwards. Raises EConduitSocketError or EConduitTlsError (the
+  // connection then is of no further use).
+  void StartTls(std::shared_ptr<const TTlsServerContext> context);
+  bool TlsActive() const { return tls_ != nullptr; }
+  // The channel once StartTls succeeded (nullptr before).
+  const TTlsChannel* Tls() const { return tls_.get(); }
   int16_t GetResponse();
   virtual int16_t SendCmd(const std::string& cmd, int16_t expected = -1, uint8_t indent = 0,
                           const std::string& statusText = "");
@@ -208,6 +230,10 @@ class TConduitSocket : public TConduit {
 
  private:
   void FillBuffer();
+  // One receive or send, through the TLS channel when there is one.
+  int ReceiveSome(char* buf, int len);
+  int SendSome(const char* buf, int len);
+  void SendAll(const std::string& data);
   void CheckForDisconnect();
   std::string ExtractFromBuffer(size_t count);
   // Position of the first terminator in the unread bytes at or after begin_, or npos.
@@ -238,6 +264,10 @@ class TConduitSocket : public TConduit {
   size_t begin_ = 0;
   size_t end_ = 0;
   size_t scan_ = 0;
+  // Replies held back while coalescing.
+  bool coalesce_ = false;
+  std::string pending_;
+  std::unique_ptr<TTlsChannel> tls_;
 };
 
 }  // namespace kestran
