@@ -92,16 +92,6 @@ systemd-analyze security --offline=true /lib/systemd/system/KESTRAN.service | te
   grep -v '✓' || true
 EXPOSURE=$(sed -n 's/.*Overall exposure level for KESTRAN.service: \([0-9.]*\).*/\1/p' "$WORK/security.txt")
 check "exposure $EXPOSURE is 2.0 or less" awk -v e="$EXPOSURE" 'BEGIN { exit !(e != "" && e <= 2.0) }'
-# -INSTALL on this packaged system writes the same unit beside the package's, and says so.
-mkdir "$WORK/units"
-KESTRAN_UNIT_DIR="$WORK/units" /usr/sbin/kestran -INSTALL | tr -d '\r' | tee "$WORK/install.txt"
-check "-INSTALL writes the package's unit" cmp /lib/systemd/system/KESTRAN.service "$WORK/units/KESTRAN.service"
-check "-INSTALL tells of the package's unit" grep -q "^The package's unit /lib/systemd/system/KESTRAN.service stays" "$WORK/install.txt"
-KESTRAN_UNIT_DIR="$WORK/units" /usr/sbin/kestran -REMOVE | tr -d '\r' | tee "$WORK/remove.txt"
-check "-REMOVE leaves the package's unit in force" grep -q "is in force again" "$WORK/remove.txt"
-KESTRAN_UNIT_DIR="$WORK/units" /usr/sbin/kestran -REMOVE | tr -d '\r' | tee "$WORK/remove2.txt"
-check "-REMOVE of the package's service says how to remove it" grep -q "remove the package to remove it" "$WORK/remove2.txt"
-
 echo "=== package: the receiver as kestran with CAP_NET_BIND_SERVICE only, under the unit's filter"
 python3 - <<'PY' && { echo "package-ci: port 25 on 127.0.0.1 is taken"; exit 1; }
 import socket, sys
@@ -143,6 +133,21 @@ kill -INT "$RECEIVER"
 wait "$RECEIVER" || true
 RECEIVER=""
 tr -d '\r' <"$WORK/receiver.txt"
+
+echo "=== package: -INSTALL and -REMOVE by root beside the package's unit"
+# -INSTALL writes the same unit as the package's, and says so; both leave the data root's
+# files to kestran.
+mkdir "$WORK/units"
+KESTRAN_UNIT_DIR="$WORK/units" /usr/sbin/kestran -INSTALL | tr -d '\r' | tee "$WORK/install.txt"
+check "-INSTALL writes the package's unit" cmp /lib/systemd/system/KESTRAN.service "$WORK/units/KESTRAN.service"
+check "-INSTALL tells of the package's unit" grep -q "^The package's unit /lib/systemd/system/KESTRAN.service stays" "$WORK/install.txt"
+KESTRAN_UNIT_DIR="$WORK/units" /usr/sbin/kestran -REMOVE | tr -d '\r' | tee "$WORK/remove.txt"
+check "-REMOVE leaves the package's unit in force" grep -q "is in force again" "$WORK/remove.txt"
+KESTRAN_UNIT_DIR="$WORK/units" /usr/sbin/kestran -REMOVE | tr -d '\r' | tee "$WORK/remove2.txt"
+check "-REMOVE of the package's service says how to remove it" grep -q "remove the package to remove it" "$WORK/remove2.txt"
+
+check "after -REMOVE, $ROOT/registry.reg is still kestran:kestran 0640" \
+  test "$(stat -c %U:%G:%a "$ROOT/registry.reg")" = kestran:kestran:640
 
 echo "=== package: kestran-reg run by root keeps the registry file's owner and mode"
 KESTRAN_ROOT=$ROOT kestran-reg add "$REGKEY" /v DelayMinutes /t REG_DWORD /d 30 /f
