@@ -1,35 +1,15 @@
 #include "platform/scratch_file.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/files.h"
 #include "platform/paths.h"
 
 namespace kestran {
-
-bool RandomHex(size_t n, std::string& out) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string bytes(n, '\0');
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::getrandom(bytes.data() + got, n - got, 0);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    got += static_cast<size_t>(r);
-  }
-  out.clear();
-  for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 15]);
-  }
-  return true;
-}
 
 TScratchFile::~TScratchFile() {
   Remove();
@@ -40,9 +20,7 @@ bool TScratchFile::Create(const std::string& dirPrefix, const std::string& nameP
   Remove();
   // A name that is taken (by chance or planted) is never opened: draw another.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    std::string random;
-    if (!RandomHex(8, random)) return false;
-    std::string path = dirPrefix + namePrefix + random + nameSuffix;
+    std::string path = dirPrefix + namePrefix + RandomFileTag() + nameSuffix;
     std::string native;
     if (!TranslatePath(path, native)) return false;
     int fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -39,7 +39,4 @@ class TScratchFile {
   std::string native_;     // as opened
 };
 
-// n random bytes as 2n lower-case hex digits, from the system's random source.
-bool RandomHex(size_t n, std::string& out);
-
 }  // namespace kestran

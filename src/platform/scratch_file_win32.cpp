@@ -1,7 +1,6 @@
 #include "platform/os_win32.h"
 // (the Windows headers first)
-#include <ntsecapi.h>
-
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/scratch_file.h"
 
@@ -14,18 +13,6 @@ HANDLE AsHandle(std::intptr_t fd) {
 
 }  // namespace
 
-bool RandomHex(size_t n, std::string& out) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string bytes(n, '\0');
-  if (!RtlGenRandom(bytes.data(), static_cast<ULONG>(n))) return false;
-  out.clear();
-  for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 15]);
-  }
-  return true;
-}
-
 TScratchFile::~TScratchFile() {
   Remove();
 }
@@ -34,9 +21,7 @@ bool TScratchFile::Create(const std::string& dirPrefix, const std::string& nameP
                           const std::string& nameSuffix) {
   Remove();
   for (int attempt = 0; attempt < 8; ++attempt) {
-    std::string random;
-    if (!RandomHex(8, random)) return false;
-    std::string path = dirPrefix + namePrefix + random + nameSuffix;
+    std::string path = dirPrefix + namePrefix + RandomFileTag() + nameSuffix;
     std::string native;
     if (!TranslatePath(path, native)) return false;
     // CREATE_NEW never opens an existing name, a link included; no other process may
