@@ -153,6 +153,8 @@ class FileSystem:
                 if subprocess.run(["umount", self.mount], capture_output=True).returncode == 0:
                     break
                 time.sleep(0.2)
+            else:
+                subprocess.run(["umount", "-l", self.mount], capture_output=True)
             os.rmdir(self.mount)
             os.unlink(self.image)
         else:
@@ -196,8 +198,12 @@ class Receiver:
         self.proc = subprocess.Popen([program, "-DEBUG"], env=env, stdin=subprocess.DEVNULL,
                                      stdout=self.console, stderr=subprocess.STDOUT)
         self.pid = self.proc.pid
-        if not wait_port(self.port, self.proc):
-            sys.exit(f"{name}: the receiver did not start; see {self.root}/console.txt")
+        # A large registry takes a while to load.
+        if not wait_port(self.port, self.proc, 60 + aliases // 20):
+            with open(os.path.join(self.root, "console.txt")) as f:
+                console = f.read()[-500:]
+            self.stop()
+            sys.exit(f"{name}: the receiver did not start: {console}")
 
     def cpu(self):
         return proc_times(self.pid)[0]
