@@ -116,6 +116,25 @@ bool SyncDirectory(const std::string& path) {
   return ok;
 }
 
+TFileSystemFlush::TFileSystemFlush(std::string dir) : dir_(std::move(dir)) {}
+
+TFileSystemFlush::~TFileSystemFlush() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool TFileSystemFlush::Flush(const std::vector<std::string>& /*files*/) {
+  if (fd_ < 0) {
+    std::string n;
+    if (!Native(dir_, n)) return false;
+    if (n.empty()) n.push_back('.');
+    fd_ = ::open(n.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return Fail();
+  }
+  // syncfs writes back every dirty file and commits the journal, and reports any
+  // write-back error on the file system since the previous call through this descriptor.
+  return ::syncfs(fd_) == 0 || Fail();
+}
+
 std::string GetCurrentDir() {
   char buf[PATH_MAX];
   if (::getcwd(buf, sizeof buf) == nullptr) return std::string();

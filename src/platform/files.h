@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kestran {
 
@@ -20,6 +21,25 @@ bool DeleteFilePath(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);
 // Flushes a directory's entries to disk.
 bool SyncDirectory(const std::string& path);
+// Flushes to disk what was written to files of one directory, and the directory's
+// entries, with as few flushes as the system allows: where it can flush a whole file
+// system (Linux, syncfs), one flush of the file system that holds the directory covers
+// every file, whatever is listed; elsewhere each listed file is flushed. The directory
+// stays open from one flush to the next, so a write-back error on that file system in
+// between is reported by the next flush (false) even when it hit no listed file.
+class TFileSystemFlush {
+ public:
+  explicit TFileSystemFlush(std::string dir);
+  TFileSystemFlush(const TFileSystemFlush&) = delete;
+  TFileSystemFlush& operator=(const TFileSystemFlush&) = delete;
+  ~TFileSystemFlush();
+  bool Flush(const std::vector<std::string>& files);
+
+ private:
+  std::string dir_;
+  int fd_ = -1;
+};
+
 std::string GetCurrentDir();
 bool SetCurrentDir(const std::string& path);
 // Reads a whole file (other processes may keep writing it); false when it cannot be read.

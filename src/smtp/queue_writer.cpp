@@ -98,6 +98,14 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const st
   // A recipient file without its message file still belongs to someone else's pair.
   if (FileExists(rcpPath)) return Outcome::NameTaken;
 
+  // With syncing, the files are not flushed one by one: sessions that finish at about
+  // the same time share one flush of the queue's file system, twice: once for the data
+  // of both files before the recipient file takes its name (so that a name on disk
+  // never stands for a file whose contents could still be lost), and once for that
+  // name before the message is acknowledged.
+  TDirectorySync* group = sync_ ? &TDirectorySync::For(dir_) : nullptr;
+  const TDirectorySync::TToken token = group ? group->Begin() : TDirectorySync::TToken{};
+
   TFile msgFile;
   if (!msgFile.Open(msgPath, TFile::Mode::CreateExclusive)) {
     uint32_t e = LastFileError();
@@ -105,7 +113,6 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const st
                                                                : Outcome::Failed;
   }
   bool ok = msgFile.Write(msgText);
-  if (ok && sync_) ok = msgFile.Sync();
   ok = msgFile.Close() && ok;
   if (!ok) {
     DeleteFilePath(msgPath);
@@ -115,15 +122,15 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const st
   TFile rcpFile;
   ok = rcpFile.Open(tmpPath, TFile::Mode::CreateTruncate);
   if (ok) ok = rcpFile.Write(rcpText);
-  if (ok && sync_) ok = rcpFile.Sync();
   ok = rcpFile.Close() && ok;
+  if (ok && group) ok = group->Sync(token, {msgPath, tmpPath});
   if (ok) ok = RenameFile(tmpPath, rcpPath);
   if (!ok) {
     DeleteFilePath(tmpPath);
     DeleteFilePath(msgPath);
     return Outcome::Failed;
   }
-  if (sync_ && !TDirectorySync::For(dir_).Sync()) {
+  if (group && !group->Sync(token, {rcpPath})) {
     // The pair may not survive a crash: it must not be acknowledged, so take it back.
     DeleteFilePath(rcpPath);
     DeleteFilePath(msgPath);

@@ -17,7 +17,7 @@ TEST(DirectorySync, CallersDuringAFlushShareTheNextOne) {
   std::atomic<int> calls{0};
   std::atomic<int> finished{0};
   TDirectorySync* self = nullptr;
-  TDirectorySync group("C:\\queue\\", [&](const std::string& dir) {
+  TDirectorySync group("C:\\queue\\", [&](const std::string& dir, const std::vector<std::string>&) {
     EXPECT_EQ(dir, "C:\\queue\\");
     if (++calls == 1) {
       // Hold the first flush until every late caller has its ticket.
@@ -50,7 +50,7 @@ TEST(DirectorySync, CallersDuringAFlushShareTheNextOne) {
 TEST(DirectorySync, AFailedFlushIsReportedAndCoversNobody) {
   std::atomic<int> calls{0};
   TDirectorySync* self = nullptr;
-  TDirectorySync group("q", [&](const std::string&) {
+  TDirectorySync group("q", [&](const std::string&, const std::vector<std::string>&) {
     if (++calls == 1) {
       while (self->Requested() < 2) std::this_thread::yield();
       return false;
@@ -68,6 +68,31 @@ TEST(DirectorySync, AFailedFlushIsReportedAndCoversNobody) {
   // One instance per directory name.
   EXPECT_EQ(&TDirectorySync::For("C:\\a\\"), &TDirectorySync::For("C:\\a\\"));
   EXPECT_NE(&TDirectorySync::For("C:\\a\\"), &TDirectorySync::For("C:\\b\\"));
+}
+
+// A flush is given the files of every caller it serves. A failed flush also fails the
+// callers that began writing before it and wait for a later one, since a write-back
+// error it reported may have hit their files.
+TEST(DirectorySync, FilesOfARoundAndFailuresSinceTheFirstWrite) {
+  std::vector<std::vector<std::string>> seen;
+  bool fail = false;
+  TDirectorySync group("q", [&](const std::string&, const std::vector<std::string>& files) {
+    seen.push_back(files);
+    return !fail;
+  });
+  TDirectorySync::TToken early = group.Begin();
+  EXPECT_TRUE(group.Sync(early, {"a.MSG", "a.RC~"}));
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0], (std::vector<std::string>{"a.MSG", "a.RC~"}));
+
+  fail = true;
+  EXPECT_FALSE(group.Sync({"b.MSG"}));
+  fail = false;
+  EXPECT_FALSE(group.Sync(early, {"a.RCP"})) << "a failure after the first write counts";
+  EXPECT_EQ(seen.size(), 3u) << "the flush still ran";
+  TDirectorySync::TToken late = group.Begin();
+  EXPECT_TRUE(group.Sync(late, {"c.MSG"}));
+  EXPECT_TRUE(group.Sync({"d.MSG"}));
 }
 
 }  // namespace
