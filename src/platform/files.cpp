@@ -123,16 +123,21 @@ TFileSystemFlush::~TFileSystemFlush() {
 }
 
 bool TFileSystemFlush::Flush(const std::vector<std::string>& /*files*/) {
-  if (fd_ < 0) {
-    std::string n;
-    if (!Native(dir_, n)) return false;
-    if (n.empty()) n.push_back('.');
-    fd_ = ::open(n.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ < 0) return Fail();
+  int fd;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    if (fd_ < 0) {
+      std::string n;
+      if (!Native(dir_, n)) return false;
+      if (n.empty()) n.push_back('.');
+      fd_ = ::open(n.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fd_ < 0) return Fail();
+    }
+    fd = fd_;
   }
   // syncfs writes back every dirty file and commits the journal, and reports any
   // write-back error on the file system since the previous call through this descriptor.
-  return ::syncfs(fd_) == 0 || Fail();
+  return ::syncfs(fd) == 0 || Fail();
 }
 
 std::string GetCurrentDir() {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,10 +34,12 @@ class TFileSystemFlush {
   TFileSystemFlush(const TFileSystemFlush&) = delete;
   TFileSystemFlush& operator=(const TFileSystemFlush&) = delete;
   ~TFileSystemFlush();
+  // May be called from several threads at once.
   bool Flush(const std::vector<std::string>& files);
 
  private:
   std::string dir_;
+  std::mutex m_;
   int fd_ = -1;
 };
 

@@ -6,14 +6,15 @@
 
 namespace kestran {
 
-TDirectorySync::TDirectorySync(std::string dir, TSyncFn sync)
+TDirectorySync::TDirectorySync(std::string dir, TSyncFn sync, int maxRunning)
     : dir_(std::move(dir)),
       flush_(sync ? nullptr : std::make_unique<TFileSystemFlush>(dir_)),
       sync_(sync ? std::move(sync)
                  : TSyncFn([f = flush_.get()](const std::string&,
                                               const std::vector<std::string>& files) {
                      return f->Flush(files);
-                   })) {}
+                   })),
+      maxRunning_(maxRunning < 1 ? 1 : maxRunning) {}
 
 TDirectorySync::~TDirectorySync() = default;
 
@@ -36,11 +37,13 @@ bool TDirectorySync::SyncSince(uint64_t failuresBefore, const std::vector<std::s
   if (!next_) next_ = std::make_shared<TRound>();
   std::shared_ptr<TRound> round = next_;
   round->files.insert(round->files.end(), files.begin(), files.end());
-  // Either a flush that begins later serves this round, or this caller runs it.
-  while (!round->done && (running_ || next_ != round)) done_.wait(lock);
+  // Either a flush that begins later serves this round, or this caller runs it. Two
+  // flushes may overlap: a round need not wait for the whole of the one before it,
+  // which the system may be able to serve in part with the same device flush.
+  while (!round->done && (running_ >= maxRunning_ || next_ != round)) done_.wait(lock);
   if (!round->done) {
     next_.reset();
-    running_ = true;
+    ++running_;
     lock.unlock();
     bool ok = false;
     try {
@@ -49,7 +52,7 @@ bool TDirectorySync::SyncSince(uint64_t failuresBefore, const std::vector<std::s
       ok = false;
     }
     lock.lock();
-    running_ = false;
+    --running_;
     round->ok = ok;
     round->done = true;
     if (!ok) ++failures_;

@@ -21,8 +21,9 @@ class TDirectorySync {
   using TSyncFn =
       std::function<bool(const std::string& dir, const std::vector<std::string>& files)>;
 
-  // sync flushes (a TFileSystemFlush of dir by default).
-  explicit TDirectorySync(std::string dir, TSyncFn sync = {});
+  // sync flushes (a TFileSystemFlush of dir by default); at most maxRunning flushes
+  // overlap.
+  explicit TDirectorySync(std::string dir, TSyncFn sync = {}, int maxRunning = 2);
   ~TDirectorySync();
 
   // Taken before the first write that a later Sync must cover.
@@ -35,8 +36,8 @@ class TDirectorySync {
   // listed files' data, and every entry created or renamed in dir before the call, are
   // on disk; or false when the flush this caller waited for failed, or when any flush
   // failed after `since` was taken (a write-back error reported to an earlier group may
-  // have hit this caller's files). While one flush runs, later callers wait and then
-  // share the next one.
+  // have hit this caller's files). While the most flushes allowed run, later callers
+  // wait and then share the next one.
   bool Sync(const std::vector<std::string>& files = {});
   bool Sync(TToken since, const std::vector<std::string>& files);
 
@@ -63,7 +64,8 @@ class TDirectorySync {
   uint64_t requested_ = 0;        // callers so far
   uint64_t failures_ = 0;         // flushes that failed so far
   std::shared_ptr<TRound> next_;  // callers waiting for a flush to begin
-  bool running_ = false;
+  const int maxRunning_;
+  int running_ = 0;  // flushes under way
 };
 
 }  // namespace kestran
