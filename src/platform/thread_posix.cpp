@@ -15,9 +15,11 @@ namespace kestran::thread_os {
 
 namespace {
 
-// Parked threads are kept up to this many per stack size, each for this long.
+// Parked threads are kept up to this many per stack size, each for this long: enough to
+// carry a busy receiver from one session to the next, short enough that a quiet one
+// soon holds no thread but those of its open connections.
 constexpr size_t kMaxParked = 128;
-constexpr auto kParkedFor = std::chrono::seconds(30);
+constexpr auto kParkedFor = std::chrono::seconds(5);
 
 std::string Start(ThreadEntry entry, void* arg, size_t stackSize) {
   pthread_attr_t attr;

@@ -40,7 +40,9 @@ bool TDirectorySync::SyncSince(uint64_t failuresBefore, const std::vector<std::s
   // Either a flush that begins later serves this round, or this caller runs it. Two
   // flushes may overlap: a round need not wait for the whole of the one before it,
   // which the system may be able to serve in part with the same device flush.
-  while (!round->done && (running_ >= maxRunning_ || next_ != round)) done_.wait(lock);
+  // Each round has its own condition, so that the end of a flush wakes its own callers
+  // and one caller of the next round (to run it), not everyone.
+  while (!round->done && (running_ >= maxRunning_ || next_ != round)) round->changed.wait(lock);
   if (!round->done) {
     next_.reset();
     ++running_;
@@ -56,7 +58,8 @@ bool TDirectorySync::SyncSince(uint64_t failuresBefore, const std::vector<std::s
     round->ok = ok;
     round->done = true;
     if (!ok) ++failures_;
-    done_.notify_all();
+    round->changed.notify_all();
+    if (next_) next_->changed.notify_one();
   }
   return round->ok && (failuresBefore == UINT64_MAX || failures_ == failuresBefore);
 }

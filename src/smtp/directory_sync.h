@@ -53,6 +53,7 @@ class TDirectorySync {
     std::vector<std::string> files;
     bool done = false;
     bool ok = false;
+    std::condition_variable changed;  // done, or a flush may begin
   };
   bool SyncSince(uint64_t failuresBefore, const std::vector<std::string>& files);
 
@@ -60,7 +61,6 @@ class TDirectorySync {
   std::unique_ptr<TFileSystemFlush> flush_;
   const TSyncFn sync_;
   std::mutex m_;
-  std::condition_variable done_;
   uint64_t requested_ = 0;        // callers so far
   uint64_t failures_ = 0;         // flushes that failed so far
   std::shared_ptr<TRound> next_;  // callers waiting for a flush to begin
