@@ -67,15 +67,28 @@ void CreateMissingDirs(const std::string& dir) {
 
 }  // namespace
 
+std::string ProbeFileName() {
+  return "kestrant-" + RandomFileTag() + ".tmp";
+}
+
 bool IsDirWritable(const std::string& dir) {
   if (dir.empty()) return false;
   try {
-    const std::string probe = AddBackslash(dir) + "kestrant.tmp";
-    TFile f;
-    if (!f.Open(probe, TFile::Mode::CreateTruncate)) return false;
-    bool closed = f.Close();
-    bool deleted = DeleteFilePath(probe);
-    return closed && deleted;
+    // A name nobody can foresee, created only where nothing has it: nothing planted under
+    // it can be truncated or followed. Should one be taken after all, another is drawn.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      const std::string probe = AddBackslash(dir) + ProbeFileName();
+      TFile f;
+      if (!f.Open(probe, TFile::Mode::CreateExclusive)) {
+        uint32_t e = LastFileError();
+        if (e == 80 || e == 183) continue;
+        return false;
+      }
+      bool closed = f.Close();
+      bool deleted = DeleteFilePath(probe);
+      return closed && deleted;
+    }
+    return false;
   } catch (...) {
     return false;
   }

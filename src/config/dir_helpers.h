@@ -6,8 +6,11 @@
 
 namespace kestran {
 
-// Creates AddBackslash(dir) + "kestrant.tmp" (empty, replacing any file of that name),
-// closes and deletes it; true only when all three steps succeed. False for "".
+// "kestrant-" + a random tag + ".tmp": the name of one probe.
+std::string ProbeFileName();
+
+// Creates a new empty probe file AddBackslash(dir) + ProbeFileName() where nothing has
+// that name, closes and deletes it; true only when all three steps succeed. False for "".
 bool IsDirWritable(const std::string& dir);
 
 // Creates every missing directory of a drive ("C:\a\b"), UNC ("\\server\share\a") or

@@ -32,7 +32,13 @@ void TInboundLog::HandleLogFileEvent(bool enabled, const std::string& inlogDir,
     // The probe uses one file name for every writer, so it runs under the lock too.
     if (!IsDirWritable(inlogDir)) return;
     TFile f;
-    if (!f.Open(file, TFile::Mode::Append)) return;
+    if (!f.Open(file, TFile::Mode::Append)) {
+      if (LastFileError() == kErrorNotPlainFile && report_)
+        report_("The inbound log " + file +
+                " is a link or another object that is not a plain file: it is not written to, "
+                "and the entry is lost");
+      return;
+    }
     f.Write(line);
     f.Close();
   } catch (...) {

@@ -51,6 +51,7 @@ constexpr ErrorEntry kErrorTexts[] = {
     {1072, "The service is already marked for removal."},
     {1073, "A service of that name is already installed."},
     {1115, "The system is shutting down."},
+    {1920, "The name leads to a link or another object that is not a plain file."},
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 
 #include "platform/paths.h"
 
@@ -48,6 +50,9 @@ uint32_t MapErrno(int e) {
       return 32;
     case EINVAL:
       return 87;
+    case ELOOP:  // a link under a name opened without following links
+    case ENXIO:  // a FIFO or device opened without waiting for a reader
+      return kErrorNotPlainFile;
     default:
       return 31;  // a device attached to the system is not functioning
   }
@@ -62,6 +67,30 @@ bool Native(const std::string& path, std::string& native) {
   if (TranslatePath(path, native)) return true;
   tLastError = kErrorBadNetPath;
   return false;
+}
+
+constexpr mode_t kFileMode = 0640;
+
+TEntryKind KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return TEntryKind::File;
+  if (S_ISDIR(mode)) return TEntryKind::Directory;
+  if (S_ISLNK(mode)) return TEntryKind::Link;
+  return TEntryKind::Other;
+}
+
+// Opens a plain file for appending without following a link: an existing file is opened
+// as it is, a missing one is created exclusively; when another writer creates or removes
+// the name between the two steps, the open starts over.
+int OpenAppend(const char* path) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    int fd = ::open(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                kFileMode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
 }
 
 }  // namespace
@@ -103,6 +132,69 @@ bool RenameFile(const std::string& from, const std::string& to) {
   std::string a, b;
   if (!Native(from, a) || !Native(to, b)) return false;
   return ::rename(a.c_str(), b.c_str()) == 0 || Fail();
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  std::string a, b;
+  if (!Native(from, a) || !Native(to, b)) return false;
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return Fail();
+  // A file system without the exclusive rename: a second name, then the first removed.
+  if (::link(a.c_str(), b.c_str()) == 0) {
+    ::unlink(a.c_str());
+    return true;
+  }
+  if (errno == EEXIST) return Fail();
+  // Nor hard links (FAT and the like): the check and the rename are two steps there.
+  struct stat st;
+  if (::lstat(b.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return Fail();
+  }
+  return ::rename(a.c_str(), b.c_str()) == 0 || Fail();
+}
+
+TEntryKind EntryKindOf(const std::string& path) {
+  std::string n;
+  if (!Native(path, n)) return TEntryKind::None;
+  while (n.size() > 1 && n.back() == '/') n.pop_back();
+  struct stat st;
+  if (::lstat(n.c_str(), &st) != 0) {
+    Fail();
+    return TEntryKind::None;
+  }
+  return KindOf(st.st_mode);
+}
+
+bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries) {
+  entries.clear();
+  std::string n;
+  if (!Native(dir, n)) return false;
+  if (n.empty()) n = ".";
+  int dfd = ::open(n.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return Fail();
+  DIR* d = ::fdopendir(dfd);
+  if (d == nullptr) {
+    ::close(dfd);
+    return Fail();
+  }
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    dirent* e = ::readdir(d);
+    if (e == nullptr) {
+      if (errno != 0) ok = Fail();
+      break;
+    }
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    // A name removed since it was listed is left out.
+    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    entries.push_back({std::move(name), KindOf(st.st_mode), static_cast<int64_t>(st.st_mtime)});
+  }
+  ::closedir(d);
+  return ok;
 }
 
 bool SyncDirectory(const std::string& path) {
@@ -156,23 +248,40 @@ bool TFile::Open(const std::string& path, Mode mode) {
   Close();
   std::string n;
   if (!Native(path, n)) return false;
-  int flags = O_CLOEXEC;
+  int fd = -1;
   switch (mode) {
     case Mode::Read:
-      flags |= O_RDONLY;
+      fd = ::open(n.c_str(), O_RDONLY | O_CLOEXEC);
       break;
     case Mode::CreateExclusive:
-      flags |= O_WRONLY | O_CREAT | O_EXCL;
+      fd = ::open(n.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
       break;
     case Mode::CreateTruncate:
-      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      fd = ::open(n.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
       break;
     case Mode::Append:
-      flags |= O_WRONLY | O_CREAT | O_APPEND;
+      fd = OpenAppend(n.c_str());
+      if (fd < 0 && errno == EISDIR) {
+        tLastError = kErrorNotPlainFile;
+        return false;
+      }
+      if (fd < 0) break;
+      {
+        // Only a plain file is appended to; the open did not wait for a FIFO's reader, and
+        // the writes that follow may block as usual.
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+          ::close(fd);
+          tLastError = kErrorNotPlainFile;
+          return false;
+        }
+        int fl = ::fcntl(fd, F_GETFL);
+        if (fl != -1) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+      }
       break;
   }
-  fd_ = ::open(n.c_str(), flags, 0644);
-  if (fd_ < 0) return Fail();
+  if (fd < 0) return Fail();
+  fd_ = fd;
   return true;
 }
 

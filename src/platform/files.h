@@ -14,12 +14,38 @@ namespace kestran {
 
 uint32_t LastFileError();
 
+// The error of an open that found a link, a directory or a device under a name where a
+// plain file is written: such a name is never followed.
+constexpr uint32_t kErrorNotPlainFile = 1920;
+
+// What a name stands for in its directory; a link is reported as such, never followed.
+enum class TEntryKind { None, File, Directory, Link, Other };
+TEntryKind EntryKindOf(const std::string& path);
+// True when anything at all has that name, a dangling link included.
+inline bool NameExists(const std::string& path) {
+  return EntryKindOf(path) != TEntryKind::None;
+}
+
+struct TDirEntry {
+  std::string name;
+  TEntryKind kind = TEntryKind::Other;
+  int64_t modified = 0;  // last change of the contents, seconds since 1970 (UTC)
+};
+// The entries of a directory, without "." and "..", in no particular order.
+bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries);
+
+// Sixteen lower-case hex digits nobody can predict, for names of the program's own files
+// in directories that others may write.
+std::string RandomFileTag();
+
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 bool CreateDir(const std::string& path);
 bool DeleteFilePath(const std::string& path);
 // Renames over an existing target (atomic on one file system).
 bool RenameFile(const std::string& from, const std::string& to);
+// Renames only while nothing has the target name (80 or 183 when something has).
+bool RenameNoReplace(const std::string& from, const std::string& to);
 // Flushes a directory's entries to disk.
 bool SyncDirectory(const std::string& path);
 // Flushes to disk what was written to files of one directory, and the directory's
@@ -48,14 +74,16 @@ bool SetCurrentDir(const std::string& path);
 // Reads a whole file (other processes may keep writing it); false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& contents);
 
-// An open file; closed by its destructor.
+// An open file; closed by its destructor. Files are created readable by their owner and
+// group only (0640 on POSIX systems).
 class TFile {
  public:
   enum class Mode {
     Read,             // existing file, reading
-    CreateExclusive,  // new file only: fails when the name is taken
-    CreateTruncate,   // create or replace with an empty file
-    Append,           // open for appending, create when missing
+    CreateExclusive,  // new plain file only: fails when anything has the name, a link too
+    CreateTruncate,   // create or replace with an empty file (a file the user names)
+    Append,           // append to an existing plain file, or create one; a link, directory
+                      // or device under the name fails with kErrorNotPlainFile
   };
   TFile() = default;
   TFile(const TFile&) = delete;

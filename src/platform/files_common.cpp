@@ -2,7 +2,20 @@
 
 #include "platform/files.h"
 
+#include <random>
+
 namespace kestran {
+
+std::string RandomFileTag() {
+  // Every tag comes from the system's random source, so that no number of tags seen
+  // tells the next one.
+  thread_local std::random_device rd;
+  uint64_t v = (static_cast<uint64_t>(rd()) << 32) ^ rd();
+  static const char kHex[] = "0123456789abcdef";
+  std::string tag(16, '0');
+  for (int i = 15; i >= 0; --i, v >>= 4) tag[static_cast<size_t>(i)] = kHex[v & 15];
+  return tag;
+}
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {
   contents.clear();

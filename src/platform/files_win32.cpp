@@ -37,6 +37,19 @@ HANDLE HandleOf(int fd) {
   return reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
 }
 
+TEntryKind KindOf(DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return TEntryKind::Link;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return TEntryKind::Directory;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return TEntryKind::Other;
+  return TEntryKind::File;
+}
+
+// Seconds since 1970 of a file time (100 ns steps since 1601).
+int64_t UnixSeconds(const FILETIME& ft) {
+  uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(t / 10000000ULL) - 11644473600LL;
+}
+
 }  // namespace
 
 uint32_t LastFileError() {
@@ -72,6 +85,44 @@ bool RenameFile(const std::string& from, const std::string& to) {
   return ::MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
              0 ||
          Fail();
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  std::string a, b;
+  if (!Native(from, a) || !Native(to, b)) return false;
+  return ::MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_WRITE_THROUGH) != 0 || Fail();
+}
+
+TEntryKind EntryKindOf(const std::string& path) {
+  std::string n;
+  if (!Native(path, n)) return TEntryKind::None;
+  while (n.size() > 3 && n.back() == '\\') n.pop_back();
+  // The attributes of a link are its own: it is not followed.
+  DWORD a = ::GetFileAttributesA(n.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) {
+    Fail();
+    return TEntryKind::None;
+  }
+  return KindOf(a);
+}
+
+bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries) {
+  entries.clear();
+  std::string n;
+  if (!Native(dir, n)) return false;
+  if (!n.empty() && n.back() != '\\') n.push_back('\\');
+  WIN32_FIND_DATAA fd;
+  HANDLE h = ::FindFirstFileA((n + "*").c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return Fail();
+  do {
+    std::string name = fd.cFileName;
+    if (name == "." || name == "..") continue;
+    entries.push_back(
+        {std::move(name), KindOf(fd.dwFileAttributes), UnixSeconds(fd.ftLastWriteTime)});
+  } while (::FindNextFileA(h, &fd));
+  bool ok = ::GetLastError() == ERROR_NO_MORE_FILES || Fail();
+  ::FindClose(h);
+  return ok;
 }
 
 bool SyncDirectory(const std::string& path) {
@@ -120,25 +171,38 @@ bool TFile::Open(const std::string& path, Mode mode) {
   if (!Native(path, n)) return false;
   DWORD access = GENERIC_WRITE;
   DWORD disposition = OPEN_EXISTING;
+  DWORD flags = FILE_ATTRIBUTE_NORMAL;
   switch (mode) {
     case Mode::Read:
       access = GENERIC_READ;
       break;
     case Mode::CreateExclusive:
       disposition = CREATE_NEW;
+      flags |= FILE_FLAG_OPEN_REPARSE_POINT;
       break;
     case Mode::CreateTruncate:
       disposition = CREATE_ALWAYS;
       break;
     case Mode::Append:
-      access = FILE_APPEND_DATA | SYNCHRONIZE;
+      // The name itself is opened, a link included, and checked below.
+      access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
       disposition = OPEN_ALWAYS;
+      flags |= FILE_FLAG_OPEN_REPARSE_POINT;
       break;
   }
   HANDLE h =
       ::CreateFileA(n.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+                    nullptr, disposition, flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Fail();
+  if (mode == Mode::Append) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+      ::CloseHandle(h);
+      tLastError = kErrorNotPlainFile;
+      return false;
+    }
+  }
   int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), mode == Mode::Read ? _O_RDONLY : 0);
   if (fd < 0) {
     ::CloseHandle(h);

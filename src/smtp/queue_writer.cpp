@@ -11,6 +11,20 @@ namespace {
 constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorAlreadyExists = 183;
 
+bool NameWasTaken(uint32_t error) {
+  return error == kErrorFileExists || error == kErrorAlreadyExists;
+}
+
+// Creates the temporary recipient file of a stem whose message file this writer has just
+// created, so nobody else writes under that stem: a plain file already under the
+// temporary name is what a write cut short left behind and is replaced. Anything else
+// there (a link, a directory) is neither followed nor touched, and the write fails.
+bool CreateTemporary(TFile& file, const std::string& path) {
+  if (file.Open(path, TFile::Mode::CreateExclusive)) return true;
+  if (!NameWasTaken(LastFileError()) || EntryKindOf(path) != TEntryKind::File) return false;
+  return DeleteFilePath(path) && file.Open(path, TFile::Mode::CreateExclusive);
+}
+
 bool StartsWithUpper(std::string_view line, std::string_view word) {
   if (line.size() < word.size()) return false;
   for (size_t i = 0; i < word.size(); ++i) {
@@ -95,8 +109,9 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const st
   const std::string rcpPath = RecipientPath(msgId);
   const std::string tmpPath = TemporaryPath(msgId);
 
-  // A recipient file without its message file still belongs to someone else's pair.
-  if (FileExists(rcpPath)) return Outcome::NameTaken;
+  // A recipient file without its message file still belongs to someone else's pair; so
+  // does anything else under either name (a link is never followed).
+  if (NameExists(rcpPath)) return Outcome::NameTaken;
 
   // With syncing, the files are not flushed one by one: sessions that finish at about
   // the same time share one flush of the queue's file system, twice: once for the data
@@ -107,11 +122,8 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const st
   const TDirectorySync::TToken token = group ? group->Begin() : TDirectorySync::TToken{};
 
   TFile msgFile;
-  if (!msgFile.Open(msgPath, TFile::Mode::CreateExclusive)) {
-    uint32_t e = LastFileError();
-    return (e == kErrorFileExists || e == kErrorAlreadyExists) ? Outcome::NameTaken
-                                                               : Outcome::Failed;
-  }
+  if (!msgFile.Open(msgPath, TFile::Mode::CreateExclusive))
+    return NameWasTaken(LastFileError()) ? Outcome::NameTaken : Outcome::Failed;
   bool ok = msgFile.Write(msgText);
   ok = msgFile.Close() && ok;
   if (!ok) {
@@ -120,15 +132,23 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const st
   }
 
   TFile rcpFile;
-  ok = rcpFile.Open(tmpPath, TFile::Mode::CreateTruncate);
-  if (ok) ok = rcpFile.Write(rcpText);
+  if (!CreateTemporary(rcpFile, tmpPath)) {
+    DeleteFilePath(msgPath);
+    return Outcome::Failed;
+  }
+  ok = rcpFile.Write(rcpText);
   ok = rcpFile.Close() && ok;
   if (ok && group) ok = group->Sync(token, {msgPath, tmpPath});
-  if (ok) ok = RenameFile(tmpPath, rcpPath);
+  // The recipient file appears under its name complete, and only where nothing was.
+  bool taken = false;
+  if (ok) {
+    ok = RenameNoReplace(tmpPath, rcpPath);
+    taken = !ok && NameWasTaken(LastFileError());
+  }
   if (!ok) {
     DeleteFilePath(tmpPath);
     DeleteFilePath(msgPath);
-    return Outcome::Failed;
+    return taken ? Outcome::NameTaken : Outcome::Failed;
   }
   if (group && !group->Sync(token, {rcpPath})) {
     // The pair may not survive a crash: it must not be acknowledged, so take it back.

@@ -5,6 +5,8 @@
 // A pair is never written over another: the message file is created only when its name
 // is free, and the recipient file is written under a temporary name and renamed once it
 // is complete, after the message file is complete. A pair that fails part-way is removed.
+// No name is followed as a link: a link under the name of either file of the pair makes
+// the name count as taken, one under the temporary name fails the write.
 
 #include <cstdint>
 #include <string>
@@ -38,7 +40,7 @@ class TQueueWriter {
  public:
   enum class Outcome {
     Written,    // both files are in place (and on disk when syncing)
-    NameTaken,  // a file of that stem exists; nothing was touched
+    NameTaken,  // something has a name of the pair; nothing of it was touched
     Failed,     // nothing of the pair is left behind
   };
 

@@ -47,14 +47,26 @@ TEST_F(DirHelpersTest, ProbeLeavesNothingBehind) {
   EXPECT_FALSE(IsDirWritable(""));
   EXPECT_TRUE(IsDirWritable("C:\\"));
   EXPECT_TRUE(IsDirWritable("C:"));
-  EXPECT_FALSE(fs::exists(root_ / "drive_c" / "kestrant.tmp"));
+  EXPECT_TRUE(fs::is_empty(root_ / "drive_c"));
   EXPECT_FALSE(IsDirWritable("C:\\missing"));
   EXPECT_FALSE(fs::exists(root_ / "drive_c" / "missing"));
   EXPECT_FALSE(IsDirWritable("\\\\server\\share\\"));
-  // An old probe file is replaced and removed.
-  std::ofstream(root_ / "drive_c" / "kestrant.tmp") << "left over";
+  // The probe's name is drawn anew each time: what others put under the old fixed name
+  // (here a link to a file of theirs) is neither followed nor touched.
+  std::ofstream(root_ / "theirs") << "kept";
+  fs::create_symlink(root_ / "theirs", root_ / "drive_c" / "kestrant.tmp");
   EXPECT_TRUE(IsDirWritable("C:\\"));
-  EXPECT_FALSE(fs::exists(root_ / "drive_c" / "kestrant.tmp"));
+  EXPECT_TRUE(fs::is_symlink(root_ / "drive_c" / "kestrant.tmp"));
+  std::ifstream in(root_ / "theirs");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "kept");
+  const std::string a = ProbeFileName(), b = ProbeFileName();
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.substr(0, 9), "kestrant-");
+  EXPECT_EQ(a.substr(a.size() - 4), ".tmp");
+  // Only what the test made remains.
+  for (const auto& e : fs::directory_iterator(root_ / "drive_c"))
+    EXPECT_EQ(e.path().filename(), "kestrant.tmp");
 }
 
 TEST_F(DirHelpersTest, CreatesNestedDrivePathsAndRestoresTheCurrentDirectory) {
@@ -65,8 +77,7 @@ TEST_F(DirHelpersTest, CreatesNestedDrivePathsAndRestoresTheCurrentDirectory) {
   EXPECT_TRUE(ForceDirPath("C:\\a\\b"));  // without the final backslash
   EXPECT_TRUE(fs::is_directory(root_ / "drive_c/a/b"));
   EXPECT_TRUE(ForceDirPath("C:\\a\\b"));  // already there
-  EXPECT_FALSE(fs::exists(root_ / "drive_c/a/b/kestrant.tmp"));
-  EXPECT_FALSE(fs::exists(root_ / "drive_c/a/kestrant.tmp"));
+  EXPECT_TRUE(fs::is_empty(root_ / "drive_c/a/b"));
 
   // A drive that does not exist, and a path through a regular file, fail.
   EXPECT_FALSE(ForceDirPath("D:\\queue"));

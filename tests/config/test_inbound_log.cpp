@@ -74,7 +74,8 @@ TEST_F(InboundLogTest, AppendsLinesToTheFileOfTheDay) {
   const fs::path dir = root_ / "drive_c" / "inlog";
   EXPECT_EQ(ReadAll(dir / "1261206.LOG"), "first entry\r\nsecond entry\r\n");
   EXPECT_EQ(ReadAll(dir / "1261207.LOG"), "next day\r\n");
-  EXPECT_FALSE(fs::exists(dir / "kestrant.tmp"));
+  for (const auto& e : fs::directory_iterator(dir))
+    EXPECT_EQ(e.path().filename().string().substr(0, 2), "12") << e.path();
 
   // The current date names the file when no time is given.
   const LocalTime now = NowLocal();
@@ -92,6 +93,26 @@ TEST_F(InboundLogTest, MissingDirectoryDropsTheEntry) {
   log.HandleLogFileEvent(true, "\\\\server\\share", "lost", Day(2026, 12, 6));
   EXPECT_FALSE(fs::exists(root_ / "drive_c" / "nolog"));
   EXPECT_FALSE(fs::exists(fs::current_path() / "1261206.LOG"));
+}
+
+TEST_F(InboundLogTest, ALinkUnderTheDaysNameLosesTheEntryAndIsReported) {
+  const fs::path dir = root_ / "drive_c" / "inlog";
+  { std::ofstream(root_ / "target") << "#!/bin/sh\n"; }
+  fs::create_symlink(root_ / "target", dir / "1261206.LOG");
+  fs::create_symlink(root_ / "nowhere", dir / "1261207.LOG");
+  std::vector<std::string> reports;
+  TInboundLog log(lock_, [&](const std::string& text) { reports.push_back(text); });
+  log.HandleLogFileEvent(true, "C:\\inlog", "<B1@h> HELO text", Day(2026, 12, 6));
+  log.HandleLogFileEvent(true, "C:\\inlog", "<B2@h> HELO text", Day(2026, 12, 7));
+  EXPECT_EQ(ReadAll(root_ / "target"), "#!/bin/sh\n");
+  EXPECT_FALSE(fs::exists(root_ / "nowhere"));
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_NE(reports[0].find("C:\\inlog\\1261206.LOG"), std::string::npos) << reports[0];
+  // The next day's file is a plain one again; a log without a reporter stays silent.
+  TInboundLog(lock_).HandleLogFileEvent(true, "C:\\inlog", "<B3@h>", Day(2026, 12, 6));
+  log.HandleLogFileEvent(true, "C:\\inlog", "<B4@h>", Day(2026, 12, 8));
+  EXPECT_EQ(ReadAll(dir / "1261208.LOG"), "<B4@h>\r\n");
+  EXPECT_EQ(reports.size(), 2u);
 }
 
 TEST_F(InboundLogTest, ConcurrentWritersKeepEveryLineIntact) {
@@ -125,7 +146,8 @@ TEST_F(InboundLogTest, ConcurrentWritersKeepEveryLineIntact) {
     start = end + 2;
   }
   EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEntries));
-  EXPECT_FALSE(fs::exists(root_ / "drive_c" / "inlog" / "kestrant.tmp"));
+  for (const auto& e : fs::directory_iterator(root_ / "drive_c" / "inlog"))
+    EXPECT_EQ(e.path().filename(), "1261206.LOG");
 }
 
 }  // namespace

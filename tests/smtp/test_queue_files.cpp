@@ -1,6 +1,8 @@
 // DATA intake: the queue pair byte for byte, numbering that never overwrites a queued
 // pair, limits on the body, and failures that leave nothing behind.
 
+#include <sys/stat.h>
+
 #include <regex>
 
 #include "smtp/queue_writer.h"
@@ -205,6 +207,52 @@ TEST_F(QueueIntake, UnwritableQueueGives451WithoutAPartialPair) {
   fs::remove(queue_ / "probe");
   EXPECT_EQ(QueueFiles(), (std::vector<std::string>{"plain"}));
   EXPECT_EQ(SendMessage(*d, "s@x.example", "u@local.example", {"a"}), "250 Message received OK");
+}
+
+TEST_F(QueueIntake, LinksPlantedUnderQueueNamesAreNeverFollowed) {
+  WriteFile(root_ / "target", "owned by the test\n");
+  auto plant = [&](const std::string& name) {
+    fs::create_symlink(root_ / "target", queue_ / name);
+  };
+  // Under the names of a pair: the name counts as taken and the next number is drawn.
+  plant("B0000000001.MSG");
+  plant("B0000000002.RCP");
+  fs::create_symlink(root_ / "nowhere", queue_ / "B0000000003.RCP");
+  // Under the temporary name: the write fails and takes its message file with it.
+  plant("B0000000004.RC~");
+  // A plain file there was left by a write cut short and is replaced.
+  WriteFile(queue_ / "B0000000005.RC~", "left over");
+  plant("Smtp.Txt");
+  server_->SetLogDebug(true);
+  std::atomic<int32_t> next{0};
+  server_->OnNextIDEvent = [&](int32_t& id, bool& handled) {
+    id = ++next;
+    handled = true;
+  };
+  const mode_t oldMask = ::umask(022);
+  Start();
+  auto c = Connect();
+  // 1 to 3 are taken, 4 fails at its temporary file.
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"lost"}),
+            "451 ERR Requested Action Aborted");
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"kept"}), "250 Message received OK");
+  EXPECT_EQ(c->Cmd("NOOP"), "250 NOOP Performed");
+  ::umask(oldMask);
+
+  EXPECT_EQ(ReadFile(root_ / "target"), "owned by the test\n");
+  EXPECT_FALSE(fs::exists(root_ / "nowhere"));
+  EXPECT_NE(Msg("B0000000005").find("\r\nkept\r\n"), std::string::npos);
+  EXPECT_EQ(QueueFiles(),
+            (std::vector<std::string>{"B0000000001.MSG", "B0000000002.RCP", "B0000000003.RCP",
+                                      "B0000000004.RC~", "B0000000005.MSG", "B0000000005.RCP",
+                                      "Smtp.Txt"}));
+  EXPECT_TRUE(fs::is_symlink(queue_ / "B0000000004.RC~"));
+  EXPECT_TRUE(fs::is_symlink(queue_ / "Smtp.Txt"));
+  // Message and recipient files are for the owner and the group only.
+  for (const char* name : {"B0000000005.MSG", "B0000000005.RCP"})
+    EXPECT_EQ(fs::status(queue_ / name).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read)
+        << name;
 }
 
 TEST_F(QueueIntake, OversizedBodiesAreReadToTheEndAndRefused) {

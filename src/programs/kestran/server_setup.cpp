@@ -1,6 +1,8 @@
 #include "programs/kestran/server_setup.h"
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 
 #include "config/dir_helpers.h"
 #include "config/group_members.h"
@@ -10,6 +12,8 @@
 #include "config/receiver_settings.h"
 #include "config/settings_loader.h"
 #include "platform/resolver.h"
+#include "programs/kestran/smtp_service.h"
+#include "smtp/queue_leftovers.h"
 #include "smtp/subnet.h"
 
 namespace kestran {
@@ -134,13 +138,39 @@ bool TServerSetup::Configure() {
   server.SetMaxMessageSize(s.MaxMessageSize);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
 
-  if (IsDirWritable(s.MailQueueDir)) {
-    server.SetActive(true);
-  } else {
+  bool writable = IsDirWritable(s.MailQueueDir);
+  if (!writable) {
     ForceDirPath(s.MailQueueDir);
-    server.SetActive(IsDirWritable(s.MailQueueDir));
+    writable = IsDirWritable(s.MailQueueDir);
   }
+  // What an earlier run left behind is dealt with before any session can add to it.
+  if (writable) CleanUpQueue(s.MailQueueDir);
+  server.SetActive(writable);
   return server.Active();
+}
+
+void TServerSetup::CleanUpQueue(const std::string& queueDir) {
+  for (const auto& note : CleanQueueLeftovers(queueDir, std::time(nullptr))) {
+    int kind = note.kind == TLeftoverNote::Kind::Error     ? kLogError
+               : note.kind == TLeftoverNote::Kind::Warning ? kLogWarning
+                                                           : kLogInformation;
+    Report(kind, note.text);
+  }
+}
+
+void TServerSetup::Report(int kind, const std::string& text) {
+  if (Service != nullptr) Service->LogMessage(kind, text);
+}
+
+void TServerSetup::ReportFileFault(const std::string& text) {
+  // A fault that every entry meets is reported once a minute, not once an entry.
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  int64_t last = lastFileFault_.load();
+  if (last != kNeverReported && now - last < 60) return;
+  if (!lastFileFault_.compare_exchange_strong(last, now)) return;
+  Report(kLogError, text);
 }
 
 void TServerSetup::Done() {
@@ -161,8 +191,9 @@ void TServerSetup::HandleNextID(int32_t& id, bool& handled) {
 
 void TServerSetup::HandleLogFileEvent(const std::string& logFileEntry) {
   if (!LogLock) return;
-  TInboundLog(*LogLock).HandleLogFileEvent(ReceiverSettings.MailInlogEnabled,
-                                           ReceiverSettings.InlogDir, logFileEntry);
+  TInboundLog(*LogLock, [this](const std::string& text) {
+    ReportFileFault(text);
+  }).HandleLogFileEvent(ReceiverSettings.MailInlogEnabled, ReceiverSettings.InlogDir, logFileEntry);
 }
 
 void TServerSetup::HandlePopAuth(const std::string& ipAddy, bool& valid, bool& handled) {

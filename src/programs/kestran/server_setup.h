@@ -3,7 +3,9 @@
 // three event handlers (message numbers, inbound log, POP-before-SMTP), makes sure the
 // queue directory can be written and only then activates the listener.
 
+#include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -34,6 +36,21 @@ class TServerSetup {
   void HandleNextID(int32_t& id, bool& handled);
   void HandleLogFileEvent(const std::string& logFileEntry);
   void HandlePopAuth(const std::string& ipAddy, bool& valid, bool& handled);
+
+  // Removes the receiver's own temporary files from the queue directory and moves message
+  // files left without a recipient file aside, each move logged. Before the listener
+  // is active.
+  void CleanUpQueue(const std::string& queueDir);
+
+ private:
+  static constexpr int64_t kNeverReported = std::numeric_limits<int64_t>::min();
+
+  // A line for the event log (the console in console mode) of kind kLog*.
+  void Report(int kind, const std::string& text);
+  // A file fault met while sessions run, reported at most once a minute.
+  void ReportFileFault(const std::string& text);
+
+  std::atomic<int64_t> lastFileFault_{kNeverReported};
 };
 
 // The process-wide set-up. It lives until the process ends and is never destroyed, so
