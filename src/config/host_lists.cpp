@@ -7,6 +7,8 @@ namespace kestran {
 
 void LoadHostAliasesAndLists(TReceiverSettings& s) {
   s.LocalUsers.clear();
+  // One reading of the registry for all the keys, however many aliases there are.
+  TRegSnapshot snapshot;
   TRegistry reg;
   const std::string aliases = std::string(kHostKey) + "\\Aliases";
   if (reg.OpenKey(aliases, false)) {

@@ -112,4 +112,20 @@ int32_t NextMessageId() {
   return request.number;
 }
 
+void CheckMessageCounter() {
+  TRegistry reg(kKeyRead);
+  if (reg.OpenKey(kOwnKey, false) && reg.ValueExists("LastMsgId")) {
+    reg.ReadInteger("LastMsgId");
+    return;
+  }
+  if (reg.OpenKey(kHostKey, false) && reg.ValueExists("LastMsgId")) reg.ReadInteger("LastMsgId");
+}
+
+std::string NoMessageIdReason() {
+  std::string problem = RegistryWriteProblem();
+  if (!problem.empty()) return "the registry cannot be written: " + problem;
+  return std::string("no counter to continue in ") + RegistryFilePath() + ": '" + kOwnKey +
+         "' holds no LastMsgId and '" + kHostKey + "' does not exist";
+}
+
 }  // namespace kestran

@@ -2,6 +2,7 @@
 // The persistent message-number counter LastMsgId.
 
 #include <cstdint>
+#include <string>
 
 namespace kestran {
 
@@ -17,5 +18,14 @@ namespace kestran {
 // that does not parse. Takes MsgIdLock before the registry's transaction: never call it while this
 // thread holds a TRegTransaction.
 int32_t NextMessageId();
+
+// Reads LastMsgId where the next draw will read it (the own key, else the host's), without
+// storing anything, so that a value of the wrong type stops the start: raises the
+// ERegistryException the draw would raise.
+void CheckMessageCounter();
+
+// Why NextMessageId gives 0 now, for the event log: the registry cannot be written, or no
+// key holds a counter to continue.
+std::string NoMessageIdReason();
 
 }  // namespace kestran

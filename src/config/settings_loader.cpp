@@ -60,6 +60,7 @@ void LoadValueList(TRegistry& reg, const std::string& path, TStringList& list) {
 }  // namespace
 
 void LoadHostSettings(TReceiverSettings& s) {
+  TRegSnapshot snapshot;
   TRegistry reg;
   std::string domains;
   if (reg.OpenKey(kHostKey, false)) {
@@ -92,6 +93,7 @@ void LoadHostSettings(TReceiverSettings& s) {
 }
 
 void LoadResolverSettings(TReceiverSettings& s) {
+  TRegSnapshot snapshot;
   TRegistry reg;
   if (reg.OpenKey(kOwnKey, false)) {
     ReadString(reg, "DNSServers", s.DNSServers);
@@ -101,6 +103,7 @@ void LoadResolverSettings(TReceiverSettings& s) {
 }
 
 void LoadOwnSettings(TReceiverSettings& s) {
+  TRegSnapshot snapshot;  // one reading of the registry for every key and value
   TRegistry reg;
   const std::string own = kOwnKey;
   if (reg.OpenKey(own, false)) {

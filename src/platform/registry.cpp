@@ -1,13 +1,17 @@
 #include "platform/registry.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include "platform/paths.h"
 #include "platform/registry_file.h"
@@ -119,8 +123,21 @@ uint32_t WriteRegistryFile(const std::shared_ptr<const TRegNode>& root, bool flu
   int fd = ::mkstemp(tmp.data());
   if (fd < 0)
     return errno == EACCES || errno == EPERM || errno == EROFS ? kRegAccessDenied : kRegCantWrite;
+  // The new file takes the place of the old one with its owner, group and mode, so that
+  // root editing the file of a service account leaves it to that account. Who may not give
+  // a file away keeps the mode alone.
   struct stat old;
-  mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+  bool replacing = ::stat(path.c_str(), &old) == 0;
+  mode_t mode = replacing ? (old.st_mode & 07777) : 0640;
+  if (replacing) {
+    struct stat now;
+    if (::fstat(fd, &now) == 0 && (now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+        ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+      if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+        // Neither owner nor group can be kept: the mode still is.
+      }
+    }
+  }
   bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
@@ -137,8 +154,9 @@ uint32_t WriteRegistryFile(const std::shared_ptr<const TRegNode>& root, bool flu
   return kRegSuccess;
 }
 
-// Whether this process may change the registry file.
-bool Writable() {
+// Why this process may not change the registry file; "" when it may.
+std::string WriteProblem() {
+  auto problem = [](const std::string& p) { return p + ": " + std::strerror(errno); };
   std::string root = DataRoot();
   struct stat st;
   if (::stat(root.c_str(), &st) != 0) {
@@ -146,15 +164,16 @@ bool Writable() {
     std::string p = root;
     for (;;) {
       size_t slash = p.find_last_of('/');
-      if (slash == std::string::npos) return ::access(".", W_OK) == 0;
+      if (slash == std::string::npos) return ::access(".", W_OK) == 0 ? "" : problem(".");
       p = slash == 0 ? "/" : p.substr(0, slash);
-      if (::stat(p.c_str(), &st) == 0) return ::access(p.c_str(), W_OK) == 0;
-      if (p == "/") return false;
+      if (::stat(p.c_str(), &st) == 0) return ::access(p.c_str(), W_OK) == 0 ? "" : problem(p);
+      if (p == "/") return p + ": no such directory";
     }
   }
-  if (::access(root.c_str(), W_OK) != 0) return false;
+  if (::access(root.c_str(), W_OK) != 0) return problem(root);
   std::string file = RegistryFilePath();
-  return ::access(file.c_str(), F_OK) != 0 || ::access(file.c_str(), W_OK) == 0;
+  if (::access(file.c_str(), F_OK) == 0 && ::access(file.c_str(), W_OK) != 0) return problem(file);
+  return "";
 }
 
 constexpr uint32_t kWriteRights = kKeySetValue | kKeyCreateSubKey | 0x00010000 /*DELETE*/ |
@@ -174,8 +193,15 @@ struct TRegTransaction::State {
   bool dirty = false;
 };
 
+struct TRegSnapshot::State {
+  TRegSnapshot::State* outer = nullptr;
+  std::shared_ptr<const TRegNode> view;
+  std::optional<bool> writable;  // asked once per snapshot
+};
+
 namespace {
 thread_local TRegTransaction::State* tCurrent = nullptr;
+thread_local TRegSnapshot::State* tSnapshot = nullptr;
 
 // The outermost transaction of this thread, which holds the view.
 TRegTransaction::State* Outermost(TRegTransaction::State* s) {
@@ -186,8 +212,46 @@ TRegTransaction::State* Outermost(TRegTransaction::State* s) {
 // The view that reads of this thread see.
 std::shared_ptr<const TRegNode> ReadView() {
   if (tCurrent != nullptr) return Outermost(tCurrent)->working;
+  if (tSnapshot != nullptr) return tSnapshot->view;
   return LoadCurrent();
 }
+
+// Whether this process may change the registry file.
+bool Writable() {
+  if (tSnapshot == nullptr) return WriteProblem().empty();
+  if (!tSnapshot->writable) tSnapshot->writable = WriteProblem().empty();
+  return *tSnapshot->writable;
+}
+
+// Whether a name is one of the temporary files of WriteRegistryFile.
+bool IsTemporaryName(const char* name) {
+  static const char kStem[] = "registry.reg.";
+  const size_t stem = sizeof kStem - 1;
+  if (std::strncmp(name, kStem, stem) != 0 || std::strlen(name) != stem + 6) return false;
+  for (size_t i = stem; i < stem + 6; ++i)
+    if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
+  return true;
+}
+
+// Removes (or with remove false only counts) the temporary files of writers that ended
+// before renaming theirs. Removing only under the writers' lock: then no writer anywhere
+// has one in use.
+size_t RemoveLeftoversLocked(bool remove = true) {
+  size_t removed = 0;
+  DIR* dir = ::opendir(DataRoot().c_str());
+  if (dir == nullptr) return 0;
+  int dfd = ::dirfd(dir);
+  while (dirent* e = ::readdir(dir)) {
+    if (!IsTemporaryName(e->d_name)) continue;
+    struct stat st;
+    if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (!remove || ::unlinkat(dfd, e->d_name, 0) == 0) ++removed;
+  }
+  ::closedir(dir);
+  return removed;
+}
+
+std::atomic<bool> gLeftoversChecked{false};
 
 // Runs a change: inside the thread's transaction, or as a transaction of its own.
 template <class F>
@@ -219,6 +283,10 @@ TRegTransaction::TRegTransaction() : state_(std::make_unique<State>()) {
   s.writer = std::unique_lock<std::mutex>(WriterMutex());
   if (EnsureDataRoot()) {
     s.lock_fd = ::open(LockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // A lock file that another account made (root running the registry tool) still locks
+    // when this account may only read it.
+    if (s.lock_fd < 0 && errno == EACCES)
+      s.lock_fd = ::open(LockFilePath().c_str(), O_RDONLY | O_CLOEXEC);
     if (s.lock_fd >= 0) {
       int r;
       do {
@@ -227,7 +295,9 @@ TRegTransaction::TRegTransaction() : state_(std::make_unique<State>()) {
       s.locked = r == 0;
     }
   }
+  if (s.locked && !gLeftoversChecked.exchange(true)) RemoveLeftoversLocked();
   try {
+    // A copy of the root alone: the keys below are shared until a change needs them.
     s.working = std::make_shared<TRegNode>(*LoadCurrent());
   } catch (...) {
     if (s.lock_fd >= 0) ::close(s.lock_fd);  // closing releases the lock
@@ -259,10 +329,37 @@ uint32_t TRegTransaction::Commit(bool flushName) {
   uint32_t r = WriteRegistryFile(s.working, flushName);
   if (r == kRegSuccess) {
     s.dirty = false;
+    // A snapshot of this thread sees its own changes.
+    for (TRegSnapshot::State* snap = tSnapshot; snap != nullptr; snap = snap->outer)
+      snap->view = s.working;
     // Later changes in this transaction work on a copy of what was published.
     s.working = std::make_shared<TRegNode>(*s.working);
   }
   return r;
+}
+
+TRegSnapshot::TRegSnapshot() : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.view = tSnapshot != nullptr ? tSnapshot->view : LoadCurrent();
+  if (tSnapshot != nullptr) s.writable = tSnapshot->writable;
+  s.outer = tSnapshot;
+  tSnapshot = &s;
+}
+
+TRegSnapshot::~TRegSnapshot() {
+  tSnapshot = state_->outer;
+}
+
+std::string RegistryWriteProblem() {
+  return WriteProblem();
+}
+
+size_t RemoveRegistryLeftovers() {
+  if (RemoveLeftoversLocked(false) == 0) return 0;  // nothing to do: no lock, no data root made
+  gLeftoversChecked = true;                         // counted here, not by the transaction
+  TRegTransaction tx;                               // the writers' lock
+  if (!Outermost(tCurrent)->locked) return 0;
+  return RemoveLeftoversLocked();
 }
 
 // ---------------------------------------------------------------------------------
@@ -275,12 +372,20 @@ std::string RegistryFilePath() {
 namespace {
 
 // Resolves an open key's node in a view; the error when it cannot be used.
-template <class Node>
-uint32_t Resolve(Node& root, const TRegKey& key, uint32_t right, Node*& node) {
+uint32_t Resolve(const TRegNode& root, const TRegKey& key, uint32_t right, const TRegNode*& node) {
   node = nullptr;
   if (!key.IsOpen()) return kRegInvalidHandle;
   if ((key.Access() & right) != right) return kRegAccessDenied;
   node = root.Find(regfile::SplitKeyPath(key.Path()));
+  return node == nullptr ? kRegKeyDeleted : kRegSuccess;
+}
+
+// The same for a change: the key is made the working view's own.
+uint32_t ResolveForChange(TRegNode& root, const TRegKey& key, uint32_t right, TRegNode*& node) {
+  node = nullptr;
+  if (!key.IsOpen()) return kRegInvalidHandle;
+  if ((key.Access() & right) != right) return kRegAccessDenied;
+  node = root.Edit(regfile::SplitKeyPath(key.Path()));
   return node == nullptr ? kRegKeyDeleted : kRegSuccess;
 }
 
@@ -306,9 +411,10 @@ uint32_t TRegKey::QueryValue(const std::string& name, uint32_t& type, std::strin
 uint32_t TRegKey::SetValue(const std::string& name, uint32_t type, const std::string& data) {
   if (!open_) return kRegInvalidHandle;
   if ((access_ & kKeySetValue) != kKeySetValue) return kRegAccessDenied;
+  if (name.find('\0') != std::string::npos) return kRegInvalidParameter;
   return Change([&](TRegNode& root, bool& changed) -> uint32_t {
     TRegNode* n;
-    if (uint32_t r = Resolve(root, *this, kKeySetValue, n)) return r;
+    if (uint32_t r = ResolveForChange(root, *this, kKeySetValue, n)) return r;
     n->SetValue(name, type, data);
     changed = true;
     return kRegSuccess;
@@ -330,7 +436,7 @@ uint32_t TRegKey::DeleteValue(const std::string& name) {
   if ((access_ & kKeySetValue) != kKeySetValue) return kRegAccessDenied;
   return Change([&](TRegNode& root, bool& changed) -> uint32_t {
     TRegNode* n;
-    if (uint32_t r = Resolve(root, *this, kKeySetValue, n)) return r;
+    if (uint32_t r = ResolveForChange(root, *this, kKeySetValue, n)) return r;
     if (!n->RemoveValue(name)) return kRegNotFound;
     changed = true;
     return kRegSuccess;
@@ -342,7 +448,7 @@ uint32_t TRegKey::EnumSubKeys(std::vector<std::string>& names) const {
   auto view = ReadView();
   const TRegNode* n;
   if (uint32_t r = Resolve(*view, *this, kKeyEnumerateSubKeys, n)) return r;
-  for (const auto& s : n->subkeys) names.push_back(s.name);
+  for (const auto& sub : n->SubKeys()) names.push_back(sub.node->name);
   return kRegSuccess;
 }
 
@@ -351,7 +457,7 @@ uint32_t TRegKey::EnumValues(std::vector<std::string>& names) const {
   auto view = ReadView();
   const TRegNode* n;
   if (uint32_t r = Resolve(*view, *this, kKeyQueryValue, n)) return r;
-  for (const auto& v : n->values) names.push_back(v.name);
+  for (const auto& v : n->Values()) names.push_back(v.name);
   return kRegSuccess;
 }
 
@@ -360,7 +466,7 @@ uint32_t TRegKey::ReadValues(std::vector<TRegValue>& values) const {
   auto view = ReadView();
   const TRegNode* n;
   if (uint32_t r = Resolve(*view, *this, kKeyQueryValue, n)) return r;
-  values = n->values;
+  values = n->Values();
   return kRegSuccess;
 }
 
@@ -396,6 +502,8 @@ uint32_t CreateRegKey(const std::string& path, uint32_t access, TRegKey& key, bo
   key.Close();
   if (created != nullptr) *created = false;
   auto names = regfile::SplitKeyPath(path);
+  if (names.size() > kRegMaxKeyDepth || path.find('\0') != std::string::npos)
+    return kRegInvalidParameter;
   bool writable = Writable();
   if ((access & kWriteRights) != 0 && !writable) return kRegAccessDenied;
   bool made = false;
@@ -429,10 +537,10 @@ uint32_t DeleteKeyAt(const std::string& path, bool tree) {
   if (!Writable()) return kRegAccessDenied;
   return Change([&](TRegNode& root, bool& changed) -> uint32_t {
     std::vector<std::string> parent_names(names.begin(), names.end() - 1);
-    TRegNode* parent = root.Find(parent_names);
-    TRegNode* n = parent != nullptr ? parent->FindSubKey(names.back()) : nullptr;
+    const TRegNode* n = root.Find(names);
     if (n == nullptr) return kRegNotFound;
-    if (!tree && !n->subkeys.empty()) return kRegAccessDenied;
+    if (!tree && !n->SubKeys().empty()) return kRegAccessDenied;
+    TRegNode* parent = root.Edit(parent_names);
     parent->RemoveSubKey(names.back());
     changed = true;
     return kRegSuccess;

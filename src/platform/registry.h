@@ -17,9 +17,12 @@
 // Every change is written atomically (temporary file beside the registry file, flushed,
 // then renamed over it), and all writers in all processes serialise on an advisory lock
 // on "registry.lock" beside it, re-reading the file under the lock before changing it.
+// A new registry file gets mode 0640; a replaced one keeps its mode, and its owner and
+// group where this process may give them (root editing a service account's file).
 // A registry file that cannot be parsed raises ERegistryFile ("<path>(<line>): <what>")
 // from any operation that needs its contents; such a file is never overwritten.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -54,6 +57,11 @@ constexpr uint32_t kRegInvalidHandle = 6;      // the key object is not open
 constexpr uint32_t kRegInvalidParameter = 87;  // malformed path or name
 constexpr uint32_t kRegCantWrite = 1013;       // the registry file could not be written
 constexpr uint32_t kRegKeyDeleted = 1018;      // the open key has been deleted meanwhile
+
+// Keys lie at most this many levels below HKEY_LOCAL_MACHINE, as on Windows. A deeper key
+// is never created: CreateRegKey gives kRegInvalidParameter, a REGEDIT4 text holding one
+// does not parse.
+constexpr size_t kRegMaxKeyDepth = 512;
 
 // A registry file that cannot be parsed: "<path>(<line>): <what>".
 KESTRAN_ERROR_CLASS(ERegistryFile, Exception);
@@ -112,6 +120,7 @@ class TRegKey {
 // fails with kRegAccessDenied when the registry file cannot be written by this process.
 uint32_t OpenRegKey(const std::string& path, uint32_t access, TRegKey& key);
 // Opens a key, creating it and every missing parent; *created tells whether it was new.
+// kRegInvalidParameter for a path deeper than kRegMaxKeyDepth or a name holding a NUL.
 uint32_t CreateRegKey(const std::string& path, uint32_t access, TRegKey& key,
                       bool* created = nullptr);
 // Deletes a key that has no subkeys (kRegAccessDenied when it has some).
@@ -142,6 +151,32 @@ class TRegTransaction {
  private:
   std::unique_ptr<State> state_;
 };
+
+// Reads without writing: while it lives, every registry read of this thread outside a
+// transaction sees the registry as it was when it was made (or as this thread's own
+// commits left it), and no read goes back to the file. Reading a large registry key by
+// key thus costs the file once, not once per read. Snapshots nest.
+class TRegSnapshot {
+ public:
+  TRegSnapshot();  // raises ERegistryFile for a malformed registry file
+  ~TRegSnapshot();
+  TRegSnapshot(const TRegSnapshot&) = delete;
+  TRegSnapshot& operator=(const TRegSnapshot&) = delete;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// Why this process cannot change the registry file ("<path>: <reason>"); "" when it can.
+std::string RegistryWriteProblem();
+
+// Removes the temporary files ("registry.reg." and six letters or digits) that a writer
+// killed between writing and renaming one has left beside the registry file, and only
+// those. Runs under the writers' lock, where no such file can still be in use; every
+// process also does it at its first transaction. Returns how many were removed.
+size_t RemoveRegistryLeftovers();
 
 // REGEDIT4 text.
 // Applies a REGEDIT4 file to the registry as one change ([-KEY] and "Name"=- delete).

@@ -1,6 +1,7 @@
 #include "platform/registry_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 namespace kestran::regfile {
@@ -28,12 +29,6 @@ int CompareNames(const std::string& a, const std::string& b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-std::vector<TRegNode>::iterator LowerBound(std::vector<TRegNode>& v, const std::string& name) {
-  return std::lower_bound(v.begin(), v.end(), name, [](const TRegNode& n, const std::string& s) {
-    return CompareNames(n.name, s) < 0;
-  });
-}
-
 }  // namespace
 
 bool NamesEqual(const std::string& a, const std::string& b) {
@@ -43,68 +38,140 @@ bool NameLess(const std::string& a, const std::string& b) {
   return CompareNames(a, b) < 0;
 }
 
+bool TSubKeyLess::operator()(const TSubKey& a, const TSubKey& b) const {
+  return NameLess(a.node->name, b.node->name);
+}
+bool TSubKeyLess::operator()(const TSubKey& a, const std::string& b) const {
+  return NameLess(a.node->name, b);
+}
+bool TSubKeyLess::operator()(const std::string& a, const TSubKey& b) const {
+  return NameLess(a, b.node->name);
+}
+
+namespace {
+
+// Keys with at least this many values keep an index of their names.
+constexpr size_t kIndexedValues = 16;
+
+std::string Folded(const std::string& name) {
+  std::string out = name;
+  for (auto& c : out) c = Upper(c);
+  return out;
+}
+
+}  // namespace
+
+TRegNode::~TRegNode() {
+  // Subkeys are taken apart one level at a time from a list on the heap: a key that only
+  // this tree holds gives its subkeys to the list before it goes, so no destructor below
+  // ever has subkeys of its own to destroy. A key another tree still holds is left to it.
+  if (subkeys_.empty()) return;
+  std::vector<std::shared_ptr<TRegNode>> pending;
+  for (auto& entry : subkeys_) pending.push_back(std::move(entry.node));
+  subkeys_.clear();
+  while (!pending.empty()) {
+    std::shared_ptr<TRegNode> node = std::move(pending.back());
+    pending.pop_back();
+    if (node.use_count() == 1) {
+      std::atomic_thread_fence(std::memory_order_acquire);
+      for (auto& entry : node->subkeys_) pending.push_back(std::move(entry.node));
+      node->subkeys_.clear();
+    }
+  }
+}
+
+void TRegNode::IndexValues() {
+  value_index_.clear();
+  if (values_.size() < kIndexedValues) return;
+  value_index_.make().reserve(values_.size());
+  for (size_t i = 0; i < values_.size(); ++i) value_index_.add(Folded(values_[i].name), i);
+}
+
 const TRegValue* TRegNode::FindValue(const std::string& value_name) const {
-  for (const auto& v : values)
+  if (!value_index_.empty()) {
+    auto it = value_index_.map().find(Folded(value_name));
+    return it == value_index_.map().end() ? nullptr : &values_[it->second];
+  }
+  for (const auto& v : values_)
     if (NamesEqual(v.name, value_name)) return &v;
   return nullptr;
 }
 
 void TRegNode::SetValue(const std::string& value_name, uint32_t type, std::string data) {
-  for (auto& v : values) {
-    if (NamesEqual(v.name, value_name)) {
-      v.type = type;
-      v.data = std::move(data);
-      return;
-    }
+  if (const TRegValue* found = FindValue(value_name)) {
+    TRegValue& v = values_[static_cast<size_t>(found - values_.data())];
+    v.type = type;
+    v.data = std::move(data);
+    return;
   }
-  values.push_back(TRegValue{value_name, type, std::move(data)});
+  values_.push_back(TRegValue{value_name, type, std::move(data)});
+  if (!value_index_.empty())
+    value_index_.add(Folded(value_name), values_.size() - 1);
+  else if (values_.size() >= kIndexedValues)
+    IndexValues();
 }
 
 bool TRegNode::RemoveValue(const std::string& value_name) {
-  for (auto it = values.begin(); it != values.end(); ++it) {
-    if (NamesEqual(it->name, value_name)) {
-      values.erase(it);
-      return true;
-    }
-  }
-  return false;
-}
-
-const TRegNode* TRegNode::FindSubKey(const std::string& key_name) const {
-  return const_cast<TRegNode*>(this)->FindSubKey(key_name);
-}
-
-TRegNode* TRegNode::FindSubKey(const std::string& key_name) {
-  auto it = LowerBound(subkeys, key_name);
-  if (it != subkeys.end() && NamesEqual(it->name, key_name)) return &*it;
-  return nullptr;
-}
-
-TRegNode& TRegNode::AddSubKey(const std::string& key_name) {
-  auto it = LowerBound(subkeys, key_name);
-  if (it != subkeys.end() && NamesEqual(it->name, key_name)) return *it;
-  TRegNode n;
-  n.name = key_name;
-  return *subkeys.insert(it, std::move(n));
-}
-
-bool TRegNode::RemoveSubKey(const std::string& key_name) {
-  auto it = LowerBound(subkeys, key_name);
-  if (it == subkeys.end() || !NamesEqual(it->name, key_name)) return false;
-  subkeys.erase(it);
+  const TRegValue* found = FindValue(value_name);
+  if (found == nullptr) return false;
+  values_.erase(values_.begin() + (found - values_.data()));
+  if (!value_index_.empty()) IndexValues();
   return true;
 }
 
-const TRegNode* TRegNode::Find(const std::vector<std::string>& path) const {
-  return const_cast<TRegNode*>(this)->Find(path);
+const TRegNode* TRegNode::FindSubKey(const std::string& key_name) const {
+  auto it = subkeys_.find(key_name);
+  return it == subkeys_.end() ? nullptr : it->node.get();
 }
 
-TRegNode* TRegNode::Find(const std::vector<std::string>& path) {
-  TRegNode* n = this;
+namespace {
+
+// The key of a shared pointer, copied first when another tree holds it too.
+TRegNode* Own(std::shared_ptr<TRegNode>& node) {
+  if (node.use_count() == 1) {
+    // Whoever held it before has let go: what they did with it happened before this.
+    std::atomic_thread_fence(std::memory_order_acquire);
+  } else {
+    node = std::make_shared<TRegNode>(*node);
+  }
+  return node.get();
+}
+
+}  // namespace
+
+TRegNode* TRegNode::EditSubKey(const std::string& key_name) {
+  auto it = subkeys_.find(key_name);
+  return it == subkeys_.end() ? nullptr : Own(it->node);
+}
+
+TRegNode& TRegNode::AddSubKey(const std::string& key_name) {
+  auto it = subkeys_.lower_bound(key_name);
+  if (it != subkeys_.end() && NamesEqual(it->node->name, key_name)) return *Own(it->node);
+  it = subkeys_.emplace_hint(it, TSubKey{std::make_shared<TRegNode>(key_name)});
+  return *it->node;
+}
+
+bool TRegNode::RemoveSubKey(const std::string& key_name) {
+  auto it = subkeys_.find(key_name);
+  if (it == subkeys_.end()) return false;
+  std::shared_ptr<TRegNode> gone = std::move(it->node);
+  subkeys_.erase(it);
+  return true;  // gone is released here, through the destructor above
+}
+
+const TRegNode* TRegNode::Find(const std::vector<std::string>& path) const {
+  const TRegNode* n = this;
   for (const auto& p : path) {
     n = n->FindSubKey(p);
     if (n == nullptr) return nullptr;
   }
+  return n;
+}
+
+TRegNode* TRegNode::Edit(const std::vector<std::string>& path) {
+  if (Find(path) == nullptr) return nullptr;  // nothing is copied for a missing key
+  TRegNode* n = this;
+  for (const auto& p : path) n = n->EditSubKey(p);
   return n;
 }
 
@@ -205,15 +272,16 @@ class TParser {
         slash == std::string::npos ? std::vector<std::string>() : SplitKeyPath(body.substr(slash));
     if (remove) {
       current_ = nullptr;
-      if (path.empty()) {
-        root_.values.clear();
-        root_.subkeys.clear();
-        return;
-      }
+      // As on Windows, the root key itself is never deleted.
+      if (path.empty()) Fail(index, "the root key \"" + hive + "\" cannot be deleted");
+      if (root_.Find(path) == nullptr) return;
       std::vector<std::string> parent(path.begin(), path.end() - 1);
-      if (TRegNode* p = root_.Find(parent)) p->RemoveSubKey(path.back());
+      root_.Edit(parent)->RemoveSubKey(path.back());
       return;
     }
+    if (path.size() > kRegMaxKeyDepth)
+      Fail(index, "the key is " + std::to_string(path.size()) + " levels deep, more than " +
+                      std::to_string(kRegMaxKeyDepth));
     current_ = &root_.Create(path);
   }
 
@@ -248,6 +316,7 @@ class TParser {
       pos = 1;
     } else {
       name = Quoted(index, line, pos);
+      if (name.find('\0') != std::string::npos) Fail(index, "a value name holds a NUL byte");
     }
     while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
     if (pos >= line.size() || line[pos] != '=') Fail(index, "\"=\" expected after the value name");
@@ -410,13 +479,12 @@ void FormatValue(std::string& out, const TRegValue& v) {
   }
 }
 
-void FormatKey(std::string& out, const TRegNode& key, const std::string& full_name, bool is_root) {
-  if (!is_root || !key.values.empty()) {
+void FormatKey(std::string& out, const TRegNode& key, bool is_root, const std::string& full_name) {
+  if (!is_root || !key.Values().empty()) {
     out += "[" + full_name + "]" + kEol;
-    for (const auto& v : key.values) FormatValue(out, v);
+    for (const auto& v : key.Values()) FormatValue(out, v);
     out += kEol;
   }
-  for (const auto& sub : key.subkeys) FormatKey(out, sub, full_name + "\\" + sub.name, false);
 }
 
 }  // namespace
@@ -425,7 +493,29 @@ std::string FormatRegText(const TRegNode& key, const std::string& key_path) {
   std::string out = std::string("REGEDIT4") + kEol + kEol;
   std::string full = "HKEY_LOCAL_MACHINE";
   if (!key_path.empty()) full += "\\" + key_path;
-  FormatKey(out, key, full, key_path.empty());
+  FormatKey(out, key, key_path.empty(), full);
+  // Depth first, in subkey order, with the walk's state on the heap: one entry per level
+  // holding the next subkey to write and the length of the path down to its parent.
+  struct TLevel {
+    const TRegNode* node;
+    TRegNode::TSubKeys::const_iterator next;
+    size_t path_length;
+  };
+  std::vector<TLevel> walk{{&key, key.SubKeys().begin(), full.size()}};
+  while (!walk.empty()) {
+    TLevel& level = walk.back();
+    if (level.next == level.node->SubKeys().end()) {
+      walk.pop_back();
+      continue;
+    }
+    const TRegNode& sub = *level.next->node;
+    ++level.next;
+    full.resize(level.path_length);
+    full += '\\';
+    full += sub.name;
+    FormatKey(out, sub, false, full);
+    walk.push_back({&sub, sub.SubKeys().begin(), full.size()});
+  }
   return out;
 }
 

@@ -107,7 +107,7 @@ uint32_t WriteTree(const std::string& path, const regfile::TRegNode& node) {
     LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                 nullptr, &h, nullptr);
     if (rc != ERROR_SUCCESS) return static_cast<uint32_t>(rc);
-    for (const auto& v : node.values) {
+    for (const auto& v : node.Values()) {
       rc = ::RegSetValueExA(h, v.name.c_str(), 0, v.type,
                             reinterpret_cast<const BYTE*>(v.data.data()),
                             static_cast<DWORD>(v.data.size()));
@@ -116,7 +116,8 @@ uint32_t WriteTree(const std::string& path, const regfile::TRegNode& node) {
     ::RegCloseKey(h);
     if (rc != ERROR_SUCCESS) return static_cast<uint32_t>(rc);
   }
-  for (const auto& sub : node.subkeys) {
+  for (const auto& entry : node.SubKeys()) {
+    const regfile::TRegNode& sub = *entry.node;
     uint32_t rc = WriteTree(path.empty() ? sub.name : path + "\\" + sub.name, sub);
     if (rc != kRegSuccess) return rc;
   }
@@ -216,6 +217,20 @@ uint32_t TRegTransaction::Commit(bool flushName) {
 
 std::string RegistryFilePath() {
   return "HKEY_LOCAL_MACHINE";
+}
+
+// The system's registry needs no snapshot to be read quickly, leaves no temporary files
+// and says itself, key by key, what may be changed.
+struct TRegSnapshot::State {};
+TRegSnapshot::TRegSnapshot() : state_(std::make_unique<State>()) {}
+TRegSnapshot::~TRegSnapshot() = default;
+
+std::string RegistryWriteProblem() {
+  return "";
+}
+
+size_t RemoveRegistryLeftovers() {
+  return 0;
 }
 
 bool TRegKey::ValueExists(const std::string& name) const {

@@ -203,7 +203,8 @@ class Channel {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
     while (!r.done) {
       auto now = Clock::now();
-      if (now >= deadline) {
+      // An abandoned lookup ends like one that ran out of time.
+      if (now >= deadline || LookupsAbandoned()) {
         ares_cancel(channel_);
         if (!r.done) {
           r.done = true;
@@ -233,6 +234,7 @@ class Channel {
       timeval* t = ares_timeout(channel_, &maxtv, &tv);
       int waitMs = static_cast<int>(t->tv_sec * 1000 + t->tv_usec / 1000);
       if (waitMs < 1) waitMs = 1;
+      if (waitMs > static_cast<int>(kWaitSliceMs)) waitMs = static_cast<int>(kWaitSliceMs);
       if (n == 0) {
         ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
         if (!r.done) {
@@ -280,7 +282,7 @@ bool SetResolverConfig(const std::string& servers, uint32_t timeoutMs) {
   std::lock_guard<std::mutex> g(gConfigLock);
   gServers = trimmed;
   gServersCsv = csv;
-  gTimeoutMs = timeoutMs == 0 ? kDefaultDnsTimeoutMs : timeoutMs;
+  gTimeoutMs = EffectiveTimeoutMs(timeoutMs);
   return true;
 }
 

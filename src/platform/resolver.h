@@ -27,9 +27,12 @@ struct THostEntry {
 };
 
 constexpr uint32_t kDefaultDnsTimeoutMs = 5000;
+// The longest time one lookup may be given; a longer setting is taken as this.
+constexpr uint32_t kMaxDnsTimeoutMs = 60000;
 
 // servers: empty for the system's configuration, else "address[:port],address[:port],...".
-// timeoutMs: time one lookup may take (0 keeps the default of 5000). Returns false and
+// timeoutMs: time one lookup may take (0 keeps the default of 5000, more than
+// kMaxDnsTimeoutMs is taken as that). Returns false and
 // keeps the previous configuration when the server list cannot be parsed.
 bool SetResolverConfig(const std::string& servers, uint32_t timeoutMs);
 std::string ResolverServers();
@@ -39,6 +42,14 @@ uint32_t ResolverTimeoutMs();
 std::optional<THostEntry> ResolveHostByName(const std::string& name);
 // Reverse lookup of a 4-byte IPv4 address in network order.
 std::optional<THostEntry> ResolveHostByAddr(const std::array<uint8_t, 4>& addr);
+
+// The process is stopping: every lookup in progress gives up within a fraction of a
+// second and every later one fails at once, both as a time-out does (11002). Safe to
+// call from any thread.
+void AbandonLookups();
+// Lets lookups run again, for a process that goes on after a stop was called off.
+void ResumeLookups();
+bool LookupsAbandoned();
 
 // The machine's own host name ("" when the system cannot tell).
 std::string LocalHostName();

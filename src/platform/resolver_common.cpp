@@ -1,6 +1,36 @@
 #include "platform/resolver_common.h"
 
+#include <atomic>
+
+#include "platform/resolver.h"
+
+namespace kestran {
+namespace {
+
+std::atomic<bool> gAbandoned{false};
+
+}  // namespace
+
+void AbandonLookups() {
+  gAbandoned.store(true);
+}
+
+void ResumeLookups() {
+  gAbandoned.store(false);
+}
+
+bool LookupsAbandoned() {
+  return gAbandoned.load();
+}
+
+}  // namespace kestran
+
 namespace kestran::resolver_common {
+
+uint32_t EffectiveTimeoutMs(uint32_t timeoutMs) {
+  if (timeoutMs == 0) return kDefaultDnsTimeoutMs;
+  return timeoutMs > kMaxDnsTimeoutMs ? kMaxDnsTimeoutMs : timeoutMs;
+}
 
 std::string Trim(const std::string& s) {
   size_t b = 0;

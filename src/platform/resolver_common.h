@@ -14,6 +14,14 @@ constexpr int kTryAgain = 11002;
 constexpr int kNoRecovery = 11003;
 constexpr int kNoData = 11004;
 
+// How long waits on a server last at most before a lookup looks whether it has been
+// abandoned.
+constexpr uint32_t kWaitSliceMs = 100;
+
+// The time-out a lookup gets for the configured value: 0 is the default, and values
+// above the maximum are the maximum.
+uint32_t EffectiveTimeoutMs(uint32_t timeoutMs);
+
 // s without leading and trailing blanks and control characters.
 std::string Trim(const std::string& s);
 

@@ -220,7 +220,7 @@ TAnswer Query(const std::vector<sockaddr_in>& servers, uint32_t timeoutMs, const
   if (slice < 200) slice = 200;
   for (size_t k = 0;; ++k) {
     auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) break;
+    if (now >= deadline || LookupsAbandoned()) break;
     const sockaddr_in& server = servers[k % servers.size()];
     ::sendto(s, msg.data(), static_cast<int>(msg.size()), 0,
              reinterpret_cast<const sockaddr*>(&server), sizeof server);
@@ -230,12 +230,16 @@ TAnswer Query(const std::vector<sockaddr_in>& servers, uint32_t timeoutMs, const
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                       sliceEnd - std::chrono::steady_clock::now())
                       .count();
-      if (left <= 0) break;
+      if (left <= 0 || LookupsAbandoned()) break;
+      // Short waits, so that an abandoned lookup ends soon.
+      if (left > static_cast<decltype(left)>(kWaitSliceMs)) left = kWaitSliceMs;
       fd_set r;
       FD_ZERO(&r);
       FD_SET(s, &r);
       timeval tv{static_cast<long>(left / 1000), static_cast<long>((left % 1000) * 1000)};
-      if (::select(0, &r, nullptr, nullptr, &tv) <= 0) break;
+      int ready = ::select(0, &r, nullptr, nullptr, &tv);
+      if (ready < 0) break;
+      if (ready == 0) continue;
       char buf[4096];
       sockaddr_in from{};
       int fromLen = sizeof from;
@@ -289,7 +293,7 @@ bool SetResolverConfig(const std::string& servers, uint32_t timeoutMs) {
   std::lock_guard<std::mutex> g(gConfigLock);
   gServers = trimmed;
   gServerAddrs = std::move(addrs);
-  gTimeoutMs = timeoutMs == 0 ? kDefaultDnsTimeoutMs : timeoutMs;
+  gTimeoutMs = EffectiveTimeoutMs(timeoutMs);
   return true;
 }
 

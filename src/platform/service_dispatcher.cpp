@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/error_text.h"
+#include "platform/resolver.h"
 #include "platform/service_manager.h"
 
 namespace kestran {
@@ -346,8 +347,13 @@ bool StartServiceCtrlDispatcher(const std::vector<TServiceTableEntry>& table) {
     }
     if (fds[0].revents & POLLIN) {
       struct signalfd_siginfo si;
-      while (::read(sigFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si))
-        Deliver(d, ControlOfSignal(static_cast<int>(si.ssi_signo)));
+      while (::read(sigFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        uint32_t control = ControlOfSignal(static_cast<int>(si.ssi_signo));
+        // The process is going to stop: name lookups give up now, also those of a start
+        // still in progress, which holds the stop until it is over.
+        if (control == kServiceControlStop) AbandonLookups();
+        Deliver(d, control);
+      }
     }
     DeliverPendingStops(d);
   }

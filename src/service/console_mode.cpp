@@ -1,6 +1,7 @@
 #include <mutex>
 
 #include "platform/console.h"
+#include "platform/resolver.h"
 #include "service/servroot.h"
 
 namespace kestran {
@@ -23,6 +24,8 @@ bool ConsoleCtrlHandler(uint32_t event) {
   ConsoleModeState& st = State();
   std::lock_guard<std::mutex> g(st.lock);
   if (st.closing) return true;
+  // Lookups in progress (the start's own included) must not hold the stop.
+  AbandonLookups();
   for (TService* s : ServiceList().Items()) {
     WriteLineOut("Stopping " + s->DisplayName);
     s->Stop();

@@ -1,4 +1,5 @@
 #include "platform/error_text.h"
+#include "platform/resolver.h"
 #include "service/servroot.h"
 
 namespace kestran {
@@ -106,6 +107,8 @@ uintptr_t TService::GetStatusHandle() {
 }
 
 void TService::Stop() {
+  // Sessions waiting on a name server must not hold the stop.
+  AbandonLookups();
   ReportStatus(kServiceStopPending);
   if (Started() && Suspended()) Resume();
   RequestStop();

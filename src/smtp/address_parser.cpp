@@ -155,4 +155,33 @@ bool ParseAddress(const std::string& arg, std::string& domain, std::string& disp
   return result;
 }
 
+bool HasStrayAddressSyntax(const std::string& arg) {
+  std::string domain, display, address;
+  ParseAddress(arg, domain, display, address);
+  if (address.find_first_of("<>") != std::string::npos) return true;
+  // The same parse with every quoted blank turned into another character that trims
+  // alike: the blanks left in its address stood outside quotes.
+  constexpr char kQuotedBlank = '\x01';
+  std::string masked = arg;
+  bool quoted = false;
+  for (char& c : masked) {
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (quoted && (c == ' ' || c == '\t')) {
+      c = kQuotedBlank;
+    }
+  }
+  ParseAddress(masked, domain, display, address);
+  return address.find_first_of(" \t") != std::string::npos;
+}
+
+bool ParseRecipient(const std::string& arg, const std::string& postmasterDomain,
+                    std::string& domain, std::string& display, std::string& address) {
+  std::string bare = arg;
+  StripAddressPrefix(bare);
+  if (UpperAscii(bare) == "<POSTMASTER>")
+    return ParseAddress("<postmaster@" + postmasterDomain + ">", domain, display, address);
+  return ParseAddress(arg, domain, display, address) && !HasStrayAddressSyntax(arg);
+}
+
 }  // namespace kestran

@@ -14,6 +14,16 @@ namespace kestran {
 bool ParseAddress(const std::string& arg, std::string& domain, std::string& display,
                   std::string& address);
 
+// True when the address that ParseAddress makes of arg still holds "<" or ">", or a
+// blank that did not stand between double quotes in arg: what nested brackets or a
+// display name inside the brackets leave, and no mail system can deliver to.
+bool HasStrayAddressSyntax(const std::string& arg);
+
+// The RCPT form of ParseAddress: "<postmaster>" without a domain (any letter case) is
+// taken as postmaster@ + postmasterDomain, and an address with stray syntax is refused.
+bool ParseRecipient(const std::string& arg, const std::string& postmasterDomain,
+                    std::string& domain, std::string& display, std::string& address);
+
 // Removes the first "TO:" (or, when there is none, the first "FROM:"), found anywhere
 // and in any letter case, then trims blanks and control characters at both ends.
 void StripAddressPrefix(std::string& text);

@@ -59,13 +59,15 @@ THeaderScan ScanHeaders(const std::string& data) {
   THeaderScan scan;
   size_t pos = 0;
   while (pos < data.size()) {
-    size_t end = data.find("\r\n", pos);
+    // A line ends at LF, with or without CR before it (the CR goes with the trimming):
+    // clients that send bare LF line ends hold one header per bare-LF line.
+    size_t end = data.find('\n', pos);
     if (end == std::string::npos) end = data.size();
     std::string_view line = TrimView(std::string_view(data).substr(pos, end - pos));
     if (line.empty()) break;
     if (StartsWithUpper(line, "DATE") || StartsWithUpper(line, "RECEIVED")) scan.hasDate = true;
     if (StartsWithUpper(line, "MESSAGE-ID")) scan.hasMessageId = true;
-    pos = end + 2;
+    pos = end + 1;
   }
   return scan;
 }

@@ -196,7 +196,10 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
   if (OnCommandRCPT) OnCommandRCPT(thread, arg, msg, handled);
   if (handled) return;
   std::string domain, display, address;
-  if (!ParseAddress(arg, domain, display, address)) {
+  // A bare <postmaster> goes to the first local domain's (the host's without one).
+  const std::string postmasterDomain =
+      localDomains_.empty() ? hostName_ : Trim(localDomains_.front());
+  if (!ParseRecipient(arg, postmasterDomain, domain, display, address)) {
     Reply(thread, "501 Syntax Error in RCPT " + arg);
     if (logDebug_) DebugLog("RCPT says 501 syntax error " + arg);
     return;

@@ -95,6 +95,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // Numbers the message and writes its queue pair; false when nothing could be queued.
   bool StoreMessage(TConduitServerThread* thread, TSMTPMsg& msg);
   // The next message number from OnNextIDEvent; 1 when it is not assigned or not handled.
+  // A handler that has no stored number to give answers -1: a number outside
+  // 0..2147483647 queues nothing, and the message is refused with 451.
   int32_t GetNextID();
   // Writes the queue pair for msg.MsgId (never over an existing pair); false when it
   // failed, the name is taken, or the message has no recipient.

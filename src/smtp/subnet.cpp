@@ -72,6 +72,22 @@ std::optional<TNetRange> ParseNet(const std::string& text) {
   return TNetRange{address & mask, mask};
 }
 
+std::string FormatNet(const TNetRange& range) {
+  int bits = 0;
+  for (uint32_t m = range.Mask; m != 0; m <<= 1) ++bits;
+  const uint32_t n = range.Network;
+  return std::to_string(n >> 24) + "." + std::to_string((n >> 16) & 0xFFu) + "." +
+         std::to_string((n >> 8) & 0xFFu) + "." + std::to_string(n & 0xFFu) + "/" +
+         std::to_string(bits);
+}
+
+bool HasBitsOutsideMask(const std::string& text) {
+  auto range = ParseNet(text);
+  if (!range) return false;
+  std::string_view s = Trimmed(text);
+  return ParseIP(std::string(s.substr(0, s.find('/')))) != range->Network;
+}
+
 bool InNetList(const std::string& ip, const std::vector<TNetRange>& list) {
   uint32_t v = ParseIP(ip);
   for (const auto& r : list)

@@ -28,6 +28,13 @@ uint32_t MaskFromBits(const std::string& text);
 // the mask is 0 (so a range covering every address cannot be configured).
 std::optional<TNetRange> ParseNet(const std::string& text);
 
+// The range as text: the dotted network, a slash and the prefix length ("0.0.0.0/1").
+std::string FormatNet(const TNetRange& range);
+
+// True for a valid range text whose address has bits outside its mask ("1.2.3.4/1",
+// which stands for 0.0.0.0/1).
+bool HasBitsOutsideMask(const std::string& text);
+
 // True when the dotted address lies in one of the ranges.
 bool InNetList(const std::string& ip, const std::vector<TNetRange>& list);
 

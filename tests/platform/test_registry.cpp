@@ -24,7 +24,7 @@ std::vector<TRegValue> ParsedValues(const TTempRoot& root, const std::string& pa
   regfile::TRegNode tree;
   regfile::ApplyRegText(root.ReadFile("registry.reg"), "registry.reg", tree);
   const regfile::TRegNode* n = tree.Find(regfile::SplitKeyPath(path));
-  return n != nullptr ? n->values : std::vector<TRegValue>();
+  return n != nullptr ? n->Values() : std::vector<TRegValue>();
 }
 
 TEST(Registry, MissingFileIsAnEmptyRegistryAndReadingCreatesNothing) {

@@ -109,6 +109,8 @@ TEST(Resolver, ServerListParsing) {
   EXPECT_FALSE(SetResolverConfig("1.2.3.4:99999", 10));
   EXPECT_FALSE(SetResolverConfig("1.2.3", 10));
   EXPECT_EQ(ResolverTimeoutMs(), 1234u);  // unchanged by refused lists
+  EXPECT_TRUE(SetResolverConfig("", 600000));
+  EXPECT_EQ(ResolverTimeoutMs(), kMaxDnsTimeoutMs);
   EXPECT_TRUE(SetResolverConfig("", 0));
   EXPECT_EQ(ResolverTimeoutMs(), kDefaultDnsTimeoutMs);
   EXPECT_FALSE(LocalHostName().empty());

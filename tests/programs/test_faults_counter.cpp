@@ -1,5 +1,11 @@
-// The message counter at the end of its range: the last number is used, and then mail is
-// refused for the time being instead of being queued under a name the host does not read.
+// The message counter at the end of its range, or where it cannot be stored or read: mail
+// is refused for the time being instead of being queued under a number that is not kept.
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <memory>
 
 #include "fault_fixture.h"
 
@@ -15,6 +21,109 @@ TEST_F(FaultTest, CounterAtTheEndOfItsRangeRefusesInsteadOfWritingABadName) {
   EXPECT_EQ(Transaction(BodyWithToken("past-the-end", 100)), "451 ERR Requested Action Aborted");
   EXPECT_EQ(AllQueueFiles(), (std::vector<std::string>{"B2147483647.MSG", "B2147483647.RCP"}));
   EXPECT_FALSE(proc_.Wait(0)) << "the receiver is still running";
+}
+
+// Sets the immutable attribute of a directory while it lives (root only, and only on file
+// systems that have it); ok() tells whether it was set.
+class Immutable {
+ public:
+  explicit Immutable(const std::string& dir) {
+    fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    if (fd_ >= 0 && ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags |= FS_IMMUTABLE_FL;
+      set_ = ::ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+  }
+  ~Immutable() {
+    int flags = 0;
+    if (set_ && ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags &= ~FS_IMMUTABLE_FL;
+      ::ioctl(fd_, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Immutable(const Immutable&) = delete;
+  Immutable& operator=(const Immutable&) = delete;
+  bool ok() const { return set_; }
+
+ private:
+  int fd_ = -1;
+  bool set_ = false;
+};
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
+  return n;
+}
+
+// A number is used only once it is stored: a counter that cannot be stored refuses the
+// message, and the console (the event log of a service) says why once, not per message.
+TEST_F(FaultTest, ACounterThatCannotBeStoredRefusesMailAndIsReportedOnce) {
+  const std::string registry = RelayRegistry();
+  WriteRegistry(registry);
+  StartReceiver();
+  EXPECT_EQ(Transaction(BodyWithToken("first", 100)), "250 Message received OK");
+  const std::vector<std::string> queued = {"B0000000001.MSG", "B0000000001.RCP"};
+  EXPECT_EQ(AllQueueFiles(), queued);
+
+  // The file that held the counter is gone: the draw does not start again from nothing.
+  std::filesystem::remove(root_ + "/registry.reg");
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Transaction(BodyWithToken("lost", 100)), "451 ERR Requested Action Aborted");
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/registry.reg")) << "no counter made up";
+
+  // A registry file that is a directory now.
+  std::filesystem::create_directory(root_ + "/registry.reg");
+  EXPECT_EQ(Transaction(BodyWithToken("lost", 100)), "451 ERR Requested Action Aborted");
+  std::filesystem::remove(root_ + "/registry.reg");
+  EXPECT_EQ(AllQueueFiles(), queued);
+  const std::string console = Console();
+  EXPECT_EQ(Count(console, "No message number could be stored"), 1u) << console;
+  EXPECT_NE(console.find("holds no LastMsgId"), std::string::npos) << console;
+
+  // Back in place, numbering goes on where it was.
+  WriteRegistry(registry +
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n"
+                "\"LastMsgId\"=dword:00000001\r\n");
+  EXPECT_EQ(Transaction(BodyWithToken("second", 100)), "250 Message received OK");
+  EXPECT_TRUE(std::filesystem::exists(Native("mail/prein/B0000000002.MSG")));
+
+  // A data root that cannot be written: read-only for an ordinary account, immutable for
+  // root (where the file system has the attribute).
+  const std::string before = Registry();
+  bool blocked = false;
+  {
+    std::unique_ptr<Immutable> immutable;
+    if (::geteuid() == 0) {
+      immutable = std::make_unique<Immutable>(root_);
+      blocked = immutable->ok();
+    } else {
+      blocked = ::chmod(root_.c_str(), 0555) == 0;
+    }
+    if (blocked) {
+      EXPECT_EQ(Transaction(BodyWithToken("lost", 100)), "451 ERR Requested Action Aborted");
+    }
+    if (::geteuid() != 0) ::chmod(root_.c_str(), 0755);
+  }
+  EXPECT_EQ(Registry(), before);
+  EXPECT_EQ(Transaction(BodyWithToken("third", 100)), "250 Message received OK");
+  EXPECT_TRUE(std::filesystem::exists(Native("mail/prein/B0000000003.MSG")));
+  EXPECT_EQ(AllQueueFiles().size(), 6u);
+  if (!blocked) GTEST_SKIP() << "the data root could not be made unwritable here";
+}
+
+TEST_F(FaultTest, ACounterOfTheWrongTypeStopsTheStartNamingIt) {
+  for (const std::string value : {"\"abc\"", "hex:01,02"}) {
+    SCOPED_TRACE(value);
+    WriteRegistry(RelayRegistry("\"LastMsgId\"=" + value + "\r\n"));
+    StartReceiver({}, false);
+    ASSERT_TRUE(proc_.Wait(15000)) << Console();
+    EXPECT_EQ(proc_.exitStatus(), 1);
+    EXPECT_NE(Console().find("'LastMsgId'"), std::string::npos) << Console();
+    EXPECT_FALSE(WaitForPort(port_, 100));
+  }
 }
 
 }  // namespace

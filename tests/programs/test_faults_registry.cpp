@@ -1,6 +1,8 @@
 // Registry files that do not parse because they were cut off or damaged: the start
 // fails with a message that names the file and the line, and the file stays as it was.
 
+#include <algorithm>
+
 #include "fault_fixture.h"
 
 namespace kestran::test {
@@ -54,6 +56,48 @@ TEST_F(FaultTest, TruncatedOrDamagedRegistryStopsTheStartAndIsLeftAsItWas) {
     EXPECT_EQ(Registry(), c.text) << "the file is left as it was";
     EXPECT_FALSE(WaitForPort(port_, 100));
   }
+}
+
+// A key too deep for any registry stops the start like a damaged file; one at the limit,
+// beside a wide key, leaves every message its number on the connection threads' stacks.
+TEST_F(FaultTest, DeepAndWideRegistriesNeitherCrashNorSlowTheReceiver) {
+  std::string deep = "[HKEY_LOCAL_MACHINE\\SOFTWARE";
+  for (int i = 1; i < 800; ++i) deep += "\\k";
+  const std::string relay = RelayRegistry();
+  WriteRegistry(relay + deep + "]\r\n\"v\"=dword:00000001\r\n");
+  const std::string line = std::to_string(std::count(relay.begin(), relay.end(), '\n') + 1);
+  StartReceiver({}, false);
+  ASSERT_TRUE(proc_.Wait(15000)) << Console();
+  EXPECT_EQ(proc_.exitStatus(), 1);
+  EXPECT_NE(Console().find("registry.reg(" + line + "): "), std::string::npos) << Console();
+
+  deep = "[HKEY_LOCAL_MACHINE\\SOFTWARE";
+  for (int i = 1; i < 512; ++i) deep += "\\k";
+  std::string aliases;
+  for (int i = 0; i < 20000; ++i)
+    aliases += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larchmont\\LMS\\Aliases\\a" + std::to_string(i) +
+               "]\r\n\"Alias\"=\"user" + std::to_string(i) + "\"\r\n";
+  WriteRegistry(relay + deep + "]\r\n\"v\"=dword:00000001\r\n\r\n" + aliases);
+  StartReceiver();
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Transaction(BodyWithToken("deep", 100)), "250 Message received OK");
+  EXPECT_EQ(QueueFiles(".RCP").size(), 3u);
+  EXPECT_NE(Registry().find("\"LastMsgId\"=dword:00000003"), std::string::npos);
+}
+
+// Temporary files of a registry change cut short are removed at the start, and nothing
+// else that only looks alike.
+TEST_F(FaultTest, LeftoverRegistryTemporaryFilesAreRemovedAtTheStart) {
+  WriteRegistry(RelayRegistry());
+  ASSERT_TRUE(WriteFileText(root_ + "/registry.reg.Xy12aB", "REGEDIT4\r\n[HKEY_LOC"));
+  ASSERT_TRUE(WriteFileText(root_ + "/registry.reg.bak", "kept"));
+  ASSERT_TRUE(WriteFileText(root_ + "/registry.reg.Xy12aB7", "kept"));
+  StartReceiver();
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/registry.reg.Xy12aB"));
+  EXPECT_TRUE(std::filesystem::exists(root_ + "/registry.reg.bak"));
+  EXPECT_TRUE(std::filesystem::exists(root_ + "/registry.reg.Xy12aB7"));
+  EXPECT_NE(Console().find("Removed 1 temporary registry file"), std::string::npos) << Console();
+  EXPECT_EQ(Transaction(BodyWithToken("after", 100)), "250 Message received OK");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -171,6 +173,47 @@ TEST(KestranReg, ErrorsEndWithStatusOneAndOneLine) {
   ExpectFailure(RunTool(root, {"add", "HKLM\\X", "/v", "b", "/d", "1", "/f"}),
                 root.RegistryFile() + "(3): ");
   EXPECT_EQ(root.ReadFile("registry.reg"), "REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=\n");
+}
+
+TEST(KestranReg, DeepKeysRootDeletionsAndNulNamesAreRefused) {
+  TTempRoot root;
+  std::string key = "HKLM\\SOFTWARE";
+  for (int i = 1; i < 512; ++i) key += "\\k";
+  EXPECT_EQ(RunTool(root, {"add", key, "/v", "v", "/d", "bottom"}).status, 0);
+  const std::string before = root.ReadFile("registry.reg");
+  ExpectFailure(RunTool(root, {"add", key + "\\k", "/v", "v", "/d", "x"}), "512");
+  // 100,000 levels in a file of 200 KB: refused at once, nothing written.
+  std::string deep = "HKEY_LOCAL_MACHINE";
+  for (int i = 0; i < 100000; ++i) deep += "\\k";
+  root.WriteFile("deep.reg", "REGEDIT4\r\n\r\n[" + deep + "]\r\n\"v\"=\"x\"\r\n");
+  ExpectFailure(RunTool(root, {"import", root.Path("deep.reg")}), root.Path("deep.reg") + "(3): ");
+  root.WriteFile("root.reg", "REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE]\r\n");
+  ExpectFailure(RunTool(root, {"import", root.Path("root.reg")}), root.Path("root.reg") + "(3): ");
+  root.WriteFile("nul.reg", std::string("REGEDIT4\r\n[HKLM\\X]\r\n\"a") + '\0' + "b\"=\"1\"\r\n");
+  ExpectFailure(RunTool(root, {"import", root.Path("nul.reg")}), root.Path("nul.reg") + "(3): ");
+  EXPECT_EQ(root.ReadFile("registry.reg"), before);
+
+  // The deepest key is queried and exported like any other.
+  TResult q = RunTool(root, {"query", "HKLM\\SOFTWARE", "/s"});
+  EXPECT_EQ(q.status, 0) << q.err;
+  EXPECT_NE(q.out.find("    v    REG_SZ    bottom"), std::string::npos);
+  EXPECT_EQ(RunTool(root, {"export", "HKLM\\SOFTWARE", root.Path("out.reg"), "/y"}).status, 0);
+  EXPECT_EQ(RunTool(root, {"import", root.Path("out.reg")}).status, 0);
+  EXPECT_EQ(root.ReadFile("registry.reg"), before);
+}
+
+TEST(KestranReg, RootEditingAServiceAccountsFileLeavesItToThatAccount) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  TTempRoot root;
+  ASSERT_EQ(RunTool(root, {"add", "HKLM\\SOFTWARE\\A", "/v", "n", "/d", "1"}).status, 0);
+  ASSERT_EQ(::chown(root.RegistryFile().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(root.RegistryFile().c_str(), 0640), 0);
+  ASSERT_EQ(RunTool(root, {"add", "HKLM\\SOFTWARE\\A", "/v", "n", "/d", "2", "/f"}).status, 0);
+  struct stat st;
+  ASSERT_EQ(::stat(root.RegistryFile().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 }  // namespace

@@ -8,7 +8,12 @@
 #include <cstring>
 #include <sstream>
 
+#include <chrono>
+#include <memory>
+#include <thread>
+
 #include "receiver_fixture.h"
+#include "support/dns_server.h"
 
 namespace kestran::test {
 namespace {
@@ -87,6 +92,49 @@ TEST_F(ReceiverTest, WithoutTheServiceManagerTheDispatcherFails) {
   ASSERT_TRUE(proc_.Wait(30000));
   EXPECT_EQ(proc_.exitStatus(), 1);
   EXPECT_NE(Console().find("StartServiceCtrlDispatcher failed."), std::string::npos) << Console();
+}
+
+TEST_F(ReceiverTest, AStopDoesNotWaitForASilentNameServer) {
+  SilentUdpPort silent;
+  ASSERT_NE(silent.port(), 0);
+  // Every session asks a block list and the reverse name of its client of a server that
+  // never answers, each lookup allowed a minute.
+  WriteRegistry(BaseRegistry("\"VerifyDomains\"=dword:00000001\r\n\"DoDNSLists\"=dword:00000001\r\n"
+                             "\"DNSTimeout\"=dword:0000ea60\r\n\"DNSServers\"=\"" +
+                             silent.server() + "\"\r\n") +
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\WhiteList]\r\n"
+                "\"1\"=\"200.2.3.4/1\"\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\DNSLists\\first]\r\n"
+                "\"Server\"=\"bl.test\"\r\n\r\n");
+  NotifySocket notify(root_ + "/notify.sock");
+  ASSERT_TRUE(notify.bound());
+  for (bool service : {false, true}) {
+    SCOPED_TRACE(service ? "service" : "console");
+    if (service) {
+      ASSERT_TRUE(proc_.Start(program_, {},
+                              {{"KESTRAN_ROOT", root_}, {"NOTIFY_SOCKET", root_ + "/notify.sock"}},
+                              root_ + "/service.txt"));
+      ASSERT_TRUE(WaitForPort(port_, 15000));
+    } else {
+      StartReceiver();
+    }
+    std::vector<std::unique_ptr<LineClient>> clients;
+    for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+      clients.push_back(std::make_unique<LineClient>(source, port_));
+      EXPECT_EQ(clients.back()->Line().substr(0, 4), "220 ");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto start = std::chrono::steady_clock::now();
+    proc_.Signal(SIGINT);
+    ASSERT_TRUE(proc_.Wait(5000)) << "the stop waited for the name server";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(proc_.exitStatus(), 0) << Console();
+  }
+  // The range that stands for more than it says is kept, and named at start.
+  EXPECT_NE(Console().find("The range '200.2.3.4/1' in 'WhiteList' has address bits outside "
+                           "its mask and is taken as 128.0.0.0/1"),
+            std::string::npos)
+      << Console();
 }
 
 }  // namespace

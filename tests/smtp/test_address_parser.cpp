@@ -192,5 +192,35 @@ TEST(ParseAddress, ArbitraryInputNeverBreaksTheContract) {
   EXPECT_EQ(p.address.rfind("user@", 0), 0u);
 }
 
+Parsed Recipient(const std::string& arg) {
+  Parsed p;
+  p.ok = ParseRecipient(arg, "Dom.example", p.domain, p.display, p.address);
+  return p;
+}
+
+TEST(ParseRecipient, AcceptedAddressesNeverHoldStraySyntax) {
+  const std::string alphabet = "<>()\"%!@:[], aZ.\t";
+  std::mt19937 rng(54321);
+  for (int i = 0; i < 20000; ++i) {
+    std::string arg = "TO:";
+    size_t len = rng() % 30;
+    for (size_t k = 0; k < len; ++k) arg += alphabet[rng() % alphabet.size()];
+    Parsed p = Recipient(arg);
+    if (!p.ok) continue;
+    EXPECT_EQ(p.address.find_first_of("<>"), std::string::npos) << arg;
+    if (arg.find('"') == std::string::npos) {
+      EXPECT_EQ(p.address.find_first_of(" \t"), std::string::npos) << arg;
+    }
+    // What is accepted is exactly what ParseAddress makes of it.
+    Parsed plain = Parse(arg);
+    EXPECT_TRUE(plain.ok) << arg;
+    EXPECT_EQ(plain.address, p.address) << arg;
+    EXPECT_EQ(plain.display, p.display) << arg;
+  }
+  // Blanks between quotes are part of the local part, not stray.
+  EXPECT_TRUE(Recipient("TO:<\"john doe\"@example.test>").ok);
+  EXPECT_FALSE(Recipient("TO:<\"Display Name\" <dn@example.test>>").ok);
+}
+
 }  // namespace
 }  // namespace kestran

@@ -128,6 +128,36 @@ TEST_F(QueueIntake, OwnHeadersOfTheMessageDecideWhatIsAdded) {
   EXPECT_EQ(d[8], ".");
 }
 
+TEST_F(QueueIntake, BareLineFeedHeadersAndRecipientFormsOfRealClients) {
+  Start();
+  auto c = Connect();
+  // Bare LF line ends: the message's own Date and Message-ID are seen, nothing is added
+  // and the body is stored as sent.
+  const std::string body =
+      "From: s@x.example\nDate: Mon, 7 Dec 2026 10:00:00 +0000\nMessage-ID: <lf@x>\n\nbody\n";
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {body}), "250 Message received OK");
+  auto a = Lines(Msg("B0000000001"));
+  ASSERT_EQ(a.size(), 5u);
+  EXPECT_EQ(a[3], body);
+
+  // A bare postmaster goes to the first local domain; a display name inside the
+  // brackets is refused and never queued.
+  EXPECT_EQ(c->Cmd("MAIL FROM:<s@x.example>"), "250 OK <s@x.example>");
+  EXPECT_EQ(c->Cmd("RCPT TO:<PostMaster>"), "250 OK <postmaster@Local.EXAMPLE>");
+  EXPECT_EQ(c->Cmd("RCPT TO:<\"Display Name\" <dn@local.example>>"),
+            "501 Syntax Error in RCPT TO:<\"Display Name\" <dn@local.example>>");
+  EXPECT_EQ(c->Cmd("RCPT TO:\"Display Name\" <dn@local.example>"),
+            "250 OK \"Display Name\" <dn@local.example>");
+  EXPECT_EQ(c->Cmd("DATA"), "354 Ready for data");
+  c->Send("Subject: r\r\n\r\nx\r\n.\r\n");
+  EXPECT_EQ(c->ReadLine(), "250 Message received OK");
+  std::string rcp = Rcp("B0000000002");
+  EXPECT_NE(rcp.find("\r\nRecipient: postmaster@Local.EXAMPLE\r\nRecipient: dn@local.example\r\n"),
+            std::string::npos)
+      << rcp;
+  EXPECT_EQ(rcp.find("Display"), std::string::npos);
+}
+
 TEST_F(QueueIntake, QueuedPairsAreNeverOverwritten) {
   // No next-id handler: every message is offered number 1.
   WriteFile(queue_ / "B0000000001.MSG", "queued earlier");

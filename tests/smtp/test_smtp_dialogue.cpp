@@ -31,7 +31,7 @@ TEST_F(Dialogue, EveryVerbAnswersWithItsExactReply) {
   EXPECT_EQ(c->Cmd("SOML FROM:<a@b.example>"), "502 SOML messaging prohibited.");
   EXPECT_EQ(c->Cmd("SAML FROM:<a@b.example>"), "502 SAML messaging prohibited.");
   EXPECT_EQ(c->Cmd("TURN"), "502 TURN prohibited.");
-  EXPECT_EQ(c->Cmd("RCPT TO:<postmaster>"), "501 Syntax Error in RCPT TO:<postmaster>");
+  EXPECT_EQ(c->Cmd("RCPT TO:<nobody>"), "501 Syntax Error in RCPT TO:<nobody>");
   EXPECT_EQ(c->Cmd("DATA"), "503 No valid recipients specified");
   EXPECT_EQ(c->Cmd("RSET"), "250 OK Reset Completed");
   // RSET keeps the session: HELO stays out of sequence.

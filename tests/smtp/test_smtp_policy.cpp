@@ -46,6 +46,13 @@ TEST_F(Policy, AdmittedClientGetsLocalMailOnlyUnlessForwarding) {
       << log[0];
 }
 
+TEST_F(Policy, BarePostmasterIsJudgedAsTheHostsWithoutLocalDomains) {
+  server_->SetLocalDomains({});
+  Start();
+  auto c = Connect();
+  EXPECT_EQ(c->Cmd("RCPT TO:<postmaster>"), "550 <postmaster@" + Host() + ">... Relaying denied");
+}
+
 TEST_F(Policy, ForwardMailAcceptsForeignButStillChecksLocalUsers) {
   server_->SetForwardMail(true);
   server_->SetCheckUser(true);
@@ -92,7 +99,7 @@ TEST_F(Policy, BlackListedClientIsRefusedForTheWholeSession) {
   EXPECT_EQ(c->Cmd("HELO me"), "250 OK me (unverified [127.0.0.1]), access restricted");
   EXPECT_EQ(c->Cmd("MAIL FROM:<a@b.example>"), "250 OK <a@b.example>");
   EXPECT_EQ(c->Cmd("RCPT TO:<user@corp.example>"), "554 access denied, listed locally");
-  EXPECT_EQ(c->Cmd("RCPT TO:<postmaster>"), "501 Syntax Error in RCPT TO:<postmaster>");
+  EXPECT_EQ(c->Cmd("RCPT TO:<nobody>"), "501 Syntax Error in RCPT TO:<nobody>");
   EXPECT_EQ(c->Cmd("DATA"), "554 access denied, listed locally");
   EXPECT_EQ(c->Cmd("NOOP"), "250 NOOP Performed");
   auto log = Log();

@@ -41,6 +41,17 @@ std::string KeyPath(const std::string& key) {
   return slash == std::string::npos ? std::string() : key.substr(slash + 1);
 }
 
+// The number of key names in a path.
+size_t KeyDepth(const std::string& path) {
+  size_t depth = 0;
+  bool in_name = false;
+  for (char c : path) {
+    if (c != '\\' && !in_name) ++depth;
+    in_name = c != '\\';
+  }
+  return depth;
+}
+
 std::string FullName(const std::string& path) {
   return path.empty() ? "HKEY_LOCAL_MACHINE" : "HKEY_LOCAL_MACHINE\\" + path;
 }
@@ -191,30 +202,34 @@ void CheckResult(uint32_t r, const std::string& what) {
   Fail("ERROR: " + what + " failed with code " + std::to_string(r) + ".");
 }
 
-void QueryKey(const std::string& path, bool recurse, std::ostream& out, size_t& matches) {
-  TRegKey key;
-  CheckResult(OpenRegKey(path, kKeyRead, key), "open");
-  std::vector<TRegValue> values;
-  CheckResult(key.ReadValues(values), "read");
-  std::vector<std::string> subkeys;
-  CheckResult(key.EnumSubKeys(subkeys), "enumerate");
-  std::string base = key.Path();
-  out << FullName(base) << "\n";
-  for (const auto& v : values) PrintValue(out, v);
-  matches += values.size();
-  out << "\n";
-  for (const auto& sub : subkeys) {
-    std::string sub_path = base.empty() ? sub : base + "\\" + sub;
-    if (recurse) {
-      QueryKey(sub_path, true, out, matches);
-    } else {
-      out << FullName(sub_path) << "\n";
-    }
+// Writes a key with its values and its subkeys' names, or with recurse everything below
+// it, depth first (the keys still to write are kept on the heap, not the stack).
+void QueryKey(const std::string& path, bool recurse, std::ostream& out) {
+  std::vector<std::string> pending{path};
+  while (!pending.empty()) {
+    std::string current = std::move(pending.back());
+    pending.pop_back();
+    TRegKey key;
+    CheckResult(OpenRegKey(current, kKeyRead, key), "open");
+    std::vector<TRegValue> values;
+    CheckResult(key.ReadValues(values), "read");
+    std::vector<std::string> subkeys;
+    CheckResult(key.EnumSubKeys(subkeys), "enumerate");
+    std::string base = key.Path();
+    out << FullName(base) << "\n";
+    for (const auto& v : values) PrintValue(out, v);
+    out << "\n";
+    for (auto it = subkeys.rbegin(); recurse && it != subkeys.rend(); ++it)
+      pending.push_back(base.empty() ? *it : base + "\\" + *it);
+    if (!recurse)
+      for (const auto& sub : subkeys)
+        out << FullName(base.empty() ? sub : base + "\\" + sub) << "\n";
   }
 }
 
 int Query(const TSwitches& sw, std::ostream& out) {
   if (sw.positional.size() != 1) Fail("ERROR: Invalid syntax: query needs one KEY.");
+  TRegSnapshot snapshot;  // the file is read once, however many keys are written
   std::string path = KeyPath(sw.positional[0]);
   if (sw.has_v || sw.ve) {
     TRegKey key;
@@ -238,9 +253,8 @@ int Query(const TSwitches& sw, std::ostream& out) {
     out << "\n";
     return 0;
   }
-  size_t matches = 0;
   out << "\n";
-  QueryKey(path, sw.s, out, matches);
+  QueryKey(path, sw.s, out);
   return 0;
 }
 
@@ -327,6 +341,9 @@ int Add(const TSwitches& sw, std::istream& in, std::ostream& out) {
          "\": REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD or REG_BINARY.");
   }
   if (sw.has_sep && type != kRegMultiSz) Fail("ERROR: Invalid syntax: /s is for REG_MULTI_SZ.");
+  if (KeyDepth(path) > kRegMaxKeyDepth)
+    Fail("ERROR: Invalid key name: more than " + std::to_string(kRegMaxKeyDepth) +
+         " levels below HKEY_LOCAL_MACHINE.");
   TRegKey key;
   CheckResult(CreateRegKey(path, kKeyAllAccess, key), "create key");
   if (sw.has_v || sw.ve || sw.has_t || sw.has_d) {

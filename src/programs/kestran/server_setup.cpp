@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <exception>
 
 #include "config/dir_helpers.h"
 #include "config/group_members.h"
@@ -11,6 +12,7 @@
 #include "config/plugin1.h"
 #include "config/receiver_settings.h"
 #include "config/settings_loader.h"
+#include "platform/registry.h"
 #include "platform/resolver.h"
 #include "programs/kestran/smtp_service.h"
 #include "smtp/queue_leftovers.h"
@@ -25,9 +27,18 @@ TServerSetup& ServerSetup() {
 
 namespace {
 
-void AddRanges(const TStringList& texts, std::vector<TNetRange>& ranges) {
+// Adds the valid ranges; a range that is wider than its text suggests is kept, with a
+// warning naming it in warnings.
+void AddRanges(const TStringList& texts, std::vector<TNetRange>& ranges, const char* key,
+               TStringList& warnings) {
   for (const auto& text : texts) {
-    if (auto range = ParseNet(text)) ranges.push_back(*range);
+    auto range = ParseNet(text);
+    if (!range) continue;
+    ranges.push_back(*range);
+    if (HasBitsOutsideMask(text))
+      warnings.push_back("The range '" + text + "' in '" + key +
+                         "' has address bits outside its mask and is taken as " +
+                         FormatNet(*range));
   }
 }
 
@@ -94,9 +105,16 @@ bool TServerSetup::Configure() {
   };
   server.OnLogFileEvent = [this](const std::string& entry) { HandleLogFileEvent(entry); };
 
+  // All settings come from one reading of the registry.
+  TRegSnapshot registry;
   LoadHostSettings(s);
   LoadOwnSettings(s);
   NormalizeDirs(s);
+  // A counter of the wrong type would fail every message: it stops the start instead.
+  CheckMessageCounter();
+  if (size_t removed = RemoveRegistryLeftovers())
+    Report(kLogInformation, "Removed " + std::to_string(removed) +
+                                " temporary registry file(s) left by an interrupted change");
 
   if (s.UseLMSLists) LoadHostAliasesAndLists(s);
   if (s.UsePlugin1List) LoadPlugin1List(s.Plugin1ConfigFile, s);
@@ -104,9 +122,12 @@ bool TServerSetup::Configure() {
   server.SetMailWriteDir(AddBackslash(s.MailQueueDir));
 
   for (const auto& d : s.LocalDomains) server.LocalDomains().push_back(d);
-  if (s.DoLocalNets) AddRanges(s.LocalNets, server.LocalNets());
-  AddRanges(s.LocalBlackList, server.LocalBlackList());
-  AddRanges(s.WhiteList, server.WhiteList());
+  TStringList rangeWarnings;
+  if (s.DoLocalNets) AddRanges(s.LocalNets, server.LocalNets(), "LocalNets", rangeWarnings);
+  AddRanges(s.LocalBlackList, server.LocalBlackList(), "LocalBlackList", rangeWarnings);
+  AddRanges(s.WhiteList, server.WhiteList(), "WhiteList", rangeWarnings);
+  if (Service != nullptr)
+    for (const auto& w : rangeWarnings) Service->LogMessage(kLogWarning, w);
 
   if (s.UseNTUserDatabase) {
     TStringList members = GetGroupMembers(s.NTGroupNameNotice);
@@ -185,8 +206,40 @@ void TServerSetup::FreeServer() {
 }
 
 void TServerSetup::HandleNextID(int32_t& id, bool& handled) {
-  id = NextMessageId();
   handled = true;
+  std::string why;
+  try {
+    id = NextMessageId();
+    if (id != 0) return;
+    why = NoMessageIdReason();
+  } catch (const Exception& e) {
+    why = std::string(e.ClassName()) + ": " + e.Message();
+  } catch (const std::exception& e) {
+    why = e.what();
+  }
+  // A number that is not stored could be handed out again: none is used, and the server
+  // refuses the message with 451 for a number outside the range of queue names.
+  id = -1;
+  ReportCounterFailure(why);
+}
+
+void TServerSetup::ReportCounterFailure(const std::string& why) {
+  const auto now = std::chrono::steady_clock::now();
+  std::string text;
+  {
+    std::lock_guard<std::mutex> guard(counterReportLock_);
+    if (counterReported_ && now - counterReportedAt_ < std::chrono::minutes(1)) {
+      ++counterRefusedSince_;
+      return;
+    }
+    text = "No message number could be stored, mail is refused for now: " + why;
+    if (counterRefusedSince_ > 0)
+      text += " (" + std::to_string(counterRefusedSince_) + " more refused since the last report)";
+    counterReported_ = true;
+    counterReportedAt_ = now;
+    counterRefusedSince_ = 0;
+  }
+  Report(kLogError, text);
 }
 
 void TServerSetup::HandleLogFileEvent(const std::string& logFileEntry) {

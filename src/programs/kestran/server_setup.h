@@ -4,9 +4,11 @@
 // queue directory can be written and only then activates the listener.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "config/inbound_log.h"
@@ -51,6 +53,15 @@ class TServerSetup {
   void ReportFileFault(const std::string& text);
 
   std::atomic<int64_t> lastFileFault_{kNeverReported};
+
+  // A failed draw goes to the event log at most once a minute, with the number of
+  // messages refused since the report before.
+  void ReportCounterFailure(const std::string& why);
+
+  std::mutex counterReportLock_;
+  bool counterReported_ = false;
+  std::chrono::steady_clock::time_point counterReportedAt_;
+  unsigned long counterRefusedSince_ = 0;
 };
 
 // The process-wide set-up. It lives until the process ends and is never destroyed, so
