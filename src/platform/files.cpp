@@ -208,6 +208,16 @@ bool SyncDirectory(const std::string& path) {
   return ok;
 }
 
+bool OnSameFileSystem(const std::string& a, const std::string& b) {
+  std::string na, nb;
+  if (!Native(a, na) || !Native(b, nb)) return false;
+  if (na.empty()) na = ".";
+  if (nb.empty()) nb = ".";
+  struct stat sa, sb;
+  if (::stat(na.c_str(), &sa) != 0 || ::stat(nb.c_str(), &sb) != 0) return Fail();
+  return sa.st_dev == sb.st_dev;
+}
+
 TFileSystemFlush::TFileSystemFlush(std::string dir) : dir_(std::move(dir)) {}
 
 TFileSystemFlush::~TFileSystemFlush() {

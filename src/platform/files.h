@@ -48,6 +48,10 @@ bool RenameFile(const std::string& from, const std::string& to);
 bool RenameNoReplace(const std::string& from, const std::string& to);
 // Flushes a directory's entries to disk.
 bool SyncDirectory(const std::string& path);
+// Whether two existing paths lie on one file system (false when either cannot be asked,
+// and where the system cannot tell).
+bool OnSameFileSystem(const std::string& a, const std::string& b);
+
 // Flushes to disk what was written to files of one directory, and the directory's
 // entries, with as few flushes as the system allows: where it can flush a whole file
 // system (Linux, syncfs), one flush of the file system that holds the directory covers

@@ -131,6 +131,10 @@ bool SyncDirectory(const std::string& path) {
   return DirectoryExists(path.empty() ? std::string(".") : path);
 }
 
+bool OnSameFileSystem(const std::string&, const std::string&) {
+  return false;  // not needed here: every registry change is the system's own
+}
+
 TFileSystemFlush::TFileSystemFlush(std::string dir) : dir_(std::move(dir)) {}
 
 TFileSystemFlush::~TFileSystemFlush() = default;
