@@ -133,7 +133,15 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadDword(reg, "ReceiveTimeout", s.ReceiveTimeout);
     ReadDword(reg, "MaxLineLength", s.MaxLineLength);
     ReadDword(reg, "MaxMessageSize", s.MaxMessageSize);
+    ReadDword(reg, "MaxRecipients", s.MaxRecipients);
+    if (s.MaxRecipients != 0 && s.MaxRecipients < kMinMaxRecipients)
+      s.MaxRecipients = kMinMaxRecipients;
+    ReadDword(reg, "MaxConnections", s.MaxConnections);
+    ReadDword(reg, "MaxConnectionsPerIP", s.MaxConnectionsPerIP);
     ReadBool(reg, "SyncQueueFiles", s.SyncQueueFiles);
+    ReadBool(reg, "ESMTP", s.ESMTP);
+    ReadString(reg, "TLSCertificateFile", s.TLSCertificateFile);
+    ReadString(reg, "TLSKeyFile", s.TLSKeyFile);
     reg.CloseKey();
   }
 

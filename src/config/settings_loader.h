@@ -16,6 +16,10 @@ inline constexpr const char* kHostKey = "\\SOFTWARE\\Larchmont\\LMS";
 inline constexpr const char* kSmtprcvKey =
     "\\SYSTEM\\CurrentControlSet\\Services\\smtprcv\\Parameters";
 
+// The fewest recipients per transaction a receiver may limit to (RFC 5321 4.5.3.1.8): a
+// smaller MaxRecipients other than 0 is taken as this.
+inline constexpr uint32_t kMinMaxRecipients = 100;
+
 // path unchanged when it is empty or ends in "\", else path + "\".
 std::string AddBackslash(const std::string& path);
 

@@ -39,6 +39,7 @@ constexpr ErrorEntry kErrorTexts[] = {
     {1052, "The control is not valid for this service."},
     {1053, "The service did not answer the request in time."},
     {1056, "The service is already running."},
+    {1057, "The account does not exist or cannot be used for the service."},
     {1058, "The service is disabled and cannot be started."},
     {1060, "No service of that name is installed."},
     {1061, "The service cannot take controls at this time."},

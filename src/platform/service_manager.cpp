@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/error_text.h"
 #include "platform/paths.h"
+#include "platform/service_account.h"
 
 extern char** environ;
 
@@ -68,6 +70,97 @@ std::string UnitValue(const std::string& s, bool quote, bool dollar) {
   return out;
 }
 
+std::string AbsolutePath(const std::string& p) {
+  if (!p.empty() && p[0] == '/') return p;
+  char buf[4096];
+  if (!::getcwd(buf, sizeof buf)) return p;
+  std::string cwd = buf;
+  if (p.empty() || p == ".") return cwd;
+  return cwd + "/" + p;
+}
+
+// Whether a path lies in a directory or is that directory (both normalised).
+bool Within(const std::filesystem::path& path, const std::filesystem::path& dir) {
+  auto p = path.begin();
+  for (auto d = dir.begin(); d != dir.end(); ++d, ++p) {
+    if (d->empty()) continue;  // the empty last element of "a/b/"
+    if (p == path.end() || *p != *d) return false;
+  }
+  return true;
+}
+
+std::filesystem::path Normal(const std::string& p) {
+  std::filesystem::path n = std::filesystem::path(p).lexically_normal();
+  if (n.has_relative_path() && n.filename().empty()) n = n.parent_path();
+  return n;
+}
+
+// The [Service] lines that run the receiver as its account with nothing more than it
+// needs: binding a port below 1024, writing its data root and the directories it was
+// given, reading the rest of the system (libraries, /etc for names and resolver
+// configuration), Internet sockets and local sockets (syslog, service notifications).
+std::string Confinement(const TServiceConfig& c, const TServiceAccount& account,
+                        const std::string& root) {
+  std::filesystem::path rootPath = Normal(root);
+  std::vector<std::filesystem::path> writable = {rootPath};
+  for (const auto& p : c.WritablePaths) {
+    std::filesystem::path n = Normal(AbsolutePath(p));
+    bool known = false;
+    for (const auto& w : writable)
+      if (Within(n, w)) known = true;
+    if (!known) writable.push_back(n);
+  }
+  // Directories under /home, /root or /tmp stay reachable: those trees are then
+  // read-only, or shared, instead of hidden.
+  bool inHome = false;
+  bool inTmp = false;
+  for (const auto& w : writable) {
+    for (const char* d : {"/home", "/root", "/run/user"})
+      if (Within(w, d)) inHome = true;
+    for (const char* d : {"/tmp", "/var/tmp"})
+      if (Within(w, d)) inTmp = true;
+  }
+
+  std::string t;
+  t += "User=" + account.User + "\n";
+  if (!account.Group.empty()) t += "Group=" + account.Group + "\n";
+  t += "UMask=0027\n";
+  t += "LimitNOFILE=" + std::to_string(c.OpenFiles) + "\n";
+  t += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
+  t += "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
+  t += "NoNewPrivileges=yes\n";
+  t += "ProtectSystem=strict\n";
+  // The data root must exist; another directory that is missing at start is skipped.
+  t += "ReadWritePaths=" + UnitValue(writable[0].string(), true, false) + "\n";
+  for (size_t i = 1; i < writable.size(); ++i)
+    t += "ReadWritePaths=" + UnitValue("-" + writable[i].string(), true, false) + "\n";
+  t += inHome ? "ProtectHome=read-only\n" : "ProtectHome=yes\n";
+  if (!inTmp) t += "PrivateTmp=yes\n";
+  t += "PrivateDevices=yes\n";
+  t += "DevicePolicy=closed\n";
+  t += "PrivateMounts=yes\n";
+  t += "ProtectKernelTunables=yes\n";
+  t += "ProtectKernelModules=yes\n";
+  t += "ProtectKernelLogs=yes\n";
+  t += "ProtectControlGroups=yes\n";
+  t += "ProtectClock=yes\n";
+  t += "ProtectHostname=yes\n";
+  t += "ProtectProc=invisible\n";
+  t += "ProcSubset=pid\n";
+  t += "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n";
+  t += "RestrictNamespaces=yes\n";
+  t += "LockPersonality=yes\n";
+  t += "MemoryDenyWriteExecute=yes\n";
+  t += "RestrictRealtime=yes\n";
+  t += "RestrictSUIDSGID=yes\n";
+  t += "RemoveIPC=yes\n";
+  t += "SystemCallArchitectures=native\n";
+  t += "SystemCallFilter=@system-service\n";
+  t += "SystemCallFilter=~@privileged @resources\n";
+  t += "SystemCallErrorNumber=EPERM\n";
+  return t;
+}
+
 std::string UnitPath(const std::string& name) {
   return TServiceManager::UnitDirectory() + "/" + name + ".service";
 }
@@ -80,13 +173,23 @@ std::string LinkPath(const std::string& name) {
   return WantsDir() + "/" + name + ".service";
 }
 
-std::string AbsolutePath(const std::string& p) {
-  if (!p.empty() && p[0] == '/') return p;
+// The unit the system's package installed for the service, or "" when there is none
+// (or the package's unit directory is the one this manager writes).
+std::string PackageUnit(const std::string& name) {
+  std::string dir = TServiceManager::PackageUnitDirectory();
+  if (Normal(dir) == Normal(TServiceManager::UnitDirectory())) return "";
+  std::string unit = dir + "/" + name + ".service";
+  return ::access(unit.c_str(), F_OK) == 0 ? unit : "";
+}
+
+// Whether the link enables the package's unit (made by the package, not by us).
+bool LinksToPackage(const std::string& link) {
   char buf[4096];
-  if (!::getcwd(buf, sizeof buf)) return p;
-  std::string cwd = buf;
-  if (p.empty() || p == ".") return cwd;
-  return cwd + "/" + p;
+  ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+  if (n <= 0) return false;
+  std::filesystem::path target = Normal(std::string(buf, static_cast<size_t>(n)));
+  std::filesystem::path dir = Normal(TServiceManager::PackageUnitDirectory());
+  return Within(target, dir) || Within(target, "/usr" / dir.relative_path());
 }
 
 // Runs systemctl with args; its standard output goes to *out when given. The exit
@@ -184,6 +287,18 @@ std::string TServiceManager::UnitDirectory() {
   return dir;
 }
 
+std::string TServiceManager::PackageUnitDirectory() {
+  const char* env = std::getenv("KESTRAN_PACKAGE_UNIT_DIR");
+  std::string dir = env && *env ? env : "/lib/systemd/system";
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+bool TServiceManager::HandOverDataRoot(const TServiceConfig& config) {
+  Notes.clear();
+  return kestran::HandOverDataRoot(ServiceAccount(config.Account), AbsolutePath(DataRoot()), Notes);
+}
+
 bool TServiceManager::SystemdRunning() {
   return ::access("/run/systemd/system", F_OK) == 0;
 }
@@ -233,12 +348,11 @@ bool TServiceManager::UnitText(const TServiceConfig& c, const std::string& dataR
   for (const auto& d : c.Dependencies)
     if (!ValidServiceName(d)) return Fail(kErrorInvalidName);
 
-  std::string account = c.Account;
-  size_t slash = account.rfind('\\');
-  if (slash != std::string::npos) account = account.substr(slash + 1);
-  if (account == "LocalSystem") account.clear();
-  for (char ch : account)
-    if (ch == ' ' || ch == '"' || ch == '%') return Fail(kErrorInvalidParameter);
+  TServiceAccount account = ServiceAccount(c.Account);
+  for (char ch : account.User)
+    if (ch == ' ' || ch == '"' || ch == '%' || ch == '\\') return Fail(kErrorInvalidParameter);
+  for (const auto& p : c.WritablePaths)
+    if (HasControl(p)) return Fail(kErrorInvalidParameter);
 
   text = "[Unit]\n";
   text += "Description=" + UnitValue(c.DisplayName.empty() ? c.Name : c.DisplayName, false, false) +
@@ -252,16 +366,30 @@ bool TServiceManager::UnitText(const TServiceConfig& c, const std::string& dataR
   text += "Type=notify\n";
   text += "ExecStart=" + UnitValue(c.BinaryPath, true, true) + "\n";
   text += "Environment=" + UnitValue("KESTRAN_ROOT=" + AbsolutePath(dataRoot), true, false) + "\n";
-  if (!account.empty()) text += "User=" + account + "\n";
+  text += Confinement(c, account, AbsolutePath(dataRoot));
   text += "\n[Install]\n";
   text += "WantedBy=multi-user.target\n";
   return true;
 }
 
 std::unique_ptr<TServiceHandle> TServiceManager::CreateService(const TServiceConfig& config) {
+  Notes.clear();
   std::string text;
   if (!UnitText(config, DataRoot(), text)) return nullptr;
   std::string unit = UnitPath(config.Name);
+  struct stat st {};
+  if (::lstat(unit.c_str(), &st) == 0) {
+    Fail(kErrorServiceExists);
+    return nullptr;
+  }
+  TServiceAccount account = ServiceAccount(config.Account);
+  std::string root = AbsolutePath(DataRoot());
+  if (!EnsureServiceAccount(account, root, Notes)) return nullptr;
+  for (const auto& p : config.WritablePaths) {
+    if (!Within(Normal(AbsolutePath(p)), Normal(root)))
+      Notes.push_back("The service may write " + p + " too; " + account.User +
+                      " needs the right to write there.");
+  }
   std::string tmp =
       UnitDirectory() + "/." + config.Name + ".service." + std::to_string(::getpid()) + ".tmp";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -293,8 +421,10 @@ std::unique_ptr<TServiceHandle> TServiceManager::CreateService(const TServiceCon
       Fail(ErrorFromErrno(err));
       return nullptr;
     }
+    // The package's link enables the service by name, so it starts this unit as well;
+    // it stays, for when this unit is removed again.
     std::string target = AbsolutePath(unit);
-    if (::symlink(target.c_str(), link.c_str()) != 0) {
+    if (!LinksToPackage(link) && ::symlink(target.c_str(), link.c_str()) != 0) {
       err = errno;
       if (err == EEXIST && ::unlink(link.c_str()) == 0 &&
           ::symlink(target.c_str(), link.c_str()) == 0) {
@@ -307,6 +437,10 @@ std::unique_ptr<TServiceHandle> TServiceManager::CreateService(const TServiceCon
       }
     }
   }
+  std::string package = PackageUnit(config.Name);
+  if (!package.empty())
+    Notes.push_back("The package's unit " + package + " stays; " + unit +
+                    " takes its place until -REMOVE.");
   DaemonReload();
   return std::make_unique<TServiceHandle>(config.Name);
 }
@@ -317,9 +451,14 @@ std::unique_ptr<TServiceHandle> TServiceManager::OpenService(const std::string& 
     Fail(kErrorInvalidName);
     return nullptr;
   }
+  Notes.clear();
   struct stat st {};
   if (::lstat(UnitPath(name).c_str(), &st) != 0) {
     Fail(errno == ENOENT ? kErrorServiceDoesNotExist : ErrorFromErrno(errno));
+    std::string package = PackageUnit(name);
+    if (GetLastError() == kErrorServiceDoesNotExist && !package.empty())
+      Notes.push_back(name + " is installed by the system's package (" + package +
+                      "), which -REMOVE leaves alone: remove the package to remove it.");
     return nullptr;
   }
   return std::make_unique<TServiceHandle>(name);
@@ -354,10 +493,16 @@ bool TServiceHandle::QueryStatus(TServiceStatus& status) {
 }
 
 bool TServiceHandle::Delete() {
-  if (::unlink(LinkPath(name_).c_str()) != 0 && errno != ENOENT) return FailErrno();
+  Notes.clear();
+  std::string link = LinkPath(name_);
+  if (!LinksToPackage(link) && ::unlink(link.c_str()) != 0 && errno != ENOENT) return FailErrno();
   if (::unlink(UnitPath(name_).c_str()) != 0)
     return Fail(errno == ENOENT ? kErrorServiceDoesNotExist : ErrorFromErrno(errno));
   DaemonReload();
+  std::string package = PackageUnit(name_);
+  if (!package.empty())
+    Notes.push_back("The package's unit " + package + " is in force again; systemctl start " +
+                    name_ + " starts it.");
   return true;
 }
 

@@ -2,6 +2,9 @@
 // The service control manager. On this system the manager is systemd:
 // - installing writes the unit "<name>.service" into $KESTRAN_UNIT_DIR (default
 //   /etc/systemd/system), linked into multi-user.target.wants for automatic start;
+//   the unit runs the program as the service's account (the system account
+//   "kestran" unless Account names another), confined to what it needs; run as root,
+//   installing also makes that account and hands the data root to it;
 // - controlling and querying an installed service go through systemctl while systemd is
 //   the running init;
 // - the dispatcher makes the process a service when the manager started it
@@ -91,6 +94,11 @@ struct TServiceConfig {
   std::vector<std::string> Dependencies;
   std::string Account;   // empty: the system's own account
   std::string Password;  // not used by this manager
+  // Directories the service writes besides its data root (native paths; those inside
+  // the data root add nothing).
+  std::vector<std::string> WritablePaths;
+  // Files the service may hold open at once.
+  uint32_t OpenFiles = 65536;
 };
 
 // An open service; closed by its destructor.
@@ -103,6 +111,8 @@ class TServiceHandle {
   bool QueryStatus(TServiceStatus& status);
   // Removes the service's registration (the unit file and its link).
   bool Delete();
+  // Lines for the user about what the last Delete did beside its result.
+  std::vector<std::string> Notes;
 
  private:
   std::string name_;
@@ -111,17 +121,31 @@ class TServiceHandle {
 // The open manager; closed by its destructor.
 class TServiceManager {
  public:
+  // Lines for the user about what the last CreateService, OpenService or Delete did
+  // beside its result: an account made, a data root handed over, a unit of the
+  // system's package that stays in place.
+  std::vector<std::string> Notes;
+
   // Opens the manager with the given access (null on failure).
   static std::unique_ptr<TServiceManager> Open(uint32_t access);
   std::unique_ptr<TServiceHandle> CreateService(const TServiceConfig& config);
   std::unique_ptr<TServiceHandle> OpenService(const std::string& name, uint32_t access);
+  // Run as root after installing: hands the data root with everything in it to the
+  // service's account. Otherwise, and on systems without service accounts: nothing.
+  bool HandOverDataRoot(const TServiceConfig& config);
 
   // $KESTRAN_UNIT_DIR or /etc/systemd/system.
   static std::string UnitDirectory();
+  // Where the system's package installs its unit: $KESTRAN_PACKAGE_UNIT_DIR or
+  // /lib/systemd/system. A unit there is left alone; one in UnitDirectory() takes its
+  // place while it exists.
+  static std::string PackageUnitDirectory();
   // Whether systemd is the running init.
   static bool SystemdRunning();
-  // The unit file's text for a configuration (dataRoot goes into KESTRAN_ROOT); false
-  // (with the last error set) when a field cannot be written into a unit.
+  // The unit file's text for a configuration (dataRoot goes into KESTRAN_ROOT, and is
+  // writable with WritablePaths), running as the account and confined to what the
+  // receiver needs; false (with the last error set) when a field cannot be written
+  // into a unit.
   static bool UnitText(const TServiceConfig& config, const std::string& dataRoot,
                        std::string& text);
 };

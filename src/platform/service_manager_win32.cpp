@@ -180,6 +180,15 @@ std::string TServiceManager::UnitDirectory() {
   return std::string();
 }
 
+std::string TServiceManager::PackageUnitDirectory() {
+  return std::string();
+}
+
+// The service's account is one of the system's; its files keep their rights.
+bool TServiceManager::HandOverDataRoot(const TServiceConfig& /*config*/) {
+  return true;
+}
+
 bool TServiceManager::SystemdRunning() {
   return false;
 }

@@ -21,6 +21,11 @@ std::vector<std::string> DependencyNames(const char* buffer, size_t size) {
   return names;
 }
 
+// What the manager did beside its result, one line each.
+void WriteNotes(const std::vector<std::string>& notes) {
+  for (const auto& n : notes) WriteLineOut(n);
+}
+
 }  // namespace
 
 std::string TService::LastErrorText() const {
@@ -54,14 +59,21 @@ void TService::Install() {
   config.Dependencies = DependencyNames(Dependencies, sizeof Dependencies);
   config.Account = Account;
   config.Password = Password;
+  PrepareInstall(config);
   auto service = manager->CreateService(config);
   if (service) {
     WriteLineOut(DisplayName + " installed.");
+    WriteNotes(manager->Notes);
     service.reset();
     if (!EventLog.RegisterSource(path))
       WriteLineOut("Warning: could not register with event logging");
+    // Last, so that the files registering made belong to the account too.
+    bool handed = manager->HandOverDataRoot(config);
+    WriteNotes(manager->Notes);
+    if (!handed) WriteLineOut("Warning: could not hand the data root over - " + LastErrorText());
   } else {
     WriteLineOut("CreateService failed - " + LastErrorText());
+    WriteNotes(manager->Notes);
   }
 }
 
@@ -74,6 +86,7 @@ void TService::Remove() {
   auto service = manager->OpenService(Name(), kServiceAllAccess);
   if (!service) {
     WriteLineOut("OpenService failed - " + LastErrorText() + ".");
+    WriteNotes(manager->Notes);
     return;
   }
   TServiceStatus status;
@@ -99,6 +112,7 @@ void TService::Remove() {
   }
   if (service->Delete()) {
     WriteLineOut(DisplayName + " removed.");
+    WriteNotes(service->Notes);
     if (!EventLog.UnregisterSource())
       WriteLineOut("Warning: could not delete registry key for event logging");
   } else {

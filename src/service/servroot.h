@@ -110,6 +110,9 @@ class TService : public TThread {
   virtual void ShutDown() {}
   // Fills Status for the first report.
   virtual void InitStatus();
+  // Adds what the service's own settings ask of its installation (directories it
+  // writes, files it holds open) before Install hands it to the manager. Base: nothing.
+  virtual void PrepareInstall(TServiceConfig& /*config*/) {}
 
   void ReportStatus(uint32_t state);
   void SendStatus();

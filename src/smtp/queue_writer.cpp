@@ -4,6 +4,7 @@
 
 #include "platform/files.h"
 #include "smtp/directory_sync.h"
+#include "smtp/smtp_esmtp.h"
 
 namespace kestran {
 namespace {
@@ -23,23 +24,6 @@ bool CreateTemporary(TFile& file, const std::string& path) {
   if (file.Open(path, TFile::Mode::CreateExclusive)) return true;
   if (!NameWasTaken(LastFileError()) || EntryKindOf(path) != TEntryKind::File) return false;
   return DeleteFilePath(path) && file.Open(path, TFile::Mode::CreateExclusive);
-}
-
-bool StartsWithUpper(std::string_view line, std::string_view word) {
-  if (line.size() < word.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i) {
-    char c = line[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != word[i]) return false;
-  }
-  return true;
-}
-
-std::string_view TrimView(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return s.substr(b, e - b);
 }
 
 }  // namespace
@@ -63,10 +47,7 @@ THeaderScan ScanHeaders(const std::string& data) {
     // clients that send bare LF line ends hold one header per bare-LF line.
     size_t end = data.find('\n', pos);
     if (end == std::string::npos) end = data.size();
-    std::string_view line = TrimView(std::string_view(data).substr(pos, end - pos));
-    if (line.empty()) break;
-    if (StartsWithUpper(line, "DATE") || StartsWithUpper(line, "RECEIVED")) scan.hasDate = true;
-    if (StartsWithUpper(line, "MESSAGE-ID")) scan.hasMessageId = true;
+    if (!ScanHeaderLine(std::string_view(data).substr(pos, end - pos), pos == 0, scan)) break;
     pos = end + 1;
   }
   return scan;
@@ -78,10 +59,12 @@ std::string BuildTraceHeader(const TSMTPMsg& msg, const std::string& hostName,
   h.reserve(256);
   h += "Received: from " + msg.SendingDomain + " (" + msg.VerifiedSendingDomain + " [" +
        msg.SendingIP + "]) by " + hostName + "\r\n";
-  h += " (KESTRAN 0.45) with SMTP id <" + msg.MsgId + "@" + hostName + ">;\r\n";
+  h += " (KESTRAN 0.45) with " + ReceivedProtocol(msg) + " id <" + msg.MsgId + "@" + hostName +
+       ">;\r\n";
   h += " " + date + "\r\n";
   if (!scan.hasDate) h += "Date: " + date + "\r\n";
   if (!scan.hasMessageId) h += "Message-ID: <" + msg.MsgId + "@" + hostName + ">\r\n";
+  if (scan.firstLineFolded) h += std::string(kUnattachedTextHeader) + "\r\n";
   return h;
 }
 
@@ -107,6 +90,13 @@ std::string TQueueWriter::TemporaryPath(const std::string& msgId) const {
 
 TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const std::string& msgText,
                                               const std::string& rcpText) const {
+  return WritePair(
+      msgId, [&msgText](TFile& f) { return f.Write(msgText); }, rcpText);
+}
+
+TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId,
+                                              const std::function<bool(TFile&)>& writeMessage,
+                                              const std::string& rcpText) const {
   const std::string msgPath = MessagePath(msgId);
   const std::string rcpPath = RecipientPath(msgId);
   const std::string tmpPath = TemporaryPath(msgId);
@@ -126,7 +116,7 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const st
   TFile msgFile;
   if (!msgFile.Open(msgPath, TFile::Mode::CreateExclusive))
     return NameWasTaken(LastFileError()) ? Outcome::NameTaken : Outcome::Failed;
-  bool ok = msgFile.Write(msgText);
+  bool ok = writeMessage(msgFile);
   ok = msgFile.Close() && ok;
   if (!ok) {
     DeleteFilePath(msgPath);

@@ -9,11 +9,14 @@
 // the name count as taken, one under the temporary name fails the write.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "smtp/smtp_msg.h"
 
 namespace kestran {
+
+class TFile;
 
 // "B" + number in decimal, left-padded with "0" to ten characters (42 -> B0000000042).
 std::string FormatMsgId(int32_t number);
@@ -21,15 +24,18 @@ std::string FormatMsgId(int32_t number);
 // dir with a "\" appended when it is not empty and does not end in one.
 std::string QueueDirPrefix(const std::string& dir);
 
-// What the header block of a message (the lines before the first empty line) holds.
-struct THeaderScan {
-  bool hasDate = false;       // a Date: or Received: line
-  bool hasMessageId = false;  // a Message-ID: line
-};
+// What the header block of a message (the lines before the first empty line) holds;
+// data is the message as CR LF lines.
 THeaderScan ScanHeaders(const std::string& data);
 
+// A header line of our own put between the added lines and a message whose first line
+// starts with a blank or a tab, so that such a line continues it and never the trace
+// header.
+inline constexpr const char* kUnattachedTextHeader = "X-Kestran-Unattached-Text:";
+
 // The lines put in front of the message: the folded Received header, then Date: and
-// Message-ID: when the message has none of its own. Each line ends in CR LF.
+// Message-ID: when the message has none of its own, then kUnattachedTextHeader when
+// the message's first line is a continuation. Each line ends in CR LF.
 std::string BuildTraceHeader(const TSMTPMsg& msg, const std::string& hostName,
                              const std::string& date, const THeaderScan& scan);
 
@@ -52,6 +58,9 @@ class TQueueWriter {
   std::string TemporaryPath(const std::string& msgId) const;
 
   Outcome WritePair(const std::string& msgId, const std::string& msgText,
+                    const std::string& rcpText) const;
+  // The same, with the message file's contents written by writeMessage (false: failed).
+  Outcome WritePair(const std::string& msgId, const std::function<bool(TFile&)>& writeMessage,
                     const std::string& rcpText) const;
 
  private:

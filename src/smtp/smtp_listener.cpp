@@ -24,7 +24,11 @@ std::string UpperAscii(std::string s) {
 }  // namespace
 
 bool HasLineControlCharacters(const std::string& text) {
-  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+  for (char c : text) {
+    auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) return true;
+  }
+  return false;
 }
 
 TConduitSMTPListener::TConduitSMTPListener(TConduitBase* owner) : TConduitListener(owner) {
@@ -116,6 +120,7 @@ void TConduitSMTPListener::Dispatch(TConduitServerThread* thread, TSMTPMsg& msg,
     DoControlCharacters(thread, verb);
     return;
   }
+  if (DoExtendedCommand(thread, msg, verb, arg, line)) return;
 
   if (verb == "HELO") {
     DoCommandHELO(thread, arg, msg, handled);

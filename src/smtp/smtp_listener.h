@@ -105,10 +105,17 @@ class TConduitSMTPListener : public TConduitListener {
 
   // Reply to a command line longer than MaxLineLength (the session goes on).
   virtual void DoLineTooLong(TConduitServerThread* thread) = 0;
-  // Reply to a HELO, MAIL or RCPT line holding CR, LF or NUL (nothing changes).
+  // Reply to a HELO, MAIL or RCPT argument holding a control character (nothing changes).
   virtual void DoControlCharacters(TConduitServerThread* thread, const std::string& verb) = 0;
   // The client stayed silent for ReceiveTimeout: say so (best effort) and close.
   virtual void DoIdleTimeout(TConduitServerThread* thread) = 0;
+  // Commands of extended SMTP (verb upper-cased, argument split off, the raw line):
+  // true when the command was taken care of, false to go on with the plain dialogue.
+  virtual bool DoExtendedCommand(TConduitServerThread* /*thread*/, TSMTPMsg& /*msg*/,
+                                 const std::string& /*verb*/, const std::string& /*arg*/,
+                                 const std::string& /*line*/) {
+    return false;
+  }
 
  private:
   // Steps before the first command: relay, refusal and reverse name, fixed for the session.
@@ -116,7 +123,8 @@ class TConduitSMTPListener : public TConduitListener {
   void Dispatch(TConduitServerThread* thread, TSMTPMsg& msg, const std::string& line);
 };
 
-// "CR", "LF" or "NUL" somewhere in the text.
+// A control character (0x00 to 0x1F, or DEL) somewhere in the text: line readers split
+// lines on more than CR and LF (VT, FF, 0x1C to 0x1E), so none may reach a queue file.
 bool HasLineControlCharacters(const std::string& text);
 
 }  // namespace kestran

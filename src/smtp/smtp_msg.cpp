@@ -19,8 +19,8 @@ TSMTPMsg::TSMTPMsg() {
 
 void TSMTPMsg::Reset(bool clearSession) {
   Recipients.Clear();
-  // Give the memory of a large body back, not only its contents.
-  std::string().swap(Data);
+  // Gives the memory of a large body back and deletes its scratch file.
+  Data.Clear();
   FromStr.clear();
   DateTime = 0;
   MsgId.clear();
@@ -28,12 +28,13 @@ void TSMTPMsg::Reset(bool clearSession) {
     SendingDomain.clear();
     VerifiedSendingDomain.clear();
     SendingIP = "255.255.255.255";
+    Extended = false;
+    TlsInfo.clear();
   }
 }
 
 void TSMTPMsg::AppendDataLine(const std::string& line) {
-  Data.append(line);
-  Data.append("\r\n", 2);
+  Data.AppendLine(line);
 }
 
 }  // namespace kestran

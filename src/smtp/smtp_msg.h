@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "smtp/message_body.h"
+
 namespace kestran {
 
 // One accepted recipient.
@@ -42,17 +44,22 @@ class TSMTPMsg {
   std::string SendingIP;              // client address, dotted
   std::string FromStr;                // sender from MAIL
   tRecipientList Recipients;
-  // The message: every line of DATA followed by CR LF, in one buffer (the added trace
-  // headers are inserted at its front while the queue files are written).
-  std::string Data;
+  // The message: every line of DATA followed by CR LF (the trace headers are written in
+  // front of it into the queue file).
+  TMessageBody Data;
   double DateTime = 0;  // kept for handlers; the server does not set it
   std::string MsgId;
   std::string DenyReason;
   bool AccessDenied = false;
   bool RelayAllowed = false;
+  // The client greeted with EHLO (the Received header then says ESMTP).
+  bool Extended = false;
+  // Protocol and cipher of the session after STARTTLS ("" before).
+  std::string TlsInfo;
 
   // Clears the transaction (recipients, data, sender, date, id); with clearSession also
-  // the HELO name, the verified name, and the client address ("255.255.255.255").
+  // the HELO name, the verified name, the client address ("255.255.255.255"), the EHLO
+  // mark and the TLS description.
   // The access decision of the session is never touched.
   void Reset(bool clearSession);
 

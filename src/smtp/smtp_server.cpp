@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "platform/files.h"
 #include "smtp/address_parser.h"
 #include "smtp/defdate.h"
 #include "smtp/dnsbl.h"
@@ -15,8 +16,6 @@ namespace {
 
 // A taken name makes the intake draw the next number, at most this many times.
 constexpr int kMaxNameRedraws = 100;
-// Room kept beyond the size limit for the trace headers and the final ".".
-constexpr size_t kHeaderRoom = 1024;
 
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -86,6 +85,8 @@ void TConduitSMTPServer::DoConnect(TConduitServerThread* thread) {
     thread->Connection()->Disconnect();
     return;
   }
+  // With extended SMTP a client may pipeline; its replies leave together.
+  thread->Connection()->SetCoalesceWrites(esmtp_);
   if (logDebug_) {
     DebugLog("");
     DebugLog("");
@@ -231,6 +232,11 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
     if (logDebug_) DebugLog("RCPT says 550 <" + rec.Address + ">... Relaying denied");
     return;
   }
+  if (maxRecipients_ != 0 && static_cast<uint32_t>(msg.Recipients.Count()) >= maxRecipients_) {
+    Reply(thread, "452 Too many recipients");
+    if (logDebug_) DebugLog("RCPT says 452 Too many recipients");
+    return;
+  }
   Reply(thread, "250 OK " + display);
   if (logDebug_) DebugLog("RCPT says 250 OK " + display);
   msg.Recipients.Add(rec);
@@ -339,6 +345,14 @@ void TConduitSMTPServer::DoControlCharacters(TConduitServerThread* thread,
   if (logDebug_) DebugLog(verb + " says 501 Syntax error, control characters in argument");
 }
 
+void TConduitSMTPServer::DoTooManyConnections(TConduitServer* connection) {
+  try {
+    connection->WriteLn("421 " + hostName_ + " Too many connections, try again later");
+  } catch (const EConduitException&) {
+    // The client left already.
+  }
+}
+
 void TConduitSMTPServer::DoIdleTimeout(TConduitServerThread* thread) {
   TConduitServer* conn = thread->Connection();
   try {
@@ -355,8 +369,9 @@ TConduitSMTPServer::BodyState TConduitSMTPServer::ReadBody(TConduitServerThread*
                                                            TSMTPMsg& msg) {
   TConduitServer* conn = thread->Connection();
   BodyState state = BodyState::Kept;
-  const size_t limit = maxMessageSize_;
-  std::string& data = msg.Data;
+  const uint64_t limit = maxMessageSize_;
+  TMessageBody& body = msg.Data;
+  body.Start(QueueDirPrefix(mailWriteDir_));
   for (;;) {
     std::string line = conn->ReadLn();
     const bool tooLong = conn->LastLineTooLong();
@@ -365,24 +380,16 @@ TConduitSMTPServer::BodyState TConduitSMTPServer::ReadBody(TConduitServerThread*
     if (state != BodyState::Kept) continue;
     if (tooLong) {
       state = BodyState::LineTooLong;
-    } else if (limit != 0 && data.size() + line.size() + 2 > limit) {
+    } else if (limit != 0 && body.Size() + line.size() + 2 > limit) {
       state = BodyState::TooBig;
+    } else if (!body.AppendLine(line)) {
+      state = BodyState::NotKept;
     }
-    if (state != BodyState::Kept) {
-      std::string().swap(data);
-      continue;
-    }
-    const size_t need = data.size() + line.size() + 2;
-    if (need > data.capacity()) {
-      // Grow geometrically, but never past what the limit can ever need.
-      size_t grow = std::max({need, data.capacity() * 2, size_t{4096}});
-      if (limit != 0) grow = std::min(grow, limit + kHeaderRoom);
-      data.reserve(std::max(grow, need));
-    }
-    msg.AppendDataLine(line);
+    // Nothing more is kept: the memory and the scratch file go at once.
+    if (state != BodyState::Kept) body.Clear();
   }
   if (logDebug_) DebugLog("DATA says .");
-  if (state == BodyState::Kept) msg.AppendDataLine(".");
+  if (state == BodyState::Kept && !body.AppendLine(".")) state = BodyState::NotKept;
   return state;
 }
 
@@ -415,7 +422,8 @@ void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& m
     if (logDebug_) DebugLog("DATA says 552 Message exceeds the size limit");
     return;
   }
-  bool stored = StoreMessage(thread, msg);
+  // A body that could not be kept is not numbered: the client may send it again.
+  bool stored = state == BodyState::Kept && StoreMessage(thread, msg);
   msg.Reset(false);
   if (stored) {
     Reply(thread, "250 Message received OK");
@@ -464,20 +472,22 @@ bool TConduitSMTPServer::WriteMsgToFile(TSMTPMsg& msg) {
 
 TConduitSMTPServer::WriteResult TConduitSMTPServer::WriteQueuePair(TSMTPMsg& msg) {
   if (msg.Recipients.Count() == 0) return WriteResult::Failed;
+  if (msg.Data.Failed()) return WriteResult::Failed;
   TQueueWriter writer(mailWriteDir_, syncQueueFiles_);
-  const THeaderScan scan = ScanHeaders(msg.Data);
-  const std::string header = BuildTraceHeader(msg, hostName_, RFC822Date(), scan);
-  const std::string rcp = BuildRecipientFile(msg, hostName_);
+  const std::string header = BuildTraceHeader(msg, hostName_, RFC822Date(), msg.Data.Scan());
   if (logDebug_) {
     DebugLog("WriteMsgToFile says finame is " + writer.MessagePath(msg.MsgId));
     DebugLog("WriteMsgToFile says finame is " + writer.RecipientPath(msg.MsgId));
   }
-  // The trace header goes in front of the body in place, so the file is written from one
-  // buffer without a second copy of the message.
-  msg.Data.insert(0, header);
-  TQueueWriter::Outcome outcome = writer.WritePair(msg.MsgId, msg.Data, rcp);
+  TQueueWriter::Outcome outcome;
+  {
+    // The envelope of many long recipients is large: it is gone before the log entry,
+    // which repeats the addresses, is made.
+    const std::string rcp = BuildRecipientFile(msg, hostName_);
+    outcome = writer.WritePair(
+        msg.MsgId, [&](TFile& f) { return f.Write(header) && msg.Data.WriteTo(f); }, rcp);
+  }
   if (outcome != TQueueWriter::Outcome::Written) {
-    msg.Data.erase(0, header.size());
     return outcome == TQueueWriter::Outcome::NameTaken ? WriteResult::NameTaken
                                                        : WriteResult::Failed;
   }

@@ -4,17 +4,20 @@
 // intake of messages into the queue directory.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "smtp/smtp_listener.h"
 #include "smtp/subnet.h"
+#include "transport/tls_layer.h"
 
 namespace kestran {
 
 class TConduitSMTPServer : public TConduitSMTPListener {
  public:
   static constexpr uint32_t kDefaultMaxMessageSize = 52428800;
+  static constexpr uint32_t kDefaultMaxRecipients = 1000;
 
   // Looks up HostName: the canonical name of this machine's host name, or its first IPv4
   // address when that is empty. A resolver failure raises EConduitSocketError.
@@ -72,9 +75,21 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // Bytes of one message body; 0 = no limit.
   uint32_t MaxMessageSize() const { return maxMessageSize_; }
   void SetMaxMessageSize(uint32_t v) { maxMessageSize_ = v; }
+  // Recipients of one transaction; the next one is answered "452 Too many recipients".
+  // 0 = no limit.
+  uint32_t MaxRecipients() const { return maxRecipients_; }
+  void SetMaxRecipients(uint32_t v) { maxRecipients_ = v; }
   // Flush both queue files and the directory to disk before acknowledging a message.
   bool SyncQueueFiles() const { return syncQueueFiles_; }
   void SetSyncQueueFiles(bool v) { syncQueueFiles_ = v; }
+
+  // Extended SMTP: EHLO with its keywords, MAIL and RCPT parameters, the replies to a
+  // pipelined group sent together. Off: EHLO is an unrecognised command.
+  bool Esmtp() const { return esmtp_; }
+  void SetEsmtp(bool v) { esmtp_ = v; }
+  // The certificate for STARTTLS, offered with ESMTP while set (and TLS is available).
+  const std::shared_ptr<TTlsCertStore>& TlsStore() const { return tlsStore_; }
+  void SetTlsStore(std::shared_ptr<TTlsCertStore> store) { tlsStore_ = std::move(store); }
 
   // This machine's name in replies and headers.
   const std::string& HostName() const { return hostName_; }
@@ -130,17 +145,29 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   void DoLineTooLong(TConduitServerThread* thread) override;
   void DoControlCharacters(TConduitServerThread* thread, const std::string& verb) override;
   void DoIdleTimeout(TConduitServerThread* thread) override;
+  void DoTooManyConnections(TConduitServer* connection) override;
+  bool DoExtendedCommand(TConduitServerThread* thread, TSMTPMsg& msg, const std::string& verb,
+                         const std::string& arg, const std::string& line) override;
+  void DoCommandEHLO(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg,
+                     bool& handled);
+  void DoCommandSTARTTLS(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
 
  private:
-  enum class BodyState { Kept, LineTooLong, TooBig };
+  enum class BodyState { Kept, LineTooLong, TooBig, NotKept };
   enum class WriteResult { Written, NameTaken, Failed };
 
   void Reply(TConduitServerThread* thread, const std::string& text);
   void DebugLog(const std::string& text);
   void LogEntry(const std::string& entry);
-  // Reads the body up to its "." line into msg.Data, keeping nothing once a limit is hit.
+  // Reads the body up to its "." line into msg.Data, keeping nothing once a limit is hit
+  // or the body could not be kept (NotKept: its scratch file failed).
   BodyState ReadBody(TConduitServerThread* thread, TSMTPMsg& msg);
   WriteResult WriteQueuePair(TSMTPMsg& msg);
+  // STARTTLS is offered on this connection: a certificate, and no TLS yet.
+  bool TlsOffered(TConduitServerThread* thread) const;
+  // MAIL and RCPT under extended SMTP: the parameters are checked and split off.
+  void DoExtendedMAIL(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
+  void DoExtendedRCPT(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
 
   std::vector<std::string> localDomains_;
   std::vector<TNetRange> localNets_;
@@ -160,7 +187,10 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   bool doDNSLists_ = false;
   bool doPOPAuth_ = false;
   uint32_t maxMessageSize_ = kDefaultMaxMessageSize;
+  uint32_t maxRecipients_ = kDefaultMaxRecipients;
   bool syncQueueFiles_ = true;
+  bool esmtp_ = false;
+  std::shared_ptr<TTlsCertStore> tlsStore_;
   std::string hostName_;
 };
 

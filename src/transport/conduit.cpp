@@ -1,11 +1,13 @@
 #include "transport/conduit.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <limits>
 #include <string_view>
 
+#include "transport/tls_layer.h"
 #include "transport/winsock_intf.h"
 
 namespace kestran {
@@ -14,8 +16,11 @@ namespace {
 
 constexpr int kInterrupted = 10004;
 constexpr int kShutDown = 10058;
+constexpr int kTimedOut = 10060;
 constexpr int kAddressInUse = 10048;
 constexpr int kNoData = 11004;
+// Replies held back by coalescing are sent at the latest when they reach this size.
+constexpr size_t kCoalesceLimit = 8192;
 
 std::string TrimControls(const std::string& s) {
   size_t b = 0;
@@ -188,7 +193,17 @@ TConduitSocket::~TConduitSocket() {
 
 void TConduitSocket::Disconnect() {
   peerAddress_.clear();
+  if (Connected()) {
+    // Replies held back, then the closing alert, both best effort.
+    try {
+      Flush();
+    } catch (const EConduitException&) {
+    }
+    if (tls_ && Connected()) tls_->Close();
+  }
+  pending_.clear();
   if (Connected()) CloseSocket();
+  tls_.reset();
 }
 
 void TConduitSocket::AllocateSocket(int32_t socketType) {
@@ -211,6 +226,13 @@ void TConduitSocket::ApplyTimeouts() {
   GWinsockIntf().setsockopt(s, kSolSocket, kSoSndTimeo, v, sizeof ms);
 }
 
+void TConduitSocket::SetSendTimeoutMs(uint32_t ms) {
+  TSocket s = Handle();
+  if (s == kInvalidSocket) return;
+  GWinsockIntf().setsockopt(s, kSolSocket, kSoSndTimeo, reinterpret_cast<const char*>(&ms),
+                            sizeof ms);
+}
+
 void TConduitSocket::SetBufferChunk(int32_t value) {
   if (Connected() || Loading() || value <= 0) return;
   bufferChunk_ = value;
@@ -224,7 +246,19 @@ void TConduitSocket::SetBufferChunk(int32_t value) {
   buffer_.resize(std::max(static_cast<size_t>(value), unread));
 }
 
+int TConduitSocket::ReceiveSome(char* buf, int len) {
+  if (tls_) return tls_->Read(buf, len, receiveTimeout_);
+  return GWinsockIntf().recv(Handle(), buf, len, 0);
+}
+
+int TConduitSocket::SendSome(const char* buf, int len) {
+  if (tls_) return tls_->Write(buf, len);
+  return GWinsockIntf().send(Handle(), buf, len, 0);
+}
+
 void TConduitSocket::FillBuffer() {
+  // The peer is waiting for the replies to what it has sent so far.
+  if (!pending_.empty()) Flush();
   const size_t chunk = static_cast<size_t>(bufferChunk_);
   size_t unread = end_ - begin_;
   // Move the unread bytes to the front only when that costs no more than what has been
@@ -248,7 +282,7 @@ void TConduitSocket::FillBuffer() {
   size_t room = buffer_.size() - end_;
   if (room > static_cast<size_t>(INT_MAX)) room = INT_MAX;
   const TSocket s = Handle();
-  int n = GWinsockIntf().recv(s, buffer_.data() + end_, static_cast<int>(room), 0);
+  int n = ReceiveSome(buffer_.data() + end_, static_cast<int>(room));
   if (n == 0 && s != kInvalidSocket && Handle() == kInvalidSocket) {
     // Another thread closed the connection (a listener stopping its sessions) while the
     // receive waited: that is a failure of this session, not the peer saying goodbye.
@@ -373,26 +407,85 @@ std::string TConduitSocket::ReadBuffer(int32_t count) {
 }
 
 void TConduitSocket::Write(const std::string& data) {
+  if (!pending_.empty()) Flush();
+  SendAll(data);
+}
+
+void TConduitSocket::Flush() {
+  if (pending_.empty()) return;
+  std::string out;
+  out.swap(pending_);
+  SendAll(out);
+}
+
+void TConduitSocket::StartTls(std::shared_ptr<const TTlsServerContext> context) {
+  Flush();
+  // Bytes sent after the request and before the handshake are never read as commands.
+  begin_ = end_ = scan_ = 0;
+  auto channel = std::make_unique<TTlsChannel>(std::move(context), Handle());
+  try {
+    channel->Accept(receiveTimeout_);
+  } catch (...) {
+    ApplyTimeouts();
+    throw;
+  }
+  ApplyTimeouts();
+  tls_ = std::move(channel);
+}
+
+void TConduitSocket::SendAll(const std::string& data) {
+  using Clock = std::chrono::steady_clock;
   if (data.empty()) return;
   if (!Connected()) throw EConduitClosedSocket("Socket is closed, cannot write");
+  // The time-out bounds the whole write, however slowly the peer takes it: each send
+  // waits only for what is left of it. A peer that already let a write run out of time
+  // gets one short try.
+  const bool timed = receiveTimeout_ != 0;
+  const auto limit = std::chrono::milliseconds(
+      sendTimedOut_ ? 1 : std::min<uint64_t>(receiveTimeout_, UINT32_MAX / 1000) * 1000);
+  const Clock::time_point deadline = Clock::now() + limit;
+  bool narrowed = false;
   size_t pos = 0;
-  while (pos < data.size()) {
-    writeMark_ = static_cast<int32_t>(std::min<size_t>(pos, INT32_MAX - 1) + 1);
-    size_t left = std::min<size_t>(data.size() - pos, INT_MAX);
-    int n = GWinsockIntf().send(Handle(), data.data() + pos, static_cast<int>(left), 0);
-    closedGracefully_ = (n == 0);
-    DoDebugWrite(data, n);
-    CheckForDisconnect();
-    if (CheckForSocketError(n, {kShutDown})) {
-      Disconnect();
-      RaiseSocketError(kShutDown);
+  try {
+    while (pos < data.size()) {
+      if (timed && (pos > 0 || sendTimedOut_)) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+          sendTimedOut_ = true;
+          RaiseSocketError(kTimedOut);
+        }
+        SetSendTimeoutMs(static_cast<uint32_t>(left.count()));
+        narrowed = true;
+      }
+      writeMark_ = static_cast<int32_t>(std::min<size_t>(pos, INT32_MAX - 1) + 1);
+      size_t left = std::min<size_t>(data.size() - pos, INT_MAX);
+      int n = SendSome(data.data() + pos, static_cast<int>(left));
+      if (n == kSocketError && GWinsockIntf().WSAGetLastError() == kTimedOut) sendTimedOut_ = true;
+      closedGracefully_ = (n == 0);
+      DoDebugWrite(data, n);
+      CheckForDisconnect();
+      if (CheckForSocketError(n, {kShutDown})) {
+        Disconnect();
+        RaiseSocketError(kShutDown);
+      }
+      pos += static_cast<size_t>(n);
     }
-    pos += static_cast<size_t>(n);
+  } catch (...) {
+    if (narrowed && !sendTimedOut_) ApplyTimeouts();
+    throw;
   }
+  if (narrowed && !sendTimedOut_) ApplyTimeouts();
 }
 
 void TConduitSocket::WriteLn(const std::string& text) {
-  Write(text + lineTerminator_);
+  if (!coalesce_) {
+    Write(text + lineTerminator_);
+    return;
+  }
+  if (!Connected()) throw EConduitClosedSocket("Socket is closed, cannot write");
+  pending_ += text;
+  pending_ += lineTerminator_;
+  if (pending_.size() >= kCoalesceLimit) Flush();
 }
 
 int16_t TConduitSocket::GetResponse() {

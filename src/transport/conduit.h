@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@ namespace kestran {
 
 class TConduitBase;
 class TConduitSocket;
+class TTlsChannel;
+class TTlsServerContext;
 
 using TStringEvent = std::function<void(TConduitBase* sender, const std::string& sOut)>;
 using TProgressEvent =
@@ -143,8 +146,27 @@ class TConduitSocket : public TConduit {
   std::string ReadLnSkipEmpty();
   // Exactly count bytes.
   virtual std::string ReadBuffer(int32_t count);
+  // Sends every byte (after any replies still held back by coalescing).
   void Write(const std::string& data);
   void WriteLn(const std::string& text);
+
+  // Coalescing: WriteLn holds lines back until the connection needs more input (the
+  // peer has sent no further complete line), Flush or Disconnect, so that the replies to
+  // a pipelined group leave together. Order and bytes are unchanged. Off by default.
+  bool CoalesceWrites() const { return coalesce_; }
+  void SetCoalesceWrites(bool value) { coalesce_ = value; }
+  // Sends the lines held back.
+  void Flush();
+
+  // Turns the connection into a TLS server channel: sends what is held back, drops every
+  // received byte not yet read (the peer may send nothing between its request and the
+  // handshake), then completes the handshake within ReceiveTimeout. Reads and writes go
+  // through the channel afterwards. Raises EConduitSocketError or EConduitTlsError (the
+  // connection then is of no further use).
+  void StartTls(std::shared_ptr<const TTlsServerContext> context);
+  bool TlsActive() const { return tls_ != nullptr; }
+  // The channel once StartTls succeeded (nullptr before).
+  const TTlsChannel* Tls() const { return tls_.get(); }
   int16_t GetResponse();
   virtual int16_t SendCmd(const std::string& cmd, int16_t expected = -1, uint8_t indent = 0,
                           const std::string& statusText = "");
@@ -153,8 +175,10 @@ class TConduitSocket : public TConduit {
   uint32_t MaxLineLength() const { return maxLineLength_; }
   // 0 (the default) = no limit.
   void SetMaxLineLength(uint32_t value) { maxLineLength_ = value; }
-  // Seconds a receive or send may wait (0, the default = no limit); a silent peer surfaces as
-  // EConduitSocketError 10060. Applies to the open socket at once.
+  // Seconds a receive may wait, and a whole Write (0, the default = no limit); a silent peer
+  // or one that does not read surfaces as EConduitSocketError 10060. Once a Write has timed
+  // out, later writes on the connection (a last reply before closing) do not wait again.
+  // Applies to the open socket at once.
   uint32_t ReceiveTimeout() const { return receiveTimeout_; }
   void SetReceiveTimeout(uint32_t seconds);
 
@@ -201,9 +225,15 @@ class TConduitSocket : public TConduit {
  protected:
   // Applies the receive/send time-out to the open socket.
   void ApplyTimeouts();
+  // Sets the open socket's send time-out alone.
+  void SetSendTimeoutMs(uint32_t ms);
 
  private:
   void FillBuffer();
+  // One receive or send, through the TLS channel when there is one.
+  int ReceiveSome(char* buf, int len);
+  int SendSome(const char* buf, int len);
+  void SendAll(const std::string& data);
   void CheckForDisconnect();
   std::string ExtractFromBuffer(size_t count);
   // Position of the first terminator in the unread bytes at or after begin_, or npos.
@@ -227,12 +257,17 @@ class TConduitSocket : public TConduit {
   uint32_t maxLineLength_ = 0;
   uint32_t receiveTimeout_ = 0;
   bool lastLineTooLong_ = false;
+  bool sendTimedOut_ = false;  // a Write ran out of time: the peer does not read
   // Receive buffer: unread bytes are buffer_[begin_, end_); buffer_.size() is the
   // allocated length. scan_ is where the terminator search resumes.
   std::string buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
   size_t scan_ = 0;
+  // Replies held back while coalescing.
+  bool coalesce_ = false;
+  std::string pending_;
+  std::unique_ptr<TTlsChannel> tls_;
 };
 
 }  // namespace kestran

@@ -168,9 +168,12 @@ void TConduitServerThread::AfterRun() {
   try {
     listener->DoDisconnect(this);
   } catch (...) {
+    connection_->ReleaseSlot();
     listener->Threads().RemoveThread(this);
     throw;
   }
+  // The session is over: its place goes back before the thread winds down.
+  connection_->ReleaseSlot();
   listener->Threads().RemoveThread(this);
 }
 
@@ -348,6 +351,18 @@ void TConduitListener::AcceptOne(TConduitListenerThread* acceptThread) {
   connection->SetInTimeoutCheck(false);
 
   TConduitServer* conn = connection.get();
+  TConnectionSlot slot;
+  if (!limits_->TryAdmit(conn->PeerAddress(), slot)) {
+    // The accept thread never waits long on a client it turns away.
+    conn->SetReceiveTimeout(1);
+    try {
+      DoTooManyConnections(conn);
+    } catch (const std::exception&) {
+      // The refusal is best effort; the connection is closed all the same.
+    }
+    return;
+  }
+  conn->SetSlot(std::move(slot));
   TConduitServerThread* supplied = nullptr;
   if (OnCreateThread) {
     try {
@@ -443,6 +458,8 @@ void TConduitListener::DoConnect(TConduitServerThread* thread) {
 void TConduitListener::DoDisconnect(TConduitServerThread* thread) {
   if (OnDisconnect) OnDisconnect(thread);
 }
+
+void TConduitListener::DoTooManyConnections(TConduitServer* /*connection*/) {}
 
 bool TConduitListener::DoExecute(TConduitServerThread* thread) {
   if (OnExecute) {

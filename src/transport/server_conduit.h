@@ -12,6 +12,7 @@
 
 #include "platform/sync.h"
 #include "transport/conduit.h"
+#include "transport/connection_limits.h"
 #include "transport/qorv_thread.h"
 
 namespace kestran {
@@ -48,8 +49,13 @@ class TConduitServer : public TConduitSocket {
   bool InTimeoutCheck() const { return inTimeoutCheck_.load(); }
   void SetInTimeoutCheck(bool value) { inTimeoutCheck_.store(value); }
 
+  // The connection's place under the listener's connection limits.
+  void SetSlot(TConnectionSlot slot) { slot_ = std::move(slot); }
+  void ReleaseSlot() { slot_.Release(); }
+
  private:
   TConduitListener* listener_;
+  TConnectionSlot slot_;
   std::atomic<double> lastActivity_{0.0};
   std::atomic<bool> inTimeoutCheck_{false};
 };
@@ -142,6 +148,15 @@ class TConduitListener : public TConduit {
   uint32_t ReceiveTimeout() const { return receiveTimeout_; }
   void SetReceiveTimeout(uint32_t seconds) { receiveTimeout_ = seconds; }
 
+  // Connections admitted at the same time, in all and from one client address (0, the
+  // default = no limit). A connection beyond either is handed to DoTooManyConnections on
+  // the accept thread and closed: it gets no thread, no OnConnect and no session.
+  uint32_t MaxConnections() const { return limits_->MaxConnections(); }
+  void SetMaxConnections(uint32_t value) { limits_->SetMaxConnections(value); }
+  uint32_t MaxConnectionsPerIP() const { return limits_->MaxConnectionsPerIP(); }
+  void SetMaxConnectionsPerIP(uint32_t value) { limits_->SetMaxConnectionsPerIP(value); }
+  const TConnectionLimits& ConnectionLimits() const { return *limits_; }
+
   TConduitServerThreadList& Threads() { return threads_; }
   TConduitListenerThread* ListenerThread() const { return listenerThread_.get(); }
 
@@ -155,6 +170,9 @@ class TConduitListener : public TConduit {
   virtual void DoDisconnect(TConduitServerThread* thread);
   // Calls OnExecute and returns true when it is assigned; false otherwise.
   virtual bool DoExecute(TConduitServerThread* thread);
+  // A connection refused by the connection limits, on the accept thread, before it is
+  // closed: a protocol may tell the client (without waiting on it). Does nothing here.
+  virtual void DoTooManyConnections(TConduitServer* connection);
 
  private:
   friend class TConduitListenerThread;
@@ -171,6 +189,7 @@ class TConduitListener : public TConduit {
   std::unique_ptr<TSessionTimer> timer_;
   std::unique_ptr<TConduitListenerThread> listenerThread_;
   TConduitServerThreadList threads_;
+  std::shared_ptr<TConnectionLimits> limits_ = std::make_shared<TConnectionLimits>();
 };
 
 }  // namespace kestran

@@ -59,6 +59,9 @@ TEST(Settings, WithoutKeysEveryDefaultStays) {
   EXPECT_EQ(s.ReceiveTimeout, 300u);
   EXPECT_EQ(s.MaxLineLength, 65536u);
   EXPECT_EQ(s.MaxMessageSize, 52428800u);
+  EXPECT_EQ(s.MaxRecipients, 1000u);
+  EXPECT_EQ(s.MaxConnections, 10000u);
+  EXPECT_EQ(s.MaxConnectionsPerIP, 50u);
   EXPECT_TRUE(s.SyncQueueFiles);
   EXPECT_TRUE(s.LocalDomains.empty() && s.LocalNets.empty() && s.DNSLists.empty());
   EXPECT_FALSE(std::filesystem::exists(root.RegistryFile()));
@@ -124,6 +127,23 @@ TEST(Settings, OwnValuesWinOverTheHost) {
   root.WriteRegistry(std::string(kHost) + "\"DomainNamesAreLocal\"=hex:61,00,00\r\n\r\n" + kOwn +
                      "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n");
   EXPECT_TRUE(Load().LocalDomains.empty());
+}
+
+TEST(Settings, ConnectionAndRecipientLimits) {
+  TTempRoot root;
+  root.WriteRegistry(std::string(kOwn) +
+                     "\"MaxRecipients\"=dword:00000001\r\n"
+                     "\"MaxConnections\"=dword:00000000\r\n"
+                     "\"MaxConnectionsPerIP\"=dword:00000003\r\n");
+  TReceiverSettings s = Load();
+  // A receiver must take at least 100 recipients: a smaller limit is raised to that.
+  EXPECT_EQ(s.MaxRecipients, 100u);
+  EXPECT_EQ(s.MaxConnections, 0u);
+  EXPECT_EQ(s.MaxConnectionsPerIP, 3u);
+  root.WriteRegistry(std::string(kOwn) + "\"MaxRecipients\"=dword:00000000\r\n");
+  EXPECT_EQ(Load().MaxRecipients, 0u);
+  root.WriteRegistry(std::string(kOwn) + "\"MaxRecipients\"=dword:00000065\r\n");
+  EXPECT_EQ(Load().MaxRecipients, 101u);
 }
 
 TEST(Settings, ValueListsAndBlockLists) {

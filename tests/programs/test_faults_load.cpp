@@ -7,6 +7,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 
+#include <gmock/gmock.h>
+
 #include <atomic>
 
 #include "fault_fixture.h"
@@ -96,11 +98,35 @@ void ResetAt(uint16_t port, int state) {
   c.Reset();
 }
 
+// These tests are about what the receiver can hold: the connection limits are off.
+const char* const kNoConnectionLimits =
+    "\"MaxConnections\"=dword:00000000\r\n\"MaxConnectionsPerIP\"=dword:00000000\r\n";
+
+TEST_F(FaultTest, ConnectionAndRecipientLimitsComeFromTheOwnKey) {
+  WriteRegistry(
+      RelayRegistry("\"MaxConnectionsPerIP\"=dword:00000002\r\n"
+                    "\"MaxRecipients\"=dword:00000001\r\n"));
+  StartReceiver();
+  // From an address of their own: the start-up check of the receiver connects too.
+  LineClient a("127.0.0.2", port_), b("127.0.0.2", port_), c("127.0.0.2", port_);
+  EXPECT_THAT(a.Line(), ::testing::StartsWith("220 "));
+  EXPECT_THAT(b.Line(), ::testing::StartsWith("220 "));
+  std::string refusal = c.Line();
+  EXPECT_THAT(refusal, ::testing::StartsWith("421 "));
+  EXPECT_THAT(refusal, ::testing::EndsWith(" Too many connections, try again later"));
+  // A limit of one recipient is taken as the least a receiver must allow, 100.
+  a.Command("MAIL FROM:<s@fault.test>");
+  for (int i = 0; i < 100; ++i)
+    EXPECT_EQ(a.Command("RCPT TO:<bob@example.test>"), "250 OK <bob@example.test>");
+  EXPECT_EQ(a.Command("RCPT TO:<bob@example.test>"), "452 Too many recipients");
+  StopReceiver();
+}
+
 TEST_F(FaultTest, IdleSlowBurstAndResetClientsLeaveRoomForAWellBehavedOne) {
   OpenFileLimit files;  // the receiver inherits the raised limit
   const int idleCount = std::min<int>(10000, static_cast<int>(files.limit()) - 1000);
   if (idleCount < 1000) GTEST_SKIP() << "the open-file limit is too low for this test";
-  WriteRegistry(RelayRegistry());
+  WriteRegistry(RelayRegistry(kNoConnectionLimits));
   StartReceiver();
   const pid_t pid = proc_.pid();
   const long baseThreads = ProcStatus(pid, "Threads");
@@ -185,7 +211,7 @@ TEST_F(FaultTest, IdleSlowBurstAndResetClientsLeaveRoomForAWellBehavedOne) {
 // descriptors are free again the receiver serves as before.
 TEST_F(FaultTest, OutOfDescriptorsTheReceiverWaitsAndServesAgain) {
   if (BuiltWithSanitizers(program_)) GTEST_SKIP() << "the sanitizer runtime needs descriptors";
-  WriteRegistry(RelayRegistry());
+  WriteRegistry(RelayRegistry(kNoConnectionLimits));
   {
     rlimit old{};
     ::getrlimit(RLIMIT_NOFILE, &old);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -193,6 +194,9 @@ class ServiceProgramTest : public ::testing::Test {
     env_ = {{"KESTRAN_UNIT_DIR", units_},
             {"KESTRAN_ROOT", root_},
             {"KESTRAN_SYSLOG_SOCKET", dir_ + "/syslog"}};
+    // Run by root, installing with the default account would make an account on this
+    // machine: the service gets one that exists instead.
+    if (::geteuid() == 0) env_["FAKE_ACCOUNT"] = "nobody";
     ::setenv("KESTRAN_ROOT", root_.c_str(), 1);
   }
   void TearDown() override {
@@ -231,16 +235,26 @@ TEST_F(ServiceProgramTest, InstallWritesTheUnitAndEventSourceOnce) {
   fs::remove_all(units_);
   auto [status, out] = RunToEnd({"-install"});
   EXPECT_EQ(0, status);
-  EXPECT_EQ("Fake service 1.0\r\nKestran Test Service installed.\r\n", out);
+  // Then what was done about the account and the data root.
+  const std::string said = "Fake service 1.0\r\nKestran Test Service installed.\r\n";
+  ASSERT_EQ(0u, out.rfind(said, 0)) << out;
+  const std::string note =
+      ::geteuid() == 0 ? root_ + " and everything in it belong to nobody:"
+                       : "Not run as root: no account was made and " + root_ + " keeps its owner";
+  EXPECT_EQ(said.size(), out.find(note)) << out;
+  EXPECT_EQ(1, std::count(out.begin() + static_cast<long>(said.size()), out.end(), '\n')) << out;
   std::ifstream unit(units_ + "/KESTRANTEST.service");
   std::stringstream text;
   text << unit.rdbuf();
-  EXPECT_EQ(
+  std::string head =
       "[Unit]\nDescription=Kestran Test Service\nAfter=network.target\n\n"
       "[Service]\nType=notify\nExecStart=" +
-          FakeProgram() + "\nEnvironment=KESTRAN_ROOT=" + root_ +
-          "\n\n[Install]\nWantedBy=multi-user.target\n",
-      text.str());
+      FakeProgram() + "\nEnvironment=KESTRAN_ROOT=" + root_ +
+      "\nUser=" + (::geteuid() == 0 ? "nobody\n" : "kestran\nGroup=kestran\n") + "UMask=0027\n";
+  EXPECT_EQ(0u, text.str().rfind(head, 0)) << text.str();
+  const std::string tail =
+      "\nSystemCallErrorNumber=EPERM\n\n[Install]\nWantedBy=multi-user.target\n";
+  EXPECT_EQ(text.str().size() - tail.size(), text.str().find(tail)) << text.str();
   std::string link = units_ + "/multi-user.target.wants/KESTRANTEST.service";
   ASSERT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(fs::path(units_ + "/KESTRANTEST.service"), fs::read_symlink(link));
@@ -269,17 +283,28 @@ TEST_F(ServiceProgramTest, InstallWritesTheUnitAndEventSourceOnce) {
 TEST_F(ServiceProgramTest, StartTypesAccountAndTwoServices) {
   auto [status, out] =
       RunToEnd({"-INSTALL"},
-               {{"FAKE_START_TYPE", "3"}, {"FAKE_ACCOUNT", ".\\mailer"}, {"FAKE_SERVICES", "2"}});
+               {{"FAKE_START_TYPE", "3"}, {"FAKE_ACCOUNT", ".\\nobody"}, {"FAKE_SERVICES", "2"}});
   EXPECT_EQ(0, status);
-  EXPECT_EQ(
-      "Fake service 1.0\r\nKestran Test Service installed.\r\nFake Two Service installed.\r\n",
-      out);
+  EXPECT_NE(std::string::npos, out.find("\r\nKestran Test Service installed.\r\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("\r\nFake Two Service installed.\r\n")) << out;
   EXPECT_FALSE(fs::exists(units_ + "/multi-user.target.wants/KESTRANTEST.service"));
   std::ifstream unit(units_ + "/FAKETWO.service");
   std::stringstream text;
   text << unit.rdbuf();
-  EXPECT_NE(std::string::npos, text.str().find("\nUser=mailer\n"));
+  EXPECT_NE(std::string::npos, text.str().find("\nUser=nobody\n"));
+  // A named account brings its own group.
+  EXPECT_EQ(std::string::npos, text.str().find("\nGroup="));
   EXPECT_NE(std::string::npos, text.str().find("\nDescription=Fake Two Service\n"));
+
+  // An account that does not exist installs nothing.
+  fs::remove(units_ + "/KESTRANTEST.service");
+  auto [status2, out2] = RunToEnd({"-INSTALL"}, {{"FAKE_ACCOUNT", "no-such-account-here"}});
+  EXPECT_EQ(0, status2);
+  EXPECT_EQ(
+      "Fake service 1.0\r\nCreateService failed - The account does not exist or cannot be "
+      "used for the service. (0x421)\r\n",
+      out2);
+  EXPECT_FALSE(fs::exists(units_ + "/KESTRANTEST.service"));
 }
 
 TEST_F(ServiceProgramTest, RemoveDeletesUnitLinkAndEventSource) {

@@ -96,6 +96,13 @@ TEST_F(Dialogue, ControlCharactersInArgumentsAreRefusedAndChangeNothing) {
   EXPECT_EQ(c->Cmd("MAIL FROM:<a@b.example>\nRecipient: x@y"), refused);
   EXPECT_EQ(c->Cmd(std::string("RCPT TO:<a\0@b.example>", 22)), refused);
   EXPECT_EQ(c->Cmd("RCPT TO:<a@b.example>\rx"), refused);
+  // Every other control character and DEL as well: line readers split on some of them.
+  for (char ctl : {'\t', '\v', '\f', '\x1c', '\x1d', '\x1e', '\x1b', '\x7f'}) {
+    EXPECT_EQ(c->Cmd(std::string("HELO evil") + ctl + "name"), refused);
+    EXPECT_EQ(c->Cmd(std::string("MAIL FROM:<a@b.example>") + ctl + "x"), refused);
+    EXPECT_EQ(c->Cmd(std::string("RCPT TO:<a") + ctl + "@b.example>"), refused);
+  }
+  EXPECT_EQ(c->Cmd("RCPT TO:<a@b.example>\x7f"), refused);
   // Nothing was recorded: HELO is still open and there is no recipient.
   EXPECT_EQ(c->Cmd("DATA"), "503 No valid recipients specified");
   EXPECT_EQ(c->Cmd("HELO ok.example"), "250 OK ok.example (unverified [127.0.0.1])");

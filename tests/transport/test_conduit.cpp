@@ -214,6 +214,37 @@ TEST_F(ConduitPair, WriteToAPeerThatNeverReadsTimesOut) {
   }
 }
 
+TEST_F(ConduitPair, OneTimeOutBoundsAStalledWriteAndTheLastReply) {
+  conn_.SetReceiveTimeout(1);
+  // The peer takes a little now and then, so that every send moves some bytes: the
+  // whole write still ends when its one time-out has run out.
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    char buf[256];
+    while (!stop) {
+      SockRecv(peer_, buf, sizeof buf, 0);
+      std::this_thread::sleep_for(200ms);
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  try {
+    conn_.Write(std::string(64 * 1024 * 1024, 'w'));
+    ADD_FAILURE() << "no exception";
+  } catch (const EConduitSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10060);
+  }
+  // A last reply to a peer that does not read is tried, never waited for.
+  try {
+    conn_.WriteLn("421 closing");
+  } catch (const EConduitSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), 10060);
+  }
+  auto spent = std::chrono::steady_clock::now() - start;
+  stop = true;
+  trickle.join();
+  EXPECT_LT(spent, 1900ms);
+}
+
 TEST_F(ConduitPair, DisconnectFromAnotherThreadWakesReader) {
   std::atomic<bool> raised{false};
   std::thread reader([&] {

@@ -124,6 +124,47 @@ TEST_F(EchoListener, ConcurrentClientsEachGetAThread) {
   EXPECT_TRUE(WaitUntil([&] { return Disconnects() == 8; }));
 }
 
+TEST_F(EchoListener, ConnectionsBeyondTheLimitsNeverStartASession) {
+  listener_->SetMaxConnections(2);
+  Activate();
+  // DoTooManyConnections is a virtual hook; the plain listener says nothing and closes.
+  TcpClient a(port_), b(port_);
+  ExpectLine(a, "220 127.0.0.1");
+  ExpectLine(b, "220 127.0.0.1");
+  TcpClient c(port_);
+  bool closed = false;
+  EXPECT_EQ(c.ReadUntilClose(5000, &closed), "");
+  EXPECT_TRUE(closed);
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    EXPECT_EQ(events_, (std::vector<std::string>{"connect", "connect"}));
+  }
+  EXPECT_EQ(listener_->Threads().Count(), 2u);
+
+  // A session that ends gives its place back.
+  a.SendLine("QUIT");
+  ExpectLine(a, "221 bye");
+  EXPECT_TRUE(WaitUntil([&] { return listener_->ConnectionLimits().Count() == 1; }));
+  TcpClient d(port_);
+  ExpectLine(d, "220 127.0.0.1");
+
+  // Per address: with no overall limit, the third from 127.0.0.1 is turned away.
+  listener_->SetMaxConnections(0);
+  listener_->SetMaxConnectionsPerIP(2);
+  TcpClient e(port_);
+  EXPECT_TRUE(e.WaitForClose());
+  EXPECT_EQ(listener_->ConnectionLimits().CountFor("127.0.0.1"), 2u);
+  listener_->SetMaxConnectionsPerIP(0);
+  TcpClient f(port_);
+  ExpectLine(f, "220 127.0.0.1");
+  b.Close();
+  d.Close();
+  f.Close();
+  EXPECT_TRUE(NoThreads());
+  EXPECT_TRUE(WaitUntil([&] { return Disconnects() == 4; }));
+  EXPECT_EQ(listener_->ConnectionLimits().Count(), 0u);
+}
+
 TEST_F(EchoListener, PeersThatLeaveBadly) {
   listener_->SetMaxLineLength(64);
   Activate();

@@ -157,7 +157,12 @@ bool TServerSetup::Configure() {
   server.SetReceiveTimeout(s.ReceiveTimeout);
   server.SetMaxLineLength(s.MaxLineLength);
   server.SetMaxMessageSize(s.MaxMessageSize);
+  server.SetMaxRecipients(s.MaxRecipients);
+  server.SetMaxConnections(s.MaxConnections);
+  server.SetMaxConnectionsPerIP(s.MaxConnectionsPerIP);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
+  server.SetEsmtp(s.ESMTP);
+  ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile);
 
   bool writable = IsDirWritable(s.MailQueueDir);
   if (!writable) {
@@ -168,6 +173,28 @@ bool TServerSetup::Configure() {
   if (writable) CleanUpQueue(s.MailQueueDir);
   server.SetActive(writable);
   return server.Active();
+}
+
+void TServerSetup::ConfigureTls(const std::string& certSetting, const std::string& keySetting) {
+  const std::string cert = TrimBlanks(certSetting);
+  const std::string key = TrimBlanks(keySetting);
+  if (cert.empty() && key.empty()) return;
+  if (cert.empty())
+    throw Exception("TLS key file '" + key + "' in 'TLSKeyFile' without a certificate in " +
+                    "'TLSCertificateFile'");
+  if (!TlsAvailable()) {
+    LogEvent("STARTTLS is not available in this build: '" + cert +
+             "' in 'TLSCertificateFile' is not used");
+    return;
+  }
+  // A pair that cannot be used stops the start with a message naming the file.
+  auto store = std::make_shared<TTlsCertStore>(cert, key);
+  store->OnEvent = [this](const std::string& text) { LogEvent(text); };
+  SmtpServer->SetTlsStore(std::move(store));
+}
+
+void TServerSetup::LogEvent(const std::string& text) {
+  Report(kLogWarning, text);
 }
 
 void TServerSetup::CleanUpQueue(const std::string& queueDir) {

@@ -35,6 +35,11 @@ class TServerSetup {
   void Done();
   void FreeServer();
 
+  // The certificate store for STARTTLS when a certificate is configured.
+  void ConfigureTls(const std::string& certSetting, const std::string& keySetting);
+  // A warning in the event log (a console line in console mode).
+  void LogEvent(const std::string& text);
+
   void HandleNextID(int32_t& id, bool& handled);
   void HandleLogFileEvent(const std::string& logFileEntry);
   void HandlePopAuth(const std::string& ipAddy, bool& valid, bool& handled);

@@ -1,5 +1,10 @@
 #include "programs/kestran/smtp_service.h"
 
+#include <algorithm>
+
+#include "config/registry_access.h"
+#include "config/settings_loader.h"
+#include "platform/paths.h"
 #include "platform/resolver.h"
 #include "programs/kestran/server_setup.h"
 
@@ -28,6 +33,29 @@ void TSMTPService::Run() {
 
 void TSMTPService::ShowBanner() {
   WriteLineOut(kBanner);
+}
+
+void TSMTPService::PrepareInstall(TServiceConfig& config) {
+  // A registry that cannot be read yet installs with the defaults; the start reports it.
+  TReceiverSettings s;
+  uint32_t maxConnections = 10000;
+  try {
+    LoadHostSettings(s);
+    LoadOwnSettings(s);
+    NormalizeDirs(s);
+    TRegistry reg(kKeyRead);
+    if (reg.OpenKey(kOwnKey, false) && reg.ValueExists("MaxConnections"))
+      maxConnections = static_cast<uint32_t>(reg.ReadInteger("MaxConnections"));
+  } catch (const Exception&) {
+  }
+  for (const auto* dir : {&s.MailQueueDir, &s.InlogDir, &s.Pop3logDir}) {
+    std::string native;
+    if (!dir->empty() && TranslatePath(*dir, native)) config.WritablePaths.push_back(native);
+  }
+  // Every connection holds a socket, and a message being stored two files; 0 sets no
+  // cap on connections.
+  uint64_t files = maxConnections == 0 ? 524288 : uint64_t{maxConnections} * 3 + 1024;
+  config.OpenFiles = static_cast<uint32_t>(std::clamp<uint64_t>(files, 65536, 1048576));
 }
 
 void TSMTPService::ShutDown() {

@@ -23,6 +23,9 @@ class TSMTPService : public TService {
   void Run() override;
   void ShowBanner() override;
   void ShutDown() override;
+  // The queue, inbound-log and POP3-log directories the registry names, and room in
+  // the open-file limit for MaxConnections connections.
+  void PrepareInstall(TServiceConfig& config) override;
 };
 
 }  // namespace kestran

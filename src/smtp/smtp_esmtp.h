@@ -1,0 +1,45 @@
+#pragma once
+// Extended SMTP: the pieces of the dialogue that exist only when the receiver answers
+// EHLO (its reply, the MAIL and RCPT parameters, the protocol named in the Received
+// header).
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "smtp/smtp_msg.h"
+
+namespace kestran {
+
+// A MAIL or RCPT argument split into the address part (what the address parser gets:
+// prefix, display name, address in angle brackets, comment) and the parameters after it.
+// With angle brackets every word after the ">" outside a parenthesised comment is a
+// parameter; without them only trailing words of the form KEYWORD=VALUE are.
+struct TEsmtpArgument {
+  std::string address;
+  std::vector<std::string> params;
+};
+TEsmtpArgument SplitEsmtpArgument(const std::string& arg);
+
+// The outcome of checking MAIL parameters.
+enum class TMailParamResult {
+  Accepted,      // SIZE within the limit, BODY=7BIT or 8BITMIME, nothing else
+  Unrecognised,  // a keyword (or BODY value) not offered: 555
+  SyntaxError,   // SIZE without a number, a parameter given twice: 501
+  TooBig,        // declared SIZE above the limit: 552
+};
+// maxSize: the message size limit in bytes, 0 = none.
+TMailParamResult CheckMailParams(const std::vector<std::string>& params, uint64_t maxSize);
+
+// The EHLO reply lines (without line ends): greeting is the text of the HELO reply after
+// "250 ", then SIZE, 8BITMIME, PIPELINING and, when offerTls, STARTTLS.
+std::vector<std::string> EhloReply(const std::string& greeting, uint32_t maxSize, bool offerTls);
+
+// What follows "with" in the Received header: SMTP after HELO, ESMTP after EHLO, ESMTPS
+// and a comment naming protocol and cipher on a TLS session.
+std::string ReceivedProtocol(const TSMTPMsg& msg);
+
+// The comment text of a TLS session: "TLSv1.3, cipher TLS_AES_256_GCM_SHA384, 256 bits".
+std::string TlsDescription(const std::string& version, const std::string& cipher, int bits);
+
+}  // namespace kestran

@@ -1,0 +1,137 @@
+// The commands of extended SMTP: EHLO, STARTTLS, and MAIL and RCPT with parameters.
+
+#include "smtp/smtp_esmtp.h"
+#include "smtp/smtp_server.h"
+#include "transport/tls_layer.h"
+
+namespace kestran {
+
+bool TConduitSMTPServer::TlsOffered(TConduitServerThread* thread) const {
+  return tlsStore_ != nullptr && TlsAvailable() && !thread->Connection()->TlsActive();
+}
+
+bool TConduitSMTPServer::DoExtendedCommand(TConduitServerThread* thread, TSMTPMsg& msg,
+                                           const std::string& verb, const std::string& arg,
+                                           const std::string& /*line*/) {
+  if (!esmtp_) return false;
+  bool handled = false;
+  if (verb == "EHLO") {
+    if (HasLineControlCharacters(arg)) {
+      DoControlCharacters(thread, verb);
+    } else {
+      DoCommandEHLO(thread, arg, msg, handled);
+    }
+    return true;
+  }
+  if (verb == "STARTTLS") {
+    // Inside TLS the command is known but refused; where no certificate is configured it
+    // stays an unrecognised command, as it is without extended SMTP.
+    if (tlsStore_ == nullptr || !TlsAvailable()) return false;
+    DoCommandSTARTTLS(thread, arg, msg);
+    return true;
+  }
+  if (verb == "MAIL") {
+    DoExtendedMAIL(thread, arg, msg);
+    return true;
+  }
+  if (verb == "RCPT") {
+    DoExtendedRCPT(thread, arg, msg);
+    return true;
+  }
+  return false;
+}
+
+void TConduitSMTPServer::DoCommandEHLO(TConduitServerThread* thread, const std::string& arg,
+                                       TSMTPMsg& msg, bool& handled) {
+  if (OnCommandHELO) OnCommandHELO(thread, arg, msg, handled);
+  if (handled) return;
+  if (!msg.SendingDomain.empty()) {
+    Reply(thread, "503 EHLO Command is out of sequence");
+    if (logDebug_) DebugLog("EHLO says 503 Bad Command Sequence");
+    return;
+  }
+  std::string text = arg + " (" + msg.VerifiedSendingDomain + " [" + msg.SendingIP + "])" +
+                     (msg.AccessDenied ? ", access restricted" : "");
+  for (const auto& line : EhloReply("OK " + text, maxMessageSize_, TlsOffered(thread)))
+    Reply(thread, line);
+  msg.SendingDomain = arg;
+  msg.Extended = true;
+  if (logDebug_) DebugLog("EHLO says 250 OK " + text);
+}
+
+void TConduitSMTPServer::DoCommandSTARTTLS(TConduitServerThread* thread, const std::string& arg,
+                                           TSMTPMsg& msg) {
+  TConduitServer* conn = thread->Connection();
+  if (conn->TlsActive()) {
+    Reply(thread, "503 TLS already active");
+    if (logDebug_) DebugLog("STARTTLS says 503 TLS already active");
+    return;
+  }
+  if (!arg.empty()) {
+    Reply(thread, "501 Syntax error (no parameters allowed)");
+    if (logDebug_) DebugLog("STARTTLS says 501 Syntax error (no parameters allowed)");
+    return;
+  }
+  std::shared_ptr<const TTlsServerContext> context = tlsStore_->Current();
+  Reply(thread, "220 Ready to start TLS");
+  if (logDebug_) DebugLog("STARTTLS says 220 Ready to start TLS");
+  try {
+    conn->StartTls(std::move(context));
+  } catch (const EConduitException& e) {
+    // Only this connection ends; the first line of a socket error's text says enough.
+    std::string reason = e.Message();
+    size_t eol = reason.find_first_of("\r\n");
+    if (eol != std::string::npos) reason.resize(eol);
+    tlsStore_->HandshakeFailed(msg.SendingIP, reason);
+    conn->Disconnect();
+    return;
+  }
+  // The session starts over: nothing said in clear text carries into it.
+  msg.Reset(false);
+  msg.SendingDomain.clear();
+  msg.Extended = false;
+  const TTlsChannel* tls = conn->Tls();
+  msg.TlsInfo = TlsDescription(tls->Version(), tls->Cipher(), tls->CipherBits());
+}
+
+void TConduitSMTPServer::DoExtendedMAIL(TConduitServerThread* thread, const std::string& arg,
+                                        TSMTPMsg& msg) {
+  bool handled = false;
+  TEsmtpArgument split = SplitEsmtpArgument(arg);
+  if (split.params.empty()) {
+    DoCommandMAIL(thread, arg, msg, handled);
+    return;
+  }
+  switch (CheckMailParams(split.params, maxMessageSize_)) {
+    case TMailParamResult::Accepted:
+      DoCommandMAIL(thread, split.address, msg, handled);
+      return;
+    case TMailParamResult::Unrecognised:
+      Reply(thread, "555 MAIL FROM/RCPT TO parameters not recognized or not implemented");
+      if (logDebug_) DebugLog("MAIL says 555 parameters not recognized or not implemented");
+      return;
+    case TMailParamResult::SyntaxError:
+      Reply(thread, "501 Syntax error in parameters");
+      if (logDebug_) DebugLog("MAIL says 501 Syntax error in parameters");
+      return;
+    case TMailParamResult::TooBig:
+      Reply(thread, "552 Message size exceeds fixed maximum message size");
+      if (logDebug_) DebugLog("MAIL says 552 Message size exceeds fixed maximum message size");
+      return;
+  }
+}
+
+void TConduitSMTPServer::DoExtendedRCPT(TConduitServerThread* thread, const std::string& arg,
+                                        TSMTPMsg& msg) {
+  bool handled = false;
+  TEsmtpArgument split = SplitEsmtpArgument(arg);
+  if (split.params.empty()) {
+    DoCommandRCPT(thread, arg, handled, msg);
+    return;
+  }
+  // No RCPT parameter is offered.
+  Reply(thread, "555 MAIL FROM/RCPT TO parameters not recognized or not implemented");
+  if (logDebug_) DebugLog("RCPT says 555 parameters not recognized or not implemented");
+}
+
+}  // namespace kestran

@@ -1,0 +1,78 @@
+#include "transport/connection_limits.h"
+
+namespace kestran {
+
+TConnectionSlot::TConnectionSlot(std::shared_ptr<TConnectionLimits> limits, std::string address)
+    : limits_(std::move(limits)), address_(std::move(address)) {}
+
+TConnectionSlot& TConnectionSlot::operator=(TConnectionSlot&& other) noexcept {
+  if (this != &other) {
+    Release();
+    limits_ = std::move(other.limits_);
+    address_ = std::move(other.address_);
+  }
+  return *this;
+}
+
+TConnectionSlot::~TConnectionSlot() {
+  Release();
+}
+
+void TConnectionSlot::Release() {
+  if (!limits_) return;
+  limits_->Leave(address_);
+  limits_.reset();
+}
+
+void TConnectionLimits::SetMaxConnections(uint32_t value) {
+  std::lock_guard<std::mutex> g(lock_);
+  maxTotal_ = value;
+}
+
+void TConnectionLimits::SetMaxConnectionsPerIP(uint32_t value) {
+  std::lock_guard<std::mutex> g(lock_);
+  maxPerAddress_ = value;
+}
+
+uint32_t TConnectionLimits::MaxConnections() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return maxTotal_;
+}
+
+uint32_t TConnectionLimits::MaxConnectionsPerIP() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return maxPerAddress_;
+}
+
+bool TConnectionLimits::TryAdmit(const std::string& address, TConnectionSlot& slot) {
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (maxTotal_ != 0 && total_ >= maxTotal_) return false;
+    uint32_t& mine = perAddress_[address];
+    if (maxPerAddress_ != 0 && mine >= maxPerAddress_) return false;
+    ++mine;
+    ++total_;
+  }
+  slot = TConnectionSlot(shared_from_this(), address);
+  return true;
+}
+
+uint32_t TConnectionLimits::Count() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return total_;
+}
+
+uint32_t TConnectionLimits::CountFor(const std::string& address) const {
+  std::lock_guard<std::mutex> g(lock_);
+  auto it = perAddress_.find(address);
+  return it == perAddress_.end() ? 0 : it->second;
+}
+
+void TConnectionLimits::Leave(const std::string& address) {
+  std::lock_guard<std::mutex> g(lock_);
+  auto it = perAddress_.find(address);
+  if (it != perAddress_.end() && --it->second == 0) perAddress_.erase(it);
+  if (total_ > 0) --total_;
+}
+
+}  // namespace kestran

@@ -1,0 +1,62 @@
+#pragma once
+// The listener's count of admitted connections, in all and per client address. The
+// accept thread asks for a place before a connection gets its thread; the place is given
+// back when the connection's session has ended (or the connection is destroyed, whichever
+// comes first), so a refused client never costs a thread or a session.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace kestran {
+
+class TConnectionLimits;
+
+// One admitted connection's place; gives it back once, at Release or destruction.
+class TConnectionSlot {
+ public:
+  TConnectionSlot() = default;
+  TConnectionSlot(std::shared_ptr<TConnectionLimits> limits, std::string address);
+  TConnectionSlot(TConnectionSlot&& other) noexcept = default;
+  TConnectionSlot& operator=(TConnectionSlot&& other) noexcept;
+  TConnectionSlot(const TConnectionSlot&) = delete;
+  TConnectionSlot& operator=(const TConnectionSlot&) = delete;
+  ~TConnectionSlot();
+
+  void Release();
+
+ private:
+  // Shared, so that a connection freed after its listener still finds the count.
+  std::shared_ptr<TConnectionLimits> limits_;
+  std::string address_;
+};
+
+class TConnectionLimits : public std::enable_shared_from_this<TConnectionLimits> {
+ public:
+  // 0 = no limit.
+  void SetMaxConnections(uint32_t value);
+  void SetMaxConnectionsPerIP(uint32_t value);
+  uint32_t MaxConnections() const;
+  uint32_t MaxConnectionsPerIP() const;
+
+  // A place for a connection from address, or an empty slot (false) when it would pass
+  // either limit.
+  bool TryAdmit(const std::string& address, TConnectionSlot& slot);
+  // Admitted connections holding a place.
+  uint32_t Count() const;
+  uint32_t CountFor(const std::string& address) const;
+
+ private:
+  friend class TConnectionSlot;
+  void Leave(const std::string& address);
+
+  mutable std::mutex lock_;
+  uint32_t maxTotal_ = 0;
+  uint32_t maxPerAddress_ = 0;
+  uint32_t total_ = 0;
+  std::unordered_map<std::string, uint32_t> perAddress_;
+};
+
+}  // namespace kestran

@@ -1,0 +1,135 @@
+#pragma once
+// TLS under the buffered connection: the receiver's certificate and key (one context
+// shared by every session, replaced when the files are renewed) and the encrypted channel
+// of one connection. Built on OpenSSL; a build without it (the Win32 build) keeps the
+// types, but TlsAvailable() is false, nothing can be loaded and no channel can be opened.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/sockets.h"
+#include "transport/conduit_errors.h"
+
+struct ssl_ctx_st;
+struct ssl_st;
+struct bio_st;
+
+namespace kestran {
+
+// A handshake that failed for a reason other than the socket: the message says why.
+KESTRAN_ERROR_CLASS(EConduitTlsError, EConduitException);
+
+// Whether this build can speak TLS at all.
+bool TlsAvailable();
+
+// A certificate chain with its private key, ready for handshakes: TLS 1.2 and 1.3 only,
+// the library's default cipher suites less those in CBC mode, buffers released while a
+// connection is idle.
+class TTlsServerContext {
+ public:
+  // PEM texts; the names are what messages call the files. Raises Exception naming the
+  // file that cannot be used (no certificate, no key, key not matching the certificate).
+  static std::shared_ptr<const TTlsServerContext> FromPem(const std::string& certName,
+                                                          const std::string& certPem,
+                                                          const std::string& keyName,
+                                                          const std::string& keyPem);
+  ~TTlsServerContext();
+  TTlsServerContext(const TTlsServerContext&) = delete;
+  TTlsServerContext& operator=(const TTlsServerContext&) = delete;
+
+  ssl_ctx_st* Native() const { return ctx_; }
+
+ private:
+  explicit TTlsServerContext(ssl_ctx_st* ctx) : ctx_(ctx) {}
+  ssl_ctx_st* ctx_;
+};
+
+// The certificate and key files of the receiver. The files are read again at most once
+// per check interval when a session asks for the context; a changed pair that loads
+// replaces the context for the sessions that start afterwards, one that does not load
+// leaves the previous one in use and is reported once.
+class TTlsCertStore {
+ public:
+  static constexpr std::chrono::milliseconds kDefaultCheckInterval{60000};
+  static constexpr std::chrono::milliseconds kHandshakeReportInterval{60000};
+
+  // Paths as configured (Windows paths, translated when read). An empty keyPath takes
+  // the key from the certificate file. Raises Exception naming the file and the setting
+  // when the pair cannot be loaded.
+  TTlsCertStore(const std::string& certPath, const std::string& keyPath);
+
+  // The context for a new session.
+  std::shared_ptr<const TTlsServerContext> Current();
+  void SetCheckInterval(std::chrono::milliseconds interval);
+
+  // Receives the store's reports (a renewed pair that cannot be used, failed handshakes).
+  std::function<void(const std::string& text)> OnEvent;
+
+  // A handshake failed: reported through OnEvent at most once per report interval.
+  void HandshakeFailed(const std::string& peer, const std::string& reason);
+  void SetHandshakeReportInterval(std::chrono::milliseconds interval);
+
+ private:
+  // Reads both files; false (with the reason in error) when one cannot be read.
+  bool ReadFiles(std::string& cert, std::string& key, std::string& error) const;
+  std::shared_ptr<const TTlsServerContext> Load(const std::string& cert,
+                                                const std::string& key) const;
+  void Report(const std::string& text);
+
+  std::string certPath_;
+  std::string keyPath_;
+  std::mutex lock_;
+  std::shared_ptr<const TTlsServerContext> current_;
+  std::string loadedPem_;  // certificate + key text of current_, or of the last failure
+  std::chrono::steady_clock::time_point lastCheck_;
+  std::chrono::milliseconds checkInterval_{kDefaultCheckInterval};
+  std::chrono::milliseconds reportInterval_{kHandshakeReportInterval};
+  std::atomic<int64_t> lastHandshakeReport_{INT64_MIN};
+};
+
+// The encrypted channel of one connection, on its socket. Read and Write behave like the
+// socket's receive and send: a count, 0 when the peer has closed, -1 with the socket
+// error left as the thread's last one (10060 on a time-out, after which the channel is
+// still usable; a protocol failure reads as 10053, connection aborted).
+class TTlsChannel {
+ public:
+  TTlsChannel(std::shared_ptr<const TTlsServerContext> context, TSocket socket);
+  ~TTlsChannel();
+  TTlsChannel(const TTlsChannel&) = delete;
+  TTlsChannel& operator=(const TTlsChannel&) = delete;
+
+  // The server side of the handshake, all of it within timeoutSeconds (0: no limit).
+  // Raises EConduitSocketError for a socket failure or the time-out (10060) and
+  // EConduitTlsError when the peer's data are not an acceptable handshake.
+  void Accept(uint32_t timeoutSeconds);
+  // Waits at most waitSeconds (0: no limit) for data before it reads.
+  int Read(char* buf, int len, uint32_t waitSeconds);
+  int Write(const char* buf, int len);
+  // Sends the closing alert, best effort.
+  void Close();
+
+  // "TLSv1.3", the cipher's name and its secret bits, once the handshake is done.
+  std::string Version() const;
+  std::string Cipher() const;
+  int CipherBits() const;
+
+ private:
+  friend struct TTlsBioAccess;
+  // Applies the time left until the deadline to the socket; false when it has passed.
+  bool ArmDeadline();
+
+  std::shared_ptr<const TTlsServerContext> context_;
+  TSocket socket_;
+  ssl_st* ssl_ = nullptr;
+  bio_st* bio_ = nullptr;
+  bool deadlineSet_ = false;
+  std::chrono::steady_clock::time_point deadline_;
+  bool failed_ = false;
+};
+
+}  // namespace kestran

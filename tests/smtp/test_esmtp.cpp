@@ -1,0 +1,112 @@
+// Extended SMTP: the EHLO reply, MAIL and RCPT parameters, pipelined groups, and the
+// Received header's protocol; the plain dialogue when it is off.
+
+#include "smtp_fixture.h"
+
+namespace kestran::testing_smtp {
+namespace {
+
+class Esmtp : public SmtpTest {
+ protected:
+  void SetUp() override {
+    SmtpTest::SetUp();
+    server_->SetLocalDomains({"corp.example"});
+    server_->SetMaxMessageSize(1000);
+  }
+  std::string Received(const std::string& id) {
+    std::string msg = ReadFile(queue_ / (id + ".MSG"));
+    return msg.substr(0, msg.find(";\r\n") + 1);
+  }
+  // Reads a multi-line reply up to its last line.
+  static std::vector<std::string> ReadReply(RawClient& c) {
+    std::vector<std::string> lines;
+    do lines.push_back(c.ReadLine());
+    while (lines.back().size() > 3 && lines.back()[3] == '-');
+    return lines;
+  }
+};
+
+TEST_F(Esmtp, OffEhloStartTlsAndParametersStayAsDocumented) {
+  Start();
+  auto c = Connect();
+  EXPECT_EQ(c->Cmd("EHLO client.example"),
+            "500 Syntax Error, Command Unrecognized EHLO client.example");
+  EXPECT_EQ(c->Cmd("STARTTLS"), "500 Syntax Error, Command Unrecognized STARTTLS");
+  EXPECT_EQ(c->Cmd("HELO client.example"), "250 OK client.example (unverified [127.0.0.1])");
+  EXPECT_EQ(SendMessage(*c, "a@x.example", "u@corp.example", {"Subject: t", "", "x"}),
+            "250 Message received OK");
+  EXPECT_NE(Received("B0000000001").find(" with SMTP id <B0000000001@"), std::string::npos);
+}
+
+TEST_F(Esmtp, EhloRepliesWithTheKeywordsAndKeepsTheHeloSequence) {
+  server_->SetEsmtp(true);
+  Start();
+  auto c = Connect();
+  c->SendLine("EHLO client.example");
+  EXPECT_EQ(ReadReply(*c),
+            (std::vector<std::string>{"250-OK client.example (unverified [127.0.0.1])",
+                                      "250-SIZE 1000", "250-8BITMIME", "250 PIPELINING"}))
+      << "no STARTTLS without a certificate";
+  EXPECT_EQ(c->Cmd("EHLO again.example"), "503 EHLO Command is out of sequence");
+  EXPECT_EQ(c->Cmd("HELO again.example"), "503 HELO Command is out of sequence");
+  EXPECT_EQ(c->Cmd("STARTTLS"), "500 Syntax Error, Command Unrecognized STARTTLS");
+  EXPECT_EQ(c->Cmd(std::string("EHLO a\0b", 8)),
+            "501 Syntax error, control characters in argument");
+
+  server_->SetMaxMessageSize(0);
+  auto d = Connect();
+  d->SendLine("EHLO d.example");
+  EXPECT_EQ(ReadReply(*d)[1], "250-SIZE");
+}
+
+TEST_F(Esmtp, MailAndRcptParameters) {
+  server_->SetEsmtp(true);
+  Start();
+  auto c = Connect();
+  c->SendLine("EHLO client.example");
+  ReadReply(*c);
+  EXPECT_EQ(c->Cmd("MAIL FROM:<big@x.example> SIZE=1001"),
+            "552 Message size exceeds fixed maximum message size");
+  EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.example> SMTPUTF8"),
+            "555 MAIL FROM/RCPT TO parameters not recognized or not implemented");
+  EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.example> BODY=BINARYMIME"),
+            "555 MAIL FROM/RCPT TO parameters not recognized or not implemented");
+  EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.example> SIZE=ten"), "501 Syntax error in parameters");
+  EXPECT_EQ(c->Cmd("MAIL FROM:<p@x.example> (desk) size=1000 BODY=8bitmime"),
+            "250 OK <p@x.example> (desk)");
+  EXPECT_EQ(c->Cmd("RCPT TO:<u@corp.example> NOTIFY=NEVER"),
+            "555 MAIL FROM/RCPT TO parameters not recognized or not implemented");
+  EXPECT_EQ(c->Cmd("RCPT TO:<u@corp.example>"), "250 OK <u@corp.example>");
+  EXPECT_EQ(c->Cmd("DATA"), "354 Ready for data");
+  EXPECT_EQ(c->Cmd("Subject: 8bit \xE9\r\n\r\nbody\r\n."), "250 Message received OK");
+  // Without angle brackets only KEYWORD=VALUE words are parameters.
+  EXPECT_EQ(c->Cmd("MAIL FROM:q@x.example BODY=7BIT"), "250 OK <q@x.example>");
+
+  std::string rcp = ReadFile(queue_ / "B0000000001.RCP");
+  EXPECT_NE(rcp.find("Return-path: p@x.example\r\n"), std::string::npos) << rcp;
+  EXPECT_NE(Received("B0000000001").find(" with ESMTP id <B0000000001@"), std::string::npos);
+}
+
+TEST_F(Esmtp, PipelinedGroupGetsEveryReplyInOrder) {
+  server_->SetEsmtp(true);
+  Start();
+  auto c = Connect();
+  c->Send(
+      "EHLO p.example\r\nMAIL FROM:<a@x.example>\r\nRCPT TO:<u@corp.example>\r\n"
+      "RCPT TO:<v@far.example>\r\nRCPT TO:<w@corp.example>\r\nDATA\r\n");
+  EXPECT_EQ(ReadReply(*c).size(), 4u);
+  EXPECT_EQ(c->ReadLine(), "250 OK <a@x.example>");
+  EXPECT_EQ(c->ReadLine(), "250 OK <u@corp.example>");
+  EXPECT_EQ(c->ReadLine(), "550 <v@far.example>... Relaying denied");
+  EXPECT_EQ(c->ReadLine(), "250 OK <w@corp.example>");
+  EXPECT_EQ(c->ReadLine(), "354 Ready for data");
+  c->Send("x\r\n.\r\nRSET\r\nNOOP\r\nQUIT\r\n");
+  EXPECT_EQ(c->ReadLine(), "250 Message received OK");
+  EXPECT_EQ(c->ReadLine(), "250 OK Reset Completed");
+  EXPECT_EQ(c->ReadLine(), "250 NOOP Performed");
+  EXPECT_EQ(c->ReadLine(), "221 " + Host() + " closing");
+  EXPECT_EQ(c->ReadLine(), "<closed>");
+}
+
+}  // namespace
+}  // namespace kestran::testing_smtp
