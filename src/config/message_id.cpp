@@ -9,6 +9,8 @@
 #include "config/receiver_settings.h"
 #include "config/registry_access.h"
 #include "config/settings_loader.h"
+#include "platform/files.h"
+#include "platform/registry.h"
 
 namespace kestran {
 
@@ -16,9 +18,28 @@ namespace {
 
 // Draws count consecutive numbers with one change of the registry: the first is returned,
 // LastMsgId ends at the last. None (and nothing stored) when no key could be opened.
+// Whether a draw must flush the registry itself. Without SyncQueueFiles nothing is
+// flushed before a reply, and a counter that a crash sets back is harmless (see below).
+// With it, the first flush of a message's queue files is a flush of the queue's whole
+// file system and comes after the draw and before the reply: where the registry file
+// lies on that file system, it covers the new LastMsgId too.
+bool DrawNeedsFlush() {
+  const TReceiverSettings& s = ReceiverSettings;
+  if (!s.SyncQueueFiles) return false;
+  return !OnSameFileSystem(RegistryFilePath(), s.MailQueueDir);
+}
+
 std::optional<uint32_t> DrawNumbers(uint32_t count) {
-  TRegistry reg;
   std::lock_guard<TCriticalSection> guard(MsgIdLock);
+  // The usual case: the own key holds LastMsgId as this program writes it, and only its
+  // eight digits change, where they stand in the file, whatever the size of the
+  // registry. Anything else (no own value yet, a value of another form, a file edited in
+  // place) takes the ordinary way below, which rewrites the registry atomically.
+  uint32_t before = 0;
+  if (AddToDwordInPlace(kOwnKey, "LastMsgId", count, DrawNeedsFlush(), before))
+    return before + 1;  // 32-bit, wrapping
+
+  TRegistry reg;
   // Read, increment and write as one change under the registry's cross-process lock.
   TRegTransaction transaction;
   uint32_t n = 0;

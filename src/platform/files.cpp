@@ -208,6 +208,40 @@ bool SyncDirectory(const std::string& path) {
   return ok;
 }
 
+bool OnSameFileSystem(const std::string& a, const std::string& b) {
+  std::string na, nb;
+  if (!Native(a, na) || !Native(b, nb)) return false;
+  if (na.empty()) na = ".";
+  if (nb.empty()) nb = ".";
+  struct stat sa, sb;
+  if (::stat(na.c_str(), &sa) != 0 || ::stat(nb.c_str(), &sb) != 0) return Fail();
+  return sa.st_dev == sb.st_dev;
+}
+
+TFileSystemFlush::TFileSystemFlush(std::string dir) : dir_(std::move(dir)) {}
+
+TFileSystemFlush::~TFileSystemFlush() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool TFileSystemFlush::Flush(const std::vector<std::string>& /*files*/) {
+  int fd;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    if (fd_ < 0) {
+      std::string n;
+      if (!Native(dir_, n)) return false;
+      if (n.empty()) n.push_back('.');
+      fd_ = ::open(n.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fd_ < 0) return Fail();
+    }
+    fd = fd_;
+  }
+  // syncfs writes back every dirty file and commits the journal, and reports any
+  // write-back error on the file system since the previous call through this descriptor.
+  return ::syncfs(fd) == 0 || Fail();
+}
+
 std::string GetCurrentDir() {
   char buf[PATH_MAX];
   if (::getcwd(buf, sizeof buf) == nullptr) return std::string();

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,31 @@ bool RenameFile(const std::string& from, const std::string& to);
 bool RenameNoReplace(const std::string& from, const std::string& to);
 // Flushes a directory's entries to disk.
 bool SyncDirectory(const std::string& path);
+// Whether two existing paths lie on one file system (false when either cannot be asked,
+// and where the system cannot tell).
+bool OnSameFileSystem(const std::string& a, const std::string& b);
+
+// Flushes to disk what was written to files of one directory, and the directory's
+// entries, with as few flushes as the system allows: where it can flush a whole file
+// system (Linux, syncfs), one flush of the file system that holds the directory covers
+// every file, whatever is listed; elsewhere each listed file is flushed. The directory
+// stays open from one flush to the next, so a write-back error on that file system in
+// between is reported by the next flush (false) even when it hit no listed file.
+class TFileSystemFlush {
+ public:
+  explicit TFileSystemFlush(std::string dir);
+  TFileSystemFlush(const TFileSystemFlush&) = delete;
+  TFileSystemFlush& operator=(const TFileSystemFlush&) = delete;
+  ~TFileSystemFlush();
+  // May be called from several threads at once.
+  bool Flush(const std::vector<std::string>& files);
+
+ private:
+  std::string dir_;
+  std::mutex m_;
+  int fd_ = -1;
+};
+
 std::string GetCurrentDir();
 bool SetCurrentDir(const std::string& path);
 // Reads a whole file (other processes may keep writing it); false when it cannot be read.

@@ -131,6 +131,31 @@ bool SyncDirectory(const std::string& path) {
   return DirectoryExists(path.empty() ? std::string(".") : path);
 }
 
+bool OnSameFileSystem(const std::string&, const std::string&) {
+  return false;  // not needed here: every registry change is the system's own
+}
+
+TFileSystemFlush::TFileSystemFlush(std::string dir) : dir_(std::move(dir)) {}
+
+TFileSystemFlush::~TFileSystemFlush() = default;
+
+bool TFileSystemFlush::Flush(const std::vector<std::string>& files) {
+  // No flush of a whole volume without administrator rights: each file on its own. The
+  // directory entries are written through by MOVEFILE_WRITE_THROUGH.
+  for (const std::string& path : files) {
+    std::string n;
+    if (!Native(path, n)) return false;
+    HANDLE h = ::CreateFileA(n.c_str(), GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return Fail();
+    bool ok = ::FlushFileBuffers(h) != 0 || Fail();
+    ::CloseHandle(h);
+    if (!ok) return false;
+  }
+  return SyncDirectory(dir_);
+}
+
 std::string GetCurrentDir() {
   char buf[MAX_PATH + 1];
   DWORD n = ::GetCurrentDirectoryA(sizeof buf, buf);

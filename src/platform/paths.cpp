@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
+#include <string>
 
 namespace kestran {
 
@@ -39,11 +41,24 @@ std::string Slashes(std::string s) {
 }  // namespace
 
 bool EnsureDataRoot() {
+  // Every path on drive C comes here, once per file operation. The root that was last
+  // found with its drive C is not asked again: the program never removes it, and a
+  // root that someone else removes makes the operation fail as a missing path.
+  static std::mutex* m = new std::mutex;
+  static auto* known = new std::string;
   std::string root = DataRoot();
-  // Every path on drive C comes here: when drive C is there, so is the root, and one
-  // call settles it.
-  if (::mkdir((root + "/drive_c").c_str(), 0755) == 0 || errno == EEXIST) return true;
-  return MakeDirs(root) && MakeDir(root + "/drive_c");
+  {
+    std::lock_guard<std::mutex> g(*m);
+    if (*known == root) return true;
+  }
+  // When drive C is there, so is the root, and one call settles it.
+  bool ok = (::mkdir((root + "/drive_c").c_str(), 0755) == 0 || errno == EEXIST) ||
+            (MakeDirs(root) && MakeDir(root + "/drive_c"));
+  if (ok) {
+    std::lock_guard<std::mutex> g(*m);
+    *known = root;
+  }
+  return ok;
 }
 
 bool TranslatePath(const std::string& path, std::string& native) {

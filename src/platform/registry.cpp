@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -352,6 +353,217 @@ TRegSnapshot::~TRegSnapshot() {
 
 std::string RegistryWriteProblem() {
   return WriteProblem();
+}
+
+namespace {
+
+// Where the digits of one dword value stand in the registry file: found once per
+// version of the file, then used while the same file (held open, so that its inode
+// number cannot pass to another file) is still the one at the registry's path.
+// Guarded by WriterMutex.
+struct TDwordSpot {
+  int fd = -1;
+  off_t offset = -1;
+  off_t size = -1;     // of the file when the digits were found
+  std::string before;  // the line up to the digits, as found
+  std::string key;
+  std::string name;
+  void Forget() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    offset = -1;
+  }
+};
+
+TDwordSpot& Spot() {
+  static TDwordSpot* spot = new TDwordSpot;  // lives until the process ends
+  return *spot;
+}
+
+bool HexDigits(const char* p, uint32_t& value) {
+  value = 0;
+  for (int i = 0; i < 8; ++i) {
+    char c = p[i];
+    uint32_t d;
+    if (c >= '0' && c <= '9') {
+      d = static_cast<uint32_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      d = static_cast<uint32_t>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      d = static_cast<uint32_t>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    value = (value << 4) | d;
+  }
+  return true;
+}
+
+// The offset of the eight digits of "name"=dword:xxxxxxxx in text for the key at
+// keyPath, or -1 unless that line is the value's only line in the key's only section,
+// the text parses, and the parsed value is those digits.
+off_t LocateDword(const std::string& text, const std::string& file, const std::string& keyPath,
+                  const std::string& name) {
+  if (name.empty() || name.find_first_of("\\\"") != std::string::npos) return -1;
+  const std::vector<std::string> names = regfile::SplitKeyPath(keyPath);
+  TRegNode root;
+  regfile::ApplyRegText(text, file, root);  // raises for a malformed file
+  const TRegNode* key = root.Find(names);
+  const TRegValue* value = key != nullptr ? key->FindValue(name) : nullptr;
+  if (value == nullptr || value->type != kRegDword || value->data.size() != 4) return -1;
+  uint32_t want = 0;
+  for (int b = 3; b >= 0; --b) want = (want << 8) | static_cast<unsigned char>(value->data[b]);
+
+  const std::string dword = "\"=dword:";
+  int sections = 0, lines = 0;
+  off_t found = -1;
+  bool inKey = false;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t eol = text.find('\n', pos);
+    if (eol == std::string::npos) eol = text.size();
+    size_t end = eol > pos && text[eol - 1] == '\r' ? eol - 1 : eol;
+    std::string line = text.substr(pos, end - pos);
+    if (!line.empty() && line[0] == '[') {
+      // A deletion anywhere could concern the key: not a file for this.
+      if (line.size() > 1 && line[1] == '-') return -1;
+      inKey = false;
+      if (line.back() == ']') {
+        std::string body = line.substr(1, line.size() - 2);
+        size_t slash = body.find('\\');
+        std::vector<std::string> path = slash == std::string::npos
+                                            ? std::vector<std::string>()
+                                            : regfile::SplitKeyPath(body.substr(slash));
+        if (path.size() == names.size()) {
+          inKey = true;
+          for (size_t i = 0; i < path.size() && inKey; ++i)
+            inKey = regfile::NamesEqual(path[i], names[i]);
+          if (inKey) ++sections;
+        }
+      }
+    } else if (inKey && line.size() > name.size() + 1 && line[0] == '"' &&
+               line[name.size() + 1] == '"' &&
+               regfile::NamesEqual(line.substr(1, name.size()), name)) {
+      ++lines;
+      const size_t digits = 1 + name.size() + dword.size();
+      uint32_t seen = 0;
+      if (line.size() == digits + 8 &&
+          regfile::NamesEqual(line.substr(name.size() + 1, dword.size()), dword) &&
+          HexDigits(line.data() + digits, seen) && seen == want)
+        found = static_cast<off_t>(pos + digits);
+    }
+    pos = eol + 1;
+  }
+  if (sections != 1 || lines != 1 || found < 0) return -1;
+  if (found / 512 != (found + 7) / 512) return -1;
+  return found;
+}
+
+}  // namespace
+
+bool AddToDwordInPlace(const std::string& path, const std::string& name, uint32_t count, bool flush,
+                       uint32_t& old) {
+  if (tCurrent != nullptr) return false;
+  try {
+    std::unique_lock<std::mutex> writer(WriterMutex());
+    if (!EnsureDataRoot()) return false;
+    int lockFd = ::open(LockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd < 0 && errno == EACCES)
+      lockFd = ::open(LockFilePath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (lockFd < 0) return false;
+    struct TCloser {
+      int fd;
+      ~TCloser() { ::close(fd); }  // closing releases the lock
+    } closer{lockFd};
+    int r;
+    do {
+      r = ::flock(lockFd, LOCK_EX);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) return false;
+
+    // Only where the ordinary way could change the registry too, so that a registry
+    // that cannot be changed (a data root that cannot be written) refuses alike.
+    if (!WriteProblem().empty()) return false;
+    const std::string file = RegistryFilePath();
+    TDwordSpot& spot = Spot();
+    struct stat atPath, held;
+    bool same = spot.fd >= 0 && spot.key == path && spot.name == name &&
+                ::stat(file.c_str(), &atPath) == 0 && ::fstat(spot.fd, &held) == 0 &&
+                held.st_nlink > 0 && atPath.st_dev == held.st_dev && atPath.st_ino == held.st_ino &&
+                held.st_size == spot.size;
+    if (!same) {
+      // Another version of the file (or the first draw): find the digits in it.
+      spot.Forget();
+      int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+      if (fd < 0) return false;
+      struct stat st;
+      std::string text;
+      bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+      char buf[65536];
+      while (ok) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+          ok = n == 0;
+          break;
+        }
+        text.append(buf, static_cast<size_t>(n));
+      }
+      off_t at = -1;
+      if (ok) {
+        try {
+          at = LocateDword(text, file, path, name);
+        } catch (...) {
+          at = -1;  // a malformed file: the ordinary way reports it
+        }
+      }
+      if (at < 0) {
+        ::close(fd);
+        return false;
+      }
+      size_t lineStart = text.rfind('\n', static_cast<size_t>(at));
+      lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+      spot.fd = fd;
+      spot.offset = at;
+      spot.size = st.st_size;
+      spot.before = text.substr(lineStart, static_cast<size_t>(at) - lineStart);
+      spot.key = path;
+      spot.name = name;
+    }
+    // The line as found, digits and line end included: a file changed in place by
+    // anything else than this is not written to.
+    const size_t n = spot.before.size();
+    std::string line(n + 9, '\0');
+    const off_t from = spot.offset - static_cast<off_t>(n);
+    ssize_t got = ::pread(spot.fd, line.data(), line.size(), from);
+    const char* digits = line.data() + n;
+    if (got < static_cast<ssize_t>(n + 8) || line.compare(0, n, spot.before) != 0 ||
+        !HexDigits(digits, old) ||
+        (got == static_cast<ssize_t>(n + 9) && line[n + 8] != '\r' && line[n + 8] != '\n')) {
+      spot.Forget();
+      return false;
+    }
+    char next[9];
+    std::snprintf(next, sizeof next, "%08x", old + count);
+    ssize_t w = ::pwrite(spot.fd, next, 8, spot.offset);
+    if (w != 8) {
+      // Nothing or part written (a failing disk): put back what was there.
+      if (w > 0 && ::pwrite(spot.fd, digits, 8, spot.offset) != 8) {
+        // The text is still parseable: both are hex digits. The ordinary way reads it.
+      }
+      spot.Forget();
+      ForgetCache();
+      return false;
+    }
+    // The parsed copy of this process no longer matches the file.
+    ForgetCache();
+    if (flush && ::fdatasync(spot.fd) != 0) {
+      spot.Forget();
+      return false;
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 size_t RemoveRegistryLeftovers() {

@@ -129,6 +129,22 @@ uint32_t DeleteRegKey(const std::string& path);
 uint32_t DeleteRegTree(const std::string& path);
 bool RegKeyExists(const std::string& path);
 
+// Adds count (wrapping) to the REG_DWORD value `name` of the key at `path` in one step
+// under the cross-process lock, without rewriting the registry: where the registry file
+// holds the value as "name"=dword: and eight hex digits, on a line of its own in the only
+// section of that key, those eight bytes are overwritten where they stand. old receives
+// the value before. With flush the new digits are on disk when it returns. A crash
+// leaves the old digits or the new ones, never a mix: they are written by one call into
+// the page cache, and never placed across a 512-byte sector, which a disk writes whole.
+// Returns false, with nothing changed, when this cannot be done (inside a transaction,
+// a registry the ordinary way could not write, no such value or one of another form, a
+// file that cannot be read or parsed, digits that would cross a sector, a failing
+// write): the caller then changes the value the ordinary way. A failing flush also
+// returns false; the value may then have moved on, which only skips numbers. Raises
+// nothing.
+bool AddToDwordInPlace(const std::string& path, const std::string& name, uint32_t count, bool flush,
+                       uint32_t& old);
+
 // A read-modify-write under the cross-process lock. While it lives, every registry
 // operation of this thread works on one view of the registry read under the lock, and
 // no other writer (thread or process) can change the file; Commit() writes the changes

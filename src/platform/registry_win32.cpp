@@ -229,6 +229,12 @@ std::string RegistryWriteProblem() {
   return "";
 }
 
+bool AddToDwordInPlace(const std::string&, const std::string&, uint32_t, bool, uint32_t&) {
+  // The system's registry changes one value without rewriting anything: the ordinary way
+  // is the cheap one here.
+  return false;
+}
+
 size_t RemoveRegistryLeftovers() {
   return 0;
 }

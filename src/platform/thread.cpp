@@ -31,7 +31,9 @@ void TThread::Resume() {
   if (!started_.load()) {
     suspended_ = false;
     started_ = true;
-    std::string error = thread_os::StartDetachedThread(&TThread::Trampoline, this, stackSize_);
+    std::string error =
+        pooled_ ? thread_os::StartPooledThread(&TThread::Trampoline, this, stackSize_)
+                : thread_os::StartDetachedThread(&TThread::Trampoline, this, stackSize_);
     if (!error.empty()) {
       started_ = false;
       suspended_ = true;

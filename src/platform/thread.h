@@ -46,6 +46,10 @@ class TThread {
   bool StopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
   void RequestStop() { stopRequested_.store(true, std::memory_order_release); }
 
+  // A pooled thread runs on a parked system thread when one is idle, and parks it
+  // when its body returns, instead of creating and ending one. Set before Resume.
+  void SetPooled(bool value) { pooled_ = value; }
+
   bool FreeWhenDone() const { return freeWhenDone_.load(); }
   void SetFreeWhenDone(bool value) { freeWhenDone_.store(value); }
 
@@ -71,6 +75,7 @@ class TThread {
   void Body();
 
   size_t stackSize_;
+  bool pooled_ = false;
   std::atomic<bool> started_{false};
   std::atomic<bool> suspended_;
   std::atomic<bool> stopRequested_{false};

@@ -14,6 +14,11 @@ using ThreadEntry = void* (*)(void*);
 // system's default. Returns an empty string on success, otherwise why it failed.
 std::string StartDetachedThread(ThreadEntry entry, void* arg, size_t stackSize);
 
+// Like StartDetachedThread, but on a parked system thread of the same stack size when
+// one is idle: a body that returns parks its thread for the next start instead of ending
+// it (a few are kept, each for a while). The body sees an ordinary thread.
+std::string StartPooledThread(ThreadEntry entry, void* arg, size_t stackSize);
+
 // The system's id of the calling thread.
 uint64_t CurrentThreadId();
 

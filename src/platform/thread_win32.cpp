@@ -43,4 +43,9 @@ uint64_t CurrentThreadId() {
   return ::GetCurrentThreadId();
 }
 
+std::string StartPooledThread(ThreadEntry entry, void* arg, size_t stackSize) {
+  // Thread starts are cheap enough here; every body gets a thread of its own.
+  return StartDetachedThread(entry, arg, stackSize);
+}
+
 }  // namespace kestran::thread_os

@@ -1,27 +1,45 @@
 #pragma once
-// Group flushing of a queue directory: sessions that finished their pairs at about the
-// same time share one flush of the directory instead of one each.
+// Group flushing of a queue directory: sessions that finished writing at about the same
+// time share one flush (of the directory's file system where the system allows it)
+// instead of flushing their files and the directory one by one.
 
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace kestran {
 
+class TFileSystemFlush;
+
 class TDirectorySync {
  public:
-  using TSyncFn = std::function<bool(const std::string&)>;
+  // Flushes the listed files of dir and dir's entries; true on success.
+  using TSyncFn =
+      std::function<bool(const std::string& dir, const std::vector<std::string>& files)>;
 
-  // sync flushes the directory (SyncDirectory by default).
-  explicit TDirectorySync(std::string dir, TSyncFn sync = {});
+  // sync flushes (a TFileSystemFlush of dir by default); at most maxRunning flushes
+  // overlap.
+  explicit TDirectorySync(std::string dir, TSyncFn sync = {}, int maxRunning = 2);
+  ~TDirectorySync();
 
-  // Returns once a flush of the directory that began after this call has succeeded
-  // (true), so that every entry created or renamed before the call is on disk; or false
-  // when the flush this caller ran itself failed. While one flush runs, later callers
+  // Taken before the first write that a later Sync must cover.
+  struct TToken {
+    uint64_t failures = 0;
+  };
+  TToken Begin();
+
+  // Returns once a flush that began after this call has succeeded (true), so that the
+  // listed files' data, and every entry created or renamed in dir before the call, are
+  // on disk; or false when the flush this caller waited for failed, or when any flush
+  // failed after `since` was taken (a write-back error reported to an earlier group may
+  // have hit this caller's files). While the most flushes allowed run, later callers
   // wait and then share the next one.
-  bool Sync();
+  bool Sync(const std::vector<std::string>& files = {});
+  bool Sync(TToken since, const std::vector<std::string>& files);
 
   // How many callers have entered Sync so far.
   uint64_t Requested();
@@ -30,13 +48,24 @@ class TDirectorySync {
   static TDirectorySync& For(const std::string& dir);
 
  private:
+  // The callers that one flush serves, and its outcome.
+  struct TRound {
+    std::vector<std::string> files;
+    bool done = false;
+    bool ok = false;
+    std::condition_variable changed;  // done, or a flush may begin
+  };
+  bool SyncSince(uint64_t failuresBefore, const std::vector<std::string>& files);
+
   const std::string dir_;
+  std::unique_ptr<TFileSystemFlush> flush_;
   const TSyncFn sync_;
   std::mutex m_;
-  std::condition_variable done_;
-  uint64_t requested_ = 0;  // tickets handed out
-  uint64_t completed_ = 0;  // every ticket up to this one is covered by a finished flush
-  bool running_ = false;
+  uint64_t requested_ = 0;        // callers so far
+  uint64_t failures_ = 0;         // flushes that failed so far
+  std::shared_ptr<TRound> next_;  // callers waiting for a flush to begin
+  const int maxRunning_;
+  int running_ = 0;  // flushes under way
 };
 
 }  // namespace kestran

@@ -105,11 +105,18 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId,
   // does anything else under either name (a link is never followed).
   if (NameExists(rcpPath)) return Outcome::NameTaken;
 
+  // With syncing, the files are not flushed one by one: sessions that finish at about
+  // the same time share one flush of the queue's file system, twice: once for the data
+  // of both files before the recipient file takes its name (so that a name on disk
+  // never stands for a file whose contents could still be lost), and once for that
+  // name before the message is acknowledged.
+  TDirectorySync* group = sync_ ? &TDirectorySync::For(dir_) : nullptr;
+  const TDirectorySync::TToken token = group ? group->Begin() : TDirectorySync::TToken{};
+
   TFile msgFile;
   if (!msgFile.Open(msgPath, TFile::Mode::CreateExclusive))
     return NameWasTaken(LastFileError()) ? Outcome::NameTaken : Outcome::Failed;
   bool ok = writeMessage(msgFile);
-  if (ok && sync_) ok = msgFile.Sync();
   ok = msgFile.Close() && ok;
   if (!ok) {
     DeleteFilePath(msgPath);
@@ -122,8 +129,8 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId,
     return Outcome::Failed;
   }
   ok = rcpFile.Write(rcpText);
-  if (ok && sync_) ok = rcpFile.Sync();
   ok = rcpFile.Close() && ok;
+  if (ok && group) ok = group->Sync(token, {msgPath, tmpPath});
   // The recipient file appears under its name complete, and only where nothing was.
   bool taken = false;
   if (ok) {
@@ -135,7 +142,7 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId,
     DeleteFilePath(msgPath);
     return taken ? Outcome::NameTaken : Outcome::Failed;
   }
-  if (sync_ && !TDirectorySync::For(dir_).Sync()) {
+  if (group && !group->Sync(token, {rcpPath})) {
     // The pair may not survive a crash: it must not be acknowledged, so take it back.
     DeleteFilePath(rcpPath);
     DeleteFilePath(msgPath);

@@ -124,10 +124,14 @@ std::string TConduitServer::ReadBuffer(int32_t count) {
 // ---------------------------------------------------------------- TConduitServerThread
 
 TConduitServerThread::TConduitServerThread(TConduitServer* connection)
-    : TQorvThread(true, kStackSize), connection_(connection) {}
+    : TConduitServerThread(connection, kStackSize) {}
 
 TConduitServerThread::TConduitServerThread(TConduitServer* connection, size_t stackSize)
-    : TQorvThread(true, stackSize), connection_(connection) {}
+    : TQorvThread(true, stackSize), connection_(connection) {
+  // Sessions come and go by the thousand: each runs on a parked system thread when one
+  // is free. The thread object, its events and its place in Threads are its own as ever.
+  SetPooled(true);
+}
 
 TConduitServerThread::~TConduitServerThread() {
   EndAndWait();

@@ -60,7 +60,8 @@ class TConduitServer : public TConduitSocket {
   std::atomic<bool> inTimeoutCheck_{false};
 };
 
-// One thread per accepted connection; owns its connection. Runs with a 256 KiB stack.
+// One thread per accepted connection; owns its connection. Runs with a 256 KiB stack, on
+// a pooled system thread (see TThread::SetPooled).
 class TConduitServerThread : public TQorvThread {
  public:
   static constexpr size_t kStackSize = 256 * 1024;
