@@ -1,7 +1,6 @@
 #include "platform/registry_file.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 
 namespace kestran::regfile {
@@ -61,6 +60,19 @@ std::string Folded(const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+// use_count() reads the count without ordering. Taking and dropping one more reference
+// is a read-modify-write of the count with acquire semantics, so everything the earlier
+// holders did before they let go happens before what follows (and the thread sanitizer
+// sees it, which it would not for a bare fence).
+void AcquireFromEarlierHolders(const std::shared_ptr<TRegNode>& node) {
+  std::shared_ptr<TRegNode> probe = node;
+  probe.reset();
+}
+
+}  // namespace
+
 TRegNode::~TRegNode() {
   // Subkeys are taken apart one level at a time from a list on the heap: a key that only
   // this tree holds gives its subkeys to the list before it goes, so no destructor below
@@ -73,7 +85,7 @@ TRegNode::~TRegNode() {
     std::shared_ptr<TRegNode> node = std::move(pending.back());
     pending.pop_back();
     if (node.use_count() == 1) {
-      std::atomic_thread_fence(std::memory_order_acquire);
+      AcquireFromEarlierHolders(node);
       for (auto& entry : node->subkeys_) pending.push_back(std::move(entry.node));
       node->subkeys_.clear();
     }
@@ -130,7 +142,7 @@ namespace {
 TRegNode* Own(std::shared_ptr<TRegNode>& node) {
   if (node.use_count() == 1) {
     // Whoever held it before has let go: what they did with it happened before this.
-    std::atomic_thread_fence(std::memory_order_acquire);
+    AcquireFromEarlierHolders(node);
   } else {
     node = std::make_shared<TRegNode>(*node);
   }
