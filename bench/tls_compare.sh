@@ -68,7 +68,7 @@ start_receiver() {
   rm -rf "$root"
   mkdir -p "$root/drive_c/mail/prein"
   KPORT=$(free_port)
-  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n"Port"=dword:%08x\r\n"BoundIP"="127.0.0.1"\r\n"MailQueueDir"="C:\\\\mail\\\\prein\\\\"\r\n"UseNTUserDatabase"=dword:00000000\r\n"UseLMSLists"=dword:00000000\r\n"SyncQueueFiles"=dword:00000001\r\n"LastMsgId"=dword:00000000\r\n"ESMTP"=dword:00000001\r\n"TLSCertificateFile"="%s"\r\n"TLSKeyFile"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"1"="corp.example"\r\n' \
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n"Port"=dword:%08x\r\n"BoundIP"="127.0.0.1"\r\n"MailQueueDir"="C:\\\\mail\\\\prein\\\\"\r\n"UseNTUserDatabase"=dword:00000000\r\n"UseLMSLists"=dword:00000000\r\n"SyncQueueFiles"=dword:00000001\r\n"LastMsgId"=dword:00000000\r\n"ESMTP"=dword:00000001\r\n"MaxConnectionsPerIP"=dword:00000000\r\n"TLSCertificateFile"="%s"\r\n"TLSKeyFile"="%s"\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"1"="corp.example"\r\n' \
     "$KPORT" "$WORK/cert.pem" "$WORK/key.pem" >"$root/registry.reg"
   ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
   KESTRAN_ROOT=$root "$BUILD/kestran" -DEBUG >"$WORK/kestran.console" 2>&1 &
