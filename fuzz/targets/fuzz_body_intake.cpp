@@ -43,14 +43,10 @@ Harness& TheHarness() {
   return h;
 }
 
+// The file's bytes (an absolute path is used as it stands); empty when it cannot be read.
 std::string ReadAll(const fs::path& p) {
   std::string s;
-  if (FILE* f = std::fopen(p.c_str(), "rb")) {
-    char buf[8192];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    std::fclose(f);
-  }
+  if (!kestran::ReadWholeFile(p.string(), s)) s.clear();
   return s;
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/files.h"
 #include "smtp/smtp_server.h"
 #include "targets/fuzz_check.h"
 #include "targets/socket_pair.h"
@@ -72,14 +73,10 @@ size_t CountLines(const std::string& text, const std::string& wanted) {
   return n;
 }
 
+// The file's bytes (an absolute path is used as it stands); empty when it cannot be read.
 std::string ReadAll(const fs::path& p) {
   std::string s;
-  if (FILE* f = std::fopen(p.c_str(), "rb")) {
-    char buf[8192];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    std::fclose(f);
-  }
+  if (!kestran::ReadWholeFile(p.string(), s)) s.clear();
   return s;
 }
 
