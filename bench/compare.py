@@ -186,6 +186,9 @@ class Receiver:
             '"InlogDir"="C:\\\\mail\\\\inlog\\\\"\r\n'
             '"Pop3logDir"="C:\\\\mail\\\\pop3log\\\\"\r\n'
             '"UseNTUserDatabase"=dword:00000000\r\n'
+            # Every load comes from 127.0.0.1, and the idle test holds 10,000 connections.
+            '"MaxConnections"=dword:00000000\r\n'
+            '"MaxConnectionsPerIP"=dword:00000000\r\n'
             f'"SyncQueueFiles"=dword:{1 if sync else 0:08x}\r\n'
             '"LastMsgId"=dword:00000000\r\n\r\n'
             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"

@@ -1,6 +1,6 @@
 #include "config/message_id.h"
 
-#include <condition_variable>
+#include <atomic>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -11,6 +11,7 @@
 #include "config/settings_loader.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/wait_word.h"
 
 namespace kestran {
 
@@ -76,18 +77,19 @@ std::optional<uint32_t> DrawNumbers(uint32_t count) {
 // Threads that ask while a draw is being stored wait, and the next draw serves all of
 // them with one registry change: the file is rewritten and flushed once per group of
 // callers instead of once per number, and LastMsgId never holds a number that has not
-// been handed out.
+// been handed out. A waiter sleeps on its own request, which the drawing thread fills
+// and wakes alone: no waiter takes the queue's lock again to learn its number.
 struct TRequest {
+  enum : uint32_t { kWaiting, kDraw, kDone };
   int32_t number = 0;
   std::exception_ptr error;
-  bool done = false;
+  std::atomic<uint32_t> state{kWaiting};
 };
 
 struct TDrawQueue {
   std::mutex m;
-  std::condition_variable served;
   std::vector<TRequest*> waiting;
-  bool drawing = false;
+  bool drawing = false;  // a thread draws, or has been woken to draw next
 };
 
 TDrawQueue& Queue() {
@@ -100,35 +102,52 @@ TDrawQueue& Queue() {
 int32_t NextMessageId() {
   TDrawQueue& q = Queue();
   TRequest request;
-  std::unique_lock<std::mutex> lock(q.m);
-  q.waiting.push_back(&request);
-  while (!request.done) {
+  std::vector<TRequest*> group;
+  {
+    std::unique_lock<std::mutex> lock(q.m);
+    q.waiting.push_back(&request);
     if (q.drawing) {
-      q.served.wait(lock);
-      continue;
+      lock.unlock();
+      uint32_t state;
+      while ((state = request.state.load(std::memory_order_acquire)) == TRequest::kWaiting)
+        WaitWord(request.state, TRequest::kWaiting);
+      if (state == TRequest::kDone) {
+        if (request.error) std::rethrow_exception(request.error);
+        return request.number;
+      }
+      lock.lock();  // woken to draw for everyone waiting now
     }
-    // This thread draws for everyone waiting now, itself included.
-    std::vector<TRequest*> group;
-    group.swap(q.waiting);
     q.drawing = true;
-    lock.unlock();
-    std::optional<uint32_t> first;
-    std::exception_ptr error;
-    try {
-      first = DrawNumbers(static_cast<uint32_t>(group.size()));
-    } catch (...) {
-      error = std::current_exception();
-    }
-    lock.lock();
-    for (size_t i = 0; i < group.size(); ++i) {
-      TRequest& r = *group[i];
-      r.error = error;
-      r.number = first ? static_cast<int32_t>(*first + static_cast<uint32_t>(i)) : 0;
-      r.done = true;
-    }
-    q.drawing = false;
-    q.served.notify_all();
+    group.swap(q.waiting);
   }
+  std::optional<uint32_t> first;
+  std::exception_ptr error;
+  try {
+    first = DrawNumbers(static_cast<uint32_t>(group.size()));
+  } catch (...) {
+    error = std::current_exception();
+  }
+  for (size_t i = 0; i < group.size(); ++i) {
+    TRequest& r = *group[i];
+    r.error = error;
+    r.number = first ? static_cast<int32_t>(*first + static_cast<uint32_t>(i)) : 0;
+    if (&r == &request) continue;
+    // The waiter may return (and its request end) as soon as it sees kDone; only the
+    // word's address is used afterwards, to wake it.
+    r.state.store(TRequest::kDone, std::memory_order_release);
+    WakeWord(r.state, false);
+  }
+  TRequest* next = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(q.m);
+    if (q.waiting.empty()) {
+      q.drawing = false;
+    } else {
+      next = q.waiting.front();
+      next->state.store(TRequest::kDraw, std::memory_order_release);
+    }
+  }
+  if (next) WakeWord(next->state, false);
   if (request.error) std::rethrow_exception(request.error);
   return request.number;
 }

@@ -24,13 +24,16 @@ Waitable::Waitable(bool manualReset, bool initialState)
     : manualReset_(manualReset), signalled_(initialState) {}
 
 void Waitable::Set() {
+  bool waitedFor;
   {
     std::lock_guard<std::mutex> g(Lock());
     signalled_ = true;
+    waitedFor = waiters_ > 0;
   }
   // Only process-wide objects are touched after the object was signalled: a waiter may
-  // destroy this object as soon as the lock is released.
-  Changed().notify_all();
+  // destroy this object as soon as the lock is released. Most objects (the end of a
+  // connection's thread) are waited for by nobody, and wake nobody.
+  if (waitedFor) Changed().notify_all();
 }
 
 void Waitable::Reset() {
@@ -43,8 +46,7 @@ bool Waitable::IsSet() const {
   return signalled_;
 }
 
-uint32_t WaitForWaitables(const std::vector<Waitable*>& objects, bool waitAll,
-                          uint32_t timeoutMs) {
+uint32_t WaitForWaitables(const std::vector<Waitable*>& objects, bool waitAll, uint32_t timeoutMs) {
   if (objects.empty() || objects.size() > 64) return kWaitFailed;
   auto ready = [&]() -> int {
     if (waitAll) {
@@ -65,6 +67,17 @@ uint32_t WaitForWaitables(const std::vector<Waitable*>& objects, bool waitAll,
   std::unique_lock<std::mutex> g(Lock());
   int r = ready();
   if (r >= 0) return kWaitObject0 + static_cast<uint32_t>(r);
+  // Registered while waiting (under the lock), so that Set wakes the waiters only when
+  // one of them waits for that object.
+  struct TRegistration {
+    const std::vector<Waitable*>& objects;
+    explicit TRegistration(const std::vector<Waitable*>& o) : objects(o) {
+      for (auto* w : objects) ++w->waiters_;
+    }
+    ~TRegistration() {
+      for (auto* w : objects) --w->waiters_;
+    }
+  } registration(objects);
   if (timeoutMs == kInfinite) {
     for (;;) {
       Changed().wait(g);

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "platform/files.h"
+#include "platform/wait_word.h"
 
 namespace kestran {
 
@@ -19,8 +20,7 @@ TDirectorySync::TDirectorySync(std::string dir, TSyncFn sync, int maxRunning)
 TDirectorySync::~TDirectorySync() = default;
 
 TDirectorySync::TToken TDirectorySync::Begin() {
-  std::lock_guard<std::mutex> g(m_);
-  return TToken{failures_};
+  return TToken{failures_.load(std::memory_order_acquire)};
 }
 
 bool TDirectorySync::Sync(const std::vector<std::string>& files) {
@@ -29,6 +29,12 @@ bool TDirectorySync::Sync(const std::vector<std::string>& files) {
 
 bool TDirectorySync::Sync(TToken since, const std::vector<std::string>& files) {
   return SyncSince(since.failures, files);
+}
+
+bool TDirectorySync::Outcome(const TRound& round, uint64_t failuresBefore) const {
+  return round.state.load(std::memory_order_acquire) == TRound::kSucceeded &&
+         (failuresBefore == UINT64_MAX ||
+          failures_.load(std::memory_order_acquire) == failuresBefore);
 }
 
 bool TDirectorySync::SyncSince(uint64_t failuresBefore, const std::vector<std::string>& files) {
@@ -40,28 +46,42 @@ bool TDirectorySync::SyncSince(uint64_t failuresBefore, const std::vector<std::s
   // Either a flush that begins later serves this round, or this caller runs it. Two
   // flushes may overlap: a round need not wait for the whole of the one before it,
   // which the system may be able to serve in part with the same device flush.
-  // Each round has its own condition, so that the end of a flush wakes its own callers
-  // and one caller of the next round (to run it), not everyone.
-  while (!round->done && (running_ >= maxRunning_ || next_ != round)) round->changed.wait(lock);
-  if (!round->done) {
-    next_.reset();
-    ++running_;
+  while (running_ >= maxRunning_ || next_ != round) {
     lock.unlock();
-    bool ok = false;
-    try {
-      ok = sync_(dir_, round->files);
-    } catch (...) {
-      ok = false;
-    }
+    uint32_t state;
+    while ((state = round->state.load(std::memory_order_acquire)) == TRound::kWaiting)
+      WaitWord(round->state, TRound::kWaiting);
+    if (state != TRound::kMayRun) return Outcome(*round, failuresBefore);
     lock.lock();
-    --running_;
-    round->ok = ok;
-    round->done = true;
-    if (!ok) ++failures_;
-    round->changed.notify_all();
-    if (next_) next_->changed.notify_one();
+    // Whoever gets here first runs the flush (or finds it already taken); the others
+    // go back to sleep until it ends.
+    uint32_t mayRun = TRound::kMayRun;
+    round->state.compare_exchange_strong(mayRun, TRound::kWaiting, std::memory_order_relaxed);
   }
-  return round->ok && (failuresBefore == UINT64_MAX || failures_ == failuresBefore);
+  next_.reset();
+  ++running_;
+  lock.unlock();
+  bool ok = false;
+  try {
+    ok = sync_(dir_, round->files);
+  } catch (...) {
+    ok = false;
+  }
+  lock.lock();
+  --running_;
+  if (!ok) failures_.fetch_add(1, std::memory_order_acq_rel);
+  round->state.store(ok ? TRound::kSucceeded : TRound::kFailed, std::memory_order_release);
+  // The round that waits (not yet running: a caller that takes it clears next_) may now
+  // run; one of its callers is woken to run it.
+  std::shared_ptr<TRound> waiting = next_;
+  uint32_t idle = TRound::kWaiting;
+  if (waiting &&
+      !waiting->state.compare_exchange_strong(idle, TRound::kMayRun, std::memory_order_release))
+    waiting.reset();
+  lock.unlock();
+  WakeWord(round->state, true);
+  if (waiting) WakeWord(waiting->state, false);
+  return Outcome(*round, failuresBefore);
 }
 
 uint64_t TDirectorySync::Requested() {

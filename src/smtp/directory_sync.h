@@ -3,7 +3,7 @@
 // time share one flush (of the directory's file system where the system allows it)
 // instead of flushing their files and the directory one by one.
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,22 +48,24 @@ class TDirectorySync {
   static TDirectorySync& For(const std::string& dir);
 
  private:
-  // The callers that one flush serves, and its outcome.
+  // The callers that one flush serves, and its outcome. Waiters sleep on `state` alone,
+  // so the end of a flush wakes its callers without their taking the lock again, and
+  // one caller of the next round (to run it) when a flush may begin.
   struct TRound {
-    std::vector<std::string> files;
-    bool done = false;
-    bool ok = false;
-    std::condition_variable changed;  // done, or a flush may begin
+    enum : uint32_t { kWaiting, kMayRun, kSucceeded, kFailed };
+    std::vector<std::string> files;  // under m_
+    std::atomic<uint32_t> state{kWaiting};
   };
   bool SyncSince(uint64_t failuresBefore, const std::vector<std::string>& files);
+  bool Outcome(const TRound& round, uint64_t failuresBefore) const;
 
   const std::string dir_;
   std::unique_ptr<TFileSystemFlush> flush_;
   const TSyncFn sync_;
   std::mutex m_;
-  uint64_t requested_ = 0;        // callers so far
-  uint64_t failures_ = 0;         // flushes that failed so far
-  std::shared_ptr<TRound> next_;  // callers waiting for a flush to begin
+  uint64_t requested_ = 0;             // callers so far
+  std::atomic<uint64_t> failures_{0};  // flushes that failed so far
+  std::shared_ptr<TRound> next_;       // callers waiting for a flush to begin
   const int maxRunning_;
   int running_ = 0;  // flushes under way
 };

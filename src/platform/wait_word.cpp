@@ -1,0 +1,31 @@
+#include "platform/wait_word.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace kestran {
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+              std::atomic<uint32_t>::is_always_lock_free);
+
+namespace {
+
+uint32_t* Address(std::atomic<uint32_t>& word) {
+  return reinterpret_cast<uint32_t*>(&word);
+}
+
+}  // namespace
+
+void WaitWord(std::atomic<uint32_t>& word, uint32_t expected) {
+  // EAGAIN (the word changed first) and EINTR both just return.
+  ::syscall(SYS_futex, Address(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void WakeWord(std::atomic<uint32_t>& word, bool all) {
+  ::syscall(SYS_futex, Address(word), FUTEX_WAKE_PRIVATE, all ? INT_MAX : 1, nullptr, nullptr, 0);
+}
+
+}  // namespace kestran
