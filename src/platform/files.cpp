@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "platform/content_digest.h"
 #include "platform/paths.h"
 
 namespace kestran {
@@ -306,6 +307,7 @@ bool TFile::Write(const char* data, size_t size) {
       if (errno == EINTR) continue;
       return Fail();
     }
+    if (digest_) digest_->Add(data, static_cast<size_t>(n));
     data += n;
     size -= static_cast<size_t>(n);
   }

@@ -58,6 +58,8 @@ bool OnSameFileSystem(const std::string& a, const std::string& b);
 // every file, whatever is listed; elsewhere each listed file is flushed. The directory
 // stays open from one flush to the next, so a write-back error on that file system in
 // between is reported by the next flush (false) even when it hit no listed file.
+class TContentDigest;
+
 class TFileSystemFlush {
  public:
   explicit TFileSystemFlush(std::string dir);
@@ -100,6 +102,9 @@ class TFile {
   bool IsOpen() const { return fd_ >= 0; }
   // Writes every byte; false on any failure (disk full included).
   bool Write(const char* data, size_t size);
+  // Every byte written from now on (on success) is also added to digest, which must
+  // outlive the writes; nullptr stops it.
+  void DigestWrites(TContentDigest* digest) { digest_ = digest; }
   bool Write(const std::string& s) { return Write(s.data(), s.size()); }
   // Reads up to size bytes; -1 on failure, 0 at end of file.
   long Read(char* data, size_t size);
@@ -109,6 +114,7 @@ class TFile {
 
  private:
   int fd_ = -1;
+  TContentDigest* digest_ = nullptr;
 };
 
 }  // namespace kestran

@@ -30,15 +30,18 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   }
 }
 
-TFile::TFile(TFile&& other) noexcept : fd_(other.fd_) {
+TFile::TFile(TFile&& other) noexcept : fd_(other.fd_), digest_(other.digest_) {
   other.fd_ = -1;
+  other.digest_ = nullptr;
 }
 
 TFile& TFile::operator=(TFile&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = other.fd_;
+    digest_ = other.digest_;
     other.fd_ = -1;
+    other.digest_ = nullptr;
   }
   return *this;
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include "platform/content_digest.h"
 #include "platform/paths.h"
 
 namespace kestran {
@@ -231,6 +232,7 @@ bool TFile::Write(const char* data, size_t size) {
       tLastError = ERROR_DISK_FULL;
       return false;
     }
+    if (digest_) digest_->Add(data, static_cast<size_t>(written));
     data += written;
     size -= written;
   }

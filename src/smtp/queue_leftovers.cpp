@@ -3,6 +3,7 @@
 #include <set>
 #include <string_view>
 
+#include "platform/content_digest.h"
 #include "platform/files.h"
 #include "smtp/queue_writer.h"
 
@@ -27,6 +28,10 @@ std::string Upper(std::string s) {
 
 // The names under which the receiver keeps files only while it writes them.
 bool IsOwnTemporary(const std::string& name) {
+  std::string stem;
+  uint64_t digest = 0;
+  if (ParseTemporaryName(name, stem, digest)) return true;
+  // The form of earlier versions, without a digest.
   if (name.size() == 15 && name[0] == 'B' && EndsWith(name, ".RC~")) {
     for (size_t i = 1; i <= 10; ++i)
       if (name[i] < '0' || name[i] > '9') return false;
@@ -55,6 +60,30 @@ bool MoveToDamaged(const std::string& prefix, const std::string& damaged, const 
   return false;
 }
 
+// Adds a file's bytes to digest, read in pieces; false when it cannot be read.
+bool DigestFile(const std::string& path, TContentDigest& digest) {
+  TFile f;
+  if (!f.Open(path, TFile::Mode::Read)) return false;
+  std::string buffer(64 * 1024, '\0');
+  for (;;) {
+    long n = f.Read(buffer.data(), buffer.size());
+    if (n < 0) return false;
+    if (n == 0) return true;
+    digest.Add(buffer.data(), static_cast<size_t>(n));
+  }
+}
+
+// Whether the temporary recipient file tmpName and the message file msgName hold exactly
+// what was written to them, by the digest in tmpName.
+bool PairIsWhole(const std::string& prefix, const std::string& msgName, const std::string& tmpName,
+                 uint64_t expected) {
+  TContentDigest msg;
+  if (!DigestFile(prefix + msgName, msg)) return false;
+  std::string rcp;
+  if (!ReadWholeFile(prefix + tmpName, rcp)) return false;
+  return QueuePairDigest(msg, rcp) == expected;
+}
+
 }  // namespace
 
 std::vector<TLeftoverNote> CleanQueueLeftovers(const std::string& dir, int64_t now) {
@@ -71,11 +100,48 @@ std::vector<TLeftoverNote> CleanQueueLeftovers(const std::string& dir, int64_t n
     std::set<std::string> names;  // upper-cased, to find a message file's partner
     for (const auto& e : entries) names.insert(Upper(e.name));
 
+    // A temporary recipient file whose pair is whole by its digest was flushed before
+    // its message could be acknowledged, and may have been: it takes its name now. One
+    // whose pair is not whole was never acknowledged and goes with the temporary files.
+    int completed = 0;
+    for (const auto& e : entries) {
+      std::string stem;
+      uint64_t digest = 0;
+      if (e.kind != TEntryKind::File || e.modified >= now ||
+          !ParseTemporaryName(e.name, stem, digest))
+        continue;
+      if (names.count(Upper(stem) + ".RCP") != 0 || names.count(Upper(stem) + ".MSG") == 0 ||
+          EntryKindOf(prefix + stem + ".MSG") != TEntryKind::File ||
+          !PairIsWhole(prefix, stem + ".MSG", e.name, digest))
+        continue;
+      if (RenameNoReplace(prefix + e.name, prefix + stem + ".RCP")) {
+        names.insert(Upper(stem) + ".RCP");
+        names.erase(Upper(e.name));
+        ++completed;
+        notes.push_back({TLeftoverNote::Kind::Warning,
+                         "Completed the queue pair " + prefix + stem +
+                             ": its recipient file had not taken its name when the receiver "
+                             "ended"});
+      } else {
+        notes.push_back({TLeftoverNote::Kind::Error, "The recipient file " + prefix + e.name +
+                                                         " could not be renamed to " + stem +
+                                                         ".RCP" + ErrorSuffix()});
+      }
+    }
+    if (completed > 0) {
+      TFileSystemFlush flush(dir);
+      if (!flush.Flush({}))
+        notes.push_back({TLeftoverNote::Kind::Error, "The queue directory " + prefix +
+                                                         " could not be flushed" + ErrorSuffix()});
+    }
+
     int removed = 0;
     std::vector<std::string> orphans;
     for (const auto& e : entries) {
       if (e.kind != TEntryKind::File) continue;
       if (IsOwnTemporary(e.name)) {
+        // Completed above, or taken away since.
+        if (names.count(Upper(e.name)) == 0) continue;
         // One changed since this start may belong to another receiver at work.
         if (e.modified >= now) continue;
         if (DeleteFilePath(prefix + e.name))

@@ -1,8 +1,12 @@
 #pragma once
 // What a receiver that ended abruptly leaves in the queue directory, dealt with before the
 // next start takes mail:
-// - its own temporary files (temporary recipient files "B" + ten digits + ".RC~", spilled
-//   message bodies "kestran-body-*.tmp", directory probes "kestrant*.tmp") are removed;
+// - a temporary recipient file ("B" + ten digits + "." + digest + ".RC~") whose pair is
+//   whole by its digest takes its name: its message may have been acknowledged, the
+//   rename having been lost by a crash (queue_writer.h);
+// - its own other temporary files (such recipient files of pairs that are not whole,
+//   those of earlier versions "B" + ten digits + ".RC~", spilled message bodies
+//   "kestran-body-*.tmp", directory probes "kestrant*.tmp") are removed;
 // - a message file without its recipient file was never acknowledged and the host never
 //   takes it: it is moved, never deleted, into the subdirectory "damaged". Only one left
 //   unchanged for kDamagedAfterSeconds moves, since the host's own receiver may be writing

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "platform/content_digest.h"
 #include "platform/files.h"
 #include "smtp/directory_sync.h"
 #include "smtp/smtp_esmtp.h"
@@ -14,6 +15,13 @@ constexpr uint32_t kErrorAlreadyExists = 183;
 
 bool NameWasTaken(uint32_t error) {
   return error == kErrorFileExists || error == kErrorAlreadyExists;
+}
+
+std::string DigestText(uint64_t digest) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text(16, '0');
+  for (int i = 15; i >= 0; --i, digest >>= 4) text[static_cast<size_t>(i)] = kHex[digest & 15];
+  return text;
 }
 
 // Creates the temporary recipient file of a stem whose message file this writer has just
@@ -84,8 +92,46 @@ std::string TQueueWriter::MessagePath(const std::string& msgId) const {
 std::string TQueueWriter::RecipientPath(const std::string& msgId) const {
   return prefix_ + msgId + ".RCP";
 }
-std::string TQueueWriter::TemporaryPath(const std::string& msgId) const {
-  return prefix_ + msgId + ".RC~";
+std::string TQueueWriter::TemporaryPath(const std::string& msgId, uint64_t digest) const {
+  return prefix_ + msgId + "." + DigestText(digest) + ".RC~";
+}
+
+uint64_t QueuePairDigest(std::string_view msgText, std::string_view rcpText) {
+  TContentDigest digest;
+  digest.Add(msgText);
+  return QueuePairDigest(digest, rcpText);
+}
+
+uint64_t QueuePairDigest(TContentDigest digest, std::string_view rcpText) {
+  // After the message file's bytes: their count, then the recipient file's bytes.
+  uint64_t size = digest.Size();
+  char count[8];
+  for (char& c : count) {
+    c = static_cast<char>(size & 0xff);
+    size >>= 8;
+  }
+  digest.Add(count, sizeof count);
+  digest.Add(rcpText);
+  return digest.Value();
+}
+
+bool ParseTemporaryName(std::string_view name, std::string& stem, uint64_t& digest) {
+  // B + 10 digits, ".", 16 hex digits, ".RC~"
+  if (name.size() != 11 + 1 + 16 + 4 || name[0] != 'B' || name[11] != '.' ||
+      name.substr(28) != ".RC~")
+    return false;
+  for (size_t i = 1; i < 11; ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  uint64_t value = 0;
+  for (size_t i = 12; i < 28; ++i) {
+    const char c = name[i];
+    int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    if (v < 0) return false;
+    value = (value << 4) | static_cast<uint64_t>(v);
+  }
+  stem = std::string(name.substr(0, 11));
+  digest = value;
+  return true;
 }
 
 TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const std::string& msgText,
@@ -99,29 +145,33 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId,
                                               const std::string& rcpText) const {
   const std::string msgPath = MessagePath(msgId);
   const std::string rcpPath = RecipientPath(msgId);
-  const std::string tmpPath = TemporaryPath(msgId);
 
   // A recipient file without its message file still belongs to someone else's pair; so
   // does anything else under either name (a link is never followed).
   if (NameExists(rcpPath)) return Outcome::NameTaken;
 
   // With syncing, the files are not flushed one by one: sessions that finish at about
-  // the same time share one flush of the queue's file system, twice: once for the data
-  // of both files before the recipient file takes its name (so that a name on disk
-  // never stands for a file whose contents could still be lost), and once for that
-  // name before the message is acknowledged.
+  // the same time share one flush of the queue's file system, which takes the data of
+  // both files and the temporary name to disk before the recipient file takes its name
+  // (so that a name on disk never stands for a file whose contents could still be
+  // lost). The rename is not waited for: a crash that loses it leaves the pair whole
+  // under the temporary name, whose digest lets the next start tell it from a pair cut
+  // short, and rename it.
   TDirectorySync* group = sync_ ? &TDirectorySync::For(dir_) : nullptr;
   const TDirectorySync::TToken token = group ? group->Begin() : TDirectorySync::TToken{};
 
+  TContentDigest digest;
   TFile msgFile;
   if (!msgFile.Open(msgPath, TFile::Mode::CreateExclusive))
     return NameWasTaken(LastFileError()) ? Outcome::NameTaken : Outcome::Failed;
+  msgFile.DigestWrites(&digest);
   bool ok = writeMessage(msgFile);
   ok = msgFile.Close() && ok;
   if (!ok) {
     DeleteFilePath(msgPath);
     return Outcome::Failed;
   }
+  const std::string tmpPath = TemporaryPath(msgId, QueuePairDigest(digest, rcpText));
 
   TFile rcpFile;
   if (!CreateTemporary(rcpFile, tmpPath)) {
@@ -141,12 +191,6 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId,
     DeleteFilePath(tmpPath);
     DeleteFilePath(msgPath);
     return taken ? Outcome::NameTaken : Outcome::Failed;
-  }
-  if (group && !group->Sync(token, {rcpPath})) {
-    // The pair may not survive a crash: it must not be acknowledged, so take it back.
-    DeleteFilePath(rcpPath);
-    DeleteFilePath(msgPath);
-    return Outcome::Failed;
   }
   return Outcome::Written;
 }

@@ -7,15 +7,23 @@
 // is complete, after the message file is complete. A pair that fails part-way is removed.
 // No name is followed as a link: a link under the name of either file of the pair makes
 // the name count as taken, one under the temporary name fails the write.
+//
+// The temporary name carries a digest of both files: stem + "." + 16 hex digits +
+// ".RC~". When syncing, both files and that name are flushed to disk before the rename,
+// and the message is acknowledged after the rename without waiting for the rename itself
+// to reach the disk: after a crash that lost the rename, the next start finds the pair
+// whole by its digest and renames it then (see queue_leftovers.h).
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "smtp/smtp_msg.h"
 
 namespace kestran {
 
+class TContentDigest;
 class TFile;
 
 // "B" + number in decimal, left-padded with "0" to ten characters (42 -> B0000000042).
@@ -42,10 +50,21 @@ std::string BuildTraceHeader(const TSMTPMsg& msg, const std::string& hostName,
 // The recipient file: Message-ID, Return-path, one Recipient line per accepted recipient.
 std::string BuildRecipientFile(const TSMTPMsg& msg, const std::string& hostName);
 
+// The digest a temporary recipient file's name carries: of the message file's bytes,
+// their count, and the recipient file's bytes.
+uint64_t QueuePairDigest(std::string_view msgText, std::string_view rcpText);
+// The same, from the digest of the message file's bytes.
+uint64_t QueuePairDigest(TContentDigest msgDigest, std::string_view rcpText);
+
+// The stem ("B" + ten digits) and the digest of a temporary recipient file's name; false
+// for any other name.
+bool ParseTemporaryName(std::string_view name, std::string& stem, uint64_t& digest);
+
 class TQueueWriter {
  public:
   enum class Outcome {
-    Written,    // both files are in place (and on disk when syncing)
+    Written,    // both files are in place (and, when syncing, on disk or found again
+                // by the next start)
     NameTaken,  // something has a name of the pair; nothing of it was touched
     Failed,     // nothing of the pair is left behind
   };
@@ -55,7 +74,7 @@ class TQueueWriter {
 
   std::string MessagePath(const std::string& msgId) const;
   std::string RecipientPath(const std::string& msgId) const;
-  std::string TemporaryPath(const std::string& msgId) const;
+  std::string TemporaryPath(const std::string& msgId, uint64_t digest) const;
 
   Outcome WritePair(const std::string& msgId, const std::string& msgText,
                     const std::string& rcpText) const;

@@ -215,16 +215,10 @@ TEST_F(QueueIntake, UnwritableQueueGives451WithoutAPartialPair) {
             "451 ERR Requested Action Aborted");
   EXPECT_EQ(QueueFiles(), (std::vector<std::string>{"plain"}));
 
-  // A recipient file that cannot be written takes its message file with it.
   server_->SetActive(false);
-  fs::create_directory(queue_ / "B0000000001.RC~");
   server_->SetMailWriteDir("C:\\queue");
   Start();
   auto d = Connect();
-  EXPECT_EQ(SendMessage(*d, "s@x.example", "u@local.example", {"a"}),
-            "451 ERR Requested Action Aborted");
-  EXPECT_EQ(QueueFiles(), (std::vector<std::string>{"B0000000001.RC~", "plain"}));
-  fs::remove(queue_ / "B0000000001.RC~");
 
   // A read-only directory (only meaningful when permissions apply to this user).
   fs::permissions(queue_, fs::perms::owner_read | fs::perms::owner_exec);
@@ -248,10 +242,8 @@ TEST_F(QueueIntake, LinksPlantedUnderQueueNamesAreNeverFollowed) {
   plant("B0000000001.MSG");
   plant("B0000000002.RCP");
   fs::create_symlink(root_ / "nowhere", queue_ / "B0000000003.RCP");
-  // Under the temporary name: the write fails and takes its message file with it.
+  // Under the temporary name of earlier versions: never touched.
   plant("B0000000004.RC~");
-  // A plain file there was left by a write cut short and is replaced.
-  WriteFile(queue_ / "B0000000005.RC~", "left over");
   plant("Smtp.Txt");
   server_->SetLogDebug(true);
   std::atomic<int32_t> next{0};
@@ -262,24 +254,22 @@ TEST_F(QueueIntake, LinksPlantedUnderQueueNamesAreNeverFollowed) {
   const mode_t oldMask = ::umask(022);
   Start();
   auto c = Connect();
-  // 1 to 3 are taken, 4 fails at its temporary file.
-  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"lost"}),
-            "451 ERR Requested Action Aborted");
+  // 1 to 3 are taken.
   EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"kept"}), "250 Message received OK");
   EXPECT_EQ(c->Cmd("NOOP"), "250 NOOP Performed");
   ::umask(oldMask);
 
   EXPECT_EQ(ReadFile(root_ / "target"), "owned by the test\n");
   EXPECT_FALSE(fs::exists(root_ / "nowhere"));
-  EXPECT_NE(Msg("B0000000005").find("\r\nkept\r\n"), std::string::npos);
+  EXPECT_NE(Msg("B0000000004").find("\r\nkept\r\n"), std::string::npos);
   EXPECT_EQ(QueueFiles(),
             (std::vector<std::string>{"B0000000001.MSG", "B0000000002.RCP", "B0000000003.RCP",
-                                      "B0000000004.RC~", "B0000000005.MSG", "B0000000005.RCP",
+                                      "B0000000004.MSG", "B0000000004.RCP", "B0000000004.RC~",
                                       "Smtp.Txt"}));
   EXPECT_TRUE(fs::is_symlink(queue_ / "B0000000004.RC~"));
   EXPECT_TRUE(fs::is_symlink(queue_ / "Smtp.Txt"));
   // Message and recipient files are for the owner and the group only.
-  for (const char* name : {"B0000000005.MSG", "B0000000005.RCP"})
+  for (const char* name : {"B0000000004.MSG", "B0000000004.RCP"})
     EXPECT_EQ(fs::status(queue_ / name).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read)
         << name;
@@ -322,14 +312,58 @@ TEST_F(QueueIntake, FailingNumberSourceEndsTheSessionWithoutReplyOrFile) {
   EXPECT_EQ(d->Cmd("NOOP"), "250 NOOP Performed");
 }
 
-TEST(QueueNames, IdsAreTenDigitsAndTheTemporaryNameIsNotAnEnvelope) {
+TEST(QueueNames, IdsAreTenDigitsAndTheTemporaryNameCarriesTheDigest) {
   EXPECT_EQ(FormatMsgId(42), "B0000000042");
   EXPECT_EQ(FormatMsgId(2147483647), "B2147483647");
   TQueueWriter w("C:\\q", false);
   EXPECT_EQ(w.MessagePath("B1"), "C:\\q\\B1.MSG");
   EXPECT_EQ(w.RecipientPath("B1"), "C:\\q\\B1.RCP");
-  EXPECT_NE(w.TemporaryPath("B1").substr(w.TemporaryPath("B1").size() - 4), ".RCP");
+  EXPECT_EQ(w.TemporaryPath("B0000000001", 0xabc), "C:\\q\\B0000000001.0000000000000abc.RC~");
   EXPECT_EQ(TQueueWriter("", false).MessagePath("B1"), "B1.MSG");
+
+  std::string stem;
+  uint64_t digest = 0;
+  EXPECT_TRUE(ParseTemporaryName("B2147483647.fedcba9876543210.RC~", stem, digest));
+  EXPECT_EQ(stem, "B2147483647");
+  EXPECT_EQ(digest, 0xfedcba9876543210ull);
+  for (const char* other : {"B0000000001.RC~", "B0000000001.FEDCBA9876543210.RC~",
+                            "B000000001x.fedcba9876543210.RC~", "B0000000001.fedcba987654321.RC~",
+                            "B0000000001.fedcba9876543210.RCP", "C0000000001.fedcba9876543210.RC~"})
+    EXPECT_FALSE(ParseTemporaryName(other, stem, digest)) << other;
+
+  // The digest covers both files and where one ends.
+  EXPECT_NE(QueuePairDigest("ab", "c"), QueuePairDigest("a", "bc"));
+  EXPECT_NE(QueuePairDigest("ab", "c"), QueuePairDigest("ab", "c\r\n"));
+  EXPECT_EQ(QueuePairDigest("ab", "c"), QueuePairDigest("ab", "c"));
+}
+
+// What is under the temporary name of a pair being written: a plain file was left by a
+// write cut short and is replaced; anything else fails the write, untouched, and takes
+// the message file with it.
+TEST_F(QueueIntake, TheTemporaryNameIsReplacedOnlyWhenItIsAPlainFile) {
+  const std::string msg = "Received: x\r\n\r\nbody\r\n";
+  const std::string rcp = "Message-ID: <B0000000007@h>\r\nRecipient: u@local.example\r\n";
+  for (bool sync : {false, true}) {
+    TQueueWriter w("C:\\queue", sync);
+    const std::string full = w.TemporaryPath("B0000000007", QueuePairDigest(msg, rcp));
+    const fs::path tmp = queue_ / full.substr(full.rfind('\\') + 1);
+    fs::create_directory(tmp);
+    EXPECT_EQ(w.WritePair("B0000000007", msg, rcp), TQueueWriter::Outcome::Failed);
+    EXPECT_EQ(QueueFiles(), std::vector<std::string>{tmp.filename()});
+    fs::remove(tmp);
+    WriteFile(root_ / "target", "owned by the test\n");
+    fs::create_symlink(root_ / "target", tmp);
+    EXPECT_EQ(w.WritePair("B0000000007", msg, rcp), TQueueWriter::Outcome::Failed);
+    EXPECT_EQ(ReadFile(root_ / "target"), "owned by the test\n");
+    fs::remove(tmp);
+    WriteFile(tmp, "left over");
+    EXPECT_EQ(w.WritePair("B0000000007", msg, rcp), TQueueWriter::Outcome::Written);
+    EXPECT_EQ(QueueFiles(), (std::vector<std::string>{"B0000000007.MSG", "B0000000007.RCP"}));
+    EXPECT_EQ(ReadFile(queue_ / "B0000000007.RCP"), rcp);
+    EXPECT_EQ(Msg("B0000000007"), msg);
+    fs::remove(queue_ / "B0000000007.MSG");
+    fs::remove(queue_ / "B0000000007.RCP");
+  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "config/temp_root.h"
+#include "smtp/queue_writer.h"
 
 namespace kestran {
 namespace {
@@ -95,6 +96,60 @@ TEST_F(QueueLeftovers, TemporariesGoOldOrphansMoveAndEverythingElseStays) {
   EXPECT_EQ(root_.ReadFile("drive_c/q/damaged/B0000000002.MSG"), "cut sho");
   EXPECT_EQ(root_.ReadFile("drive_c/q/damaged/B0000000002-1.MSG"), "again");
   EXPECT_EQ(notes.size(), 2u);
+}
+
+// A pair whose recipient file was flushed under its temporary name, but whose rename a
+// crash lost, is whole by the digest in that name and takes its name at the next start;
+// one that a crash cut short is not, and never reaches the host.
+TEST_F(QueueLeftovers, WholePairsUnderTheTemporaryNameAreCompletedOthersNever) {
+  const int64_t old = kDamagedAfterSeconds + 5;
+  const std::string msg = "Received: from a\r\n\r\nbody\r\n";
+  const std::string rcp = "Message-ID: <B0000000010@h>\r\nRecipient: u@example.test\r\n";
+  const TQueueWriter w("C:\\q", false);
+  auto temporary = [&](const std::string& stem, const std::string& m, const std::string& r) {
+    const std::string path = w.TemporaryPath(stem, QueuePairDigest(m, r));
+    return path.substr(path.rfind('\\') + 1);
+  };
+  // Whole: completed, however recent (but older than the start).
+  Put("B0000000010.MSG", 2, msg);
+  Put(temporary("B0000000010", msg, rcp), 2, rcp);
+  // The message file cut short, or longer, or the recipient file cut short.
+  Put("B0000000011.MSG", old, msg.substr(0, 20));
+  Put(temporary("B0000000011", msg, rcp), old, rcp);
+  Put("B0000000012.MSG", 2, msg + "x");
+  Put(temporary("B0000000012", msg, rcp), 2, rcp);
+  Put("B0000000013.MSG", 2, msg);
+  Put(temporary("B0000000013", msg, rcp), 2, rcp.substr(0, 10));
+  // No message file, or the pair already complete: the temporary file just goes.
+  Put(temporary("B0000000014", msg, rcp), 2, rcp);
+  Put("B0000000015.MSG", 2, msg);
+  Put("B0000000015.RCP", 2, "first");
+  Put(temporary("B0000000015", msg, rcp), 2, rcp);
+  // Changed since the start (another receiver at work), or a link: left alone.
+  Put("B0000000016.MSG", 0, msg);
+  Put(temporary("B0000000016", msg, rcp), 0, rcp);
+  root_.WriteFile("target", rcp);
+  Put("B0000000017.MSG", 2, msg);
+  fs::create_symlink(root_.Path("target"), Q(temporary("B0000000017", msg, rcp)));
+  Age(temporary("B0000000017", msg, rcp), 2);
+
+  auto notes = CleanQueueLeftovers("C:\\q", now_);
+  EXPECT_EQ(root_.ReadFile("drive_c/q/B0000000010.RCP"), rcp);
+  EXPECT_EQ(root_.ReadFile("drive_c/q/B0000000010.MSG"), msg);
+  EXPECT_EQ(root_.ReadFile("drive_c/q/B0000000015.RCP"), "first");
+  EXPECT_EQ(Names(), (std::vector<std::string>{
+                         "B0000000010.MSG", "B0000000010.RCP", "B0000000012.MSG", "B0000000013.MSG",
+                         "B0000000015.MSG", "B0000000015.RCP", "B0000000016.MSG",
+                         temporary("B0000000016", msg, rcp), "B0000000017.MSG",
+                         temporary("B0000000017", msg, rcp), "damaged"}));
+  EXPECT_EQ(Names("damaged"), std::vector<std::string>{"B0000000011.MSG"});
+  ASSERT_EQ(notes.size(), 3u);
+  EXPECT_EQ(notes[0].kind, TLeftoverNote::Kind::Warning);
+  EXPECT_EQ(notes[0].text,
+            "Completed the queue pair C:\\q\\B0000000010: its recipient file had not taken its "
+            "name when the receiver ended");
+  EXPECT_EQ(notes[1].text, "Removed 5 temporary file(s) left in the queue directory C:\\q\\");
+  EXPECT_EQ(notes[2].kind, TLeftoverNote::Kind::Warning);
 }
 
 TEST_F(QueueLeftovers, ADamagedNameThatIsNoDirectoryMovesNothing) {
