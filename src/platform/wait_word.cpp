@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <ctime>
 
 namespace kestran {
 
@@ -22,6 +23,12 @@ uint32_t* Address(std::atomic<uint32_t>& word) {
 void WaitWord(std::atomic<uint32_t>& word, uint32_t expected) {
   // EAGAIN (the word changed first) and EINTR both just return.
   ::syscall(SYS_futex, Address(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void WaitWordFor(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeoutMs) {
+  timespec relative{static_cast<time_t>(timeoutMs / 1000),
+                    static_cast<long>(timeoutMs % 1000) * 1000000L};
+  ::syscall(SYS_futex, Address(word), FUTEX_WAIT_PRIVATE, expected, &relative, nullptr, 0);
 }
 
 void WakeWord(std::atomic<uint32_t>& word, bool all) {

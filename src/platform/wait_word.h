@@ -11,6 +11,9 @@ namespace kestran {
 // Sleeps while word holds expected; may also return early, so callers check again.
 void WaitWord(std::atomic<uint32_t>& word, uint32_t expected);
 
+// The same for at most timeoutMs milliseconds.
+void WaitWordFor(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeoutMs);
+
 // Wakes one or every thread sleeping on word (after word was changed).
 void WakeWord(std::atomic<uint32_t>& word, bool all);
 

@@ -43,9 +43,9 @@ bool TDirectorySync::SyncSince(uint64_t failuresBefore, const std::vector<std::s
   if (!next_) next_ = std::make_shared<TRound>();
   std::shared_ptr<TRound> round = next_;
   round->files.insert(round->files.end(), files.begin(), files.end());
-  // Either a flush that begins later serves this round, or this caller runs it. Two
-  // flushes may overlap: a round need not wait for the whole of the one before it,
-  // which the system may be able to serve in part with the same device flush.
+  // Either a flush that begins later serves this round, or this caller runs it. Where
+  // more than one flush may run at once, a round need not wait for the whole of the one
+  // before it.
   while (running_ >= maxRunning_ || next_ != round) {
     lock.unlock();
     uint32_t state;

@@ -22,8 +22,9 @@ class TDirectorySync {
       std::function<bool(const std::string& dir, const std::vector<std::string>& files)>;
 
   // sync flushes (a TFileSystemFlush of dir by default); at most maxRunning flushes
-  // overlap.
-  explicit TDirectorySync(std::string dir, TSyncFn sync = {}, int maxRunning = 2);
+  // overlap. One at a time serves the most callers per flush: while it runs, everyone
+  // who finishes writing joins the next.
+  explicit TDirectorySync(std::string dir, TSyncFn sync = {}, int maxRunning = 1);
   ~TDirectorySync();
 
   // Taken before the first write that a later Sync must cover.
