@@ -81,11 +81,14 @@ TEST(DirectorySync, AFailedFlushIsReportedAndCoversNobody) {
 TEST(DirectorySync, TwoFlushesMayOverlap) {
   std::atomic<bool> release{false};
   std::atomic<int> calls{0};
-  TDirectorySync group("q", [&](const std::string&, const std::vector<std::string>&) {
-    if (++calls == 1)
-      while (!release.load()) std::this_thread::yield();
-    return true;
-  });
+  TDirectorySync group(
+      "q",
+      [&](const std::string&, const std::vector<std::string>&) {
+        if (++calls == 1)
+          while (!release.load()) std::this_thread::yield();
+        return true;
+      },
+      2);
   std::thread held([&] { EXPECT_TRUE(group.Sync()); });
   while (calls.load() == 0) std::this_thread::yield();
   EXPECT_TRUE(group.Sync());
