@@ -4,7 +4,8 @@
 #
 #   bench/tls_compare.sh [BUILD_DIR=build-bench]
 # Environment: TLS_SESSIONS (20), TLS_MESSAGES (3000), TLS_SIZE (1024), TLS_SECONDS (15),
-# TLS_REPEATS (1), TLS_IDLE (500); TLS_LOAD=0 measures the idle connections only.
+# TLS_REPEATS (1), TLS_IDLE (500), TLS_FS (loop | root); TLS_LOAD=0 measures the idle
+# connections only.
 #
 # Builds BUILD_DIR (-DKESTRAN_BENCH=ON), makes one self-signed RSA 2048 certificate, and
 # starts BUILD_DIR/kestran -DEBUG (ESMTP on, that certificate, queue files flushed) and a
@@ -32,6 +33,22 @@ BUILD=$(cd "$BUILD" && pwd)
 
 WORK=$(mktemp -d /tmp/kestran-tlsbench.XXXXXX)
 chmod 755 "$WORK"  # Postfix runs as its own user below it
+# Both queues on a fresh ext4 image with a journal, as a production queue disk is (and as
+# bench/compare.sh does); TLS_FS=root, or a failing loop mount, keeps them on the root
+# file system.
+IMAGE=""
+if [ "${TLS_FS:-loop}" = loop ]; then
+  if dd if=/dev/zero of="$WORK.img" bs=8M count=128 status=none &&
+    mkfs.ext4 -q -F -O has_journal -E lazy_itable_init=0,lazy_journal_init=0 "$WORK.img" &&
+    mount -o loop "$WORK.img" "$WORK"; then
+    IMAGE=$WORK.img
+    chmod 755 "$WORK"
+    echo "# queues on: ext4 with a journal on a loop-mounted 1 GiB image"
+  else
+    rm -f "$WORK.img"
+    echo "# loop mount impossible: queues on the root file system"
+  fi
+fi
 KPID=""
 stop_receiver() {
   if [ -n "$KPID" ]; then
@@ -43,6 +60,11 @@ stop_receiver() {
 cleanup() {
   stop_receiver
   postfix_peer_stop "$WORK/postfix" 2>/dev/null || true
+  if [ -n "$IMAGE" ]; then
+    rm -rf "${WORK:?}"/*
+    umount "$WORK" 2>/dev/null || umount -l "$WORK"
+    rm -f "$IMAGE"
+  fi
   rm -rf "$WORK"
 }
 trap cleanup EXIT INT TERM

@@ -129,6 +129,7 @@ class TTlsChannel {
   bio_st* bio_ = nullptr;
   bool deadlineSet_ = false;
   std::chrono::steady_clock::time_point deadline_;
+  uint32_t armedMs_ = UINT32_MAX;  // the socket time-outs last set by ArmDeadline
   bool failed_ = false;
 };
 
