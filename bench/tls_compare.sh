@@ -115,23 +115,39 @@ sleep 1
 start_receiver
 
 echo "# $SESSIONS sessions, $MESSAGES messages of $SIZE bytes, one per connection, STARTTLS on each"
-printf '%-9s %10s %9s %7s %7s\n' system msg/s elapsed acked stored
+# The server's CPU time in clock ticks: the receiver's process; Postfix's master with
+# every child, the reaped ones included.
+cpu_ticks() {
+  local pid=$1 total kid
+  total=$(awk '{print $14 + $15 + $16 + $17}' "/proc/$pid/stat")
+  for kid in $(ps -o pid= --ppid "$pid"); do
+    total=$((total + $(awk '{print $14 + $15}' "/proc/$kid/stat" 2>/dev/null || echo 0)))
+  done
+  echo "$total"
+}
+PFPID=$(postfix_peer_master_pid "$WORK/postfix")
+TICK=$(getconf CLK_TCK)
+
+printf '%-9s %10s %9s %7s %7s %12s\n' system msg/s elapsed acked stored "cpu us/msg"
 declare -A RATE
 for r in $(seq "$REPEATS"); do
   for sys in kestran postfix; do
     if [ $sys = kestran ]; then port=$KPORT; else port=$PPORT; postfix_peer_clear "$WORK/postfix"; fi
+    if [ $sys = kestran ]; then spid=$KPID; else spid=$PFPID; fi
+    cpu0=$(cpu_ticks "$spid")
     out=$("$BUILD/bench/tls_drive" load "$port" "$SESSIONS" "$MESSAGES" "$SIZE" "$SECONDS_MAX")
     rate=$(sed -n 's/.*rate=\([0-9.]*\).*/\1/p' <<<"$out")
     acked=$(sed -n 's/.*acked=\([0-9]*\).*/\1/p' <<<"$out")
     elapsed=$(sed -n 's/.*elapsed=\([0-9.]*\).*/\1/p' <<<"$out")
     sleep 1
+    cpu=$(( ($(cpu_ticks "$spid") - cpu0) * 1000000 / TICK / (acked > 0 ? acked : 1) ))
     if [ $sys = kestran ]; then
       stored=$(receiver_stored)
       find "$WORK/kestran/drive_c/mail/prein" -type f -delete
     else
       stored=$(postfix_peer_held "$WORK/postfix")
     fi
-    printf '%-9s %10s %9s %7s %7s\n' "$sys" "$rate" "$elapsed" "$acked" "$stored"
+    printf '%-9s %10s %9s %7s %7s %12s\n' "$sys" "$rate" "$elapsed" "$acked" "$stored" "$cpu"
     RATE[$sys]="${RATE[$sys]:-} $rate"
   done
 done
