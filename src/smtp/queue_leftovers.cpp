@@ -73,15 +73,17 @@ bool DigestFile(const std::string& path, TContentDigest& digest) {
   }
 }
 
+enum class TPairState { Whole, Cut, Unreadable };
+
 // Whether the temporary recipient file tmpName and the message file msgName hold exactly
 // what was written to them, by the digest in tmpName.
-bool PairIsWhole(const std::string& prefix, const std::string& msgName, const std::string& tmpName,
-                 uint64_t expected) {
+TPairState CheckPair(const std::string& prefix, const std::string& msgName,
+                     const std::string& tmpName, uint64_t expected) {
   TContentDigest msg;
-  if (!DigestFile(prefix + msgName, msg)) return false;
   std::string rcp;
-  if (!ReadWholeFile(prefix + tmpName, rcp)) return false;
-  return QueuePairDigest(msg, rcp) == expected;
+  if (!DigestFile(prefix + msgName, msg) || !ReadWholeFile(prefix + tmpName, rcp))
+    return TPairState::Unreadable;
+  return QueuePairDigest(msg, rcp) == expected ? TPairState::Whole : TPairState::Cut;
 }
 
 }  // namespace
@@ -104,6 +106,7 @@ std::vector<TLeftoverNote> CleanQueueLeftovers(const std::string& dir, int64_t n
     // its message could be acknowledged, and may have been: it takes its name now. One
     // whose pair is not whole was never acknowledged and goes with the temporary files.
     int completed = 0;
+    std::set<std::string> kept;  // upper-cased stems of pairs left as they are
     for (const auto& e : entries) {
       std::string stem;
       uint64_t digest = 0;
@@ -111,12 +114,20 @@ std::vector<TLeftoverNote> CleanQueueLeftovers(const std::string& dir, int64_t n
           !ParseTemporaryName(e.name, stem, digest))
         continue;
       if (names.count(Upper(stem) + ".RCP") != 0 || names.count(Upper(stem) + ".MSG") == 0 ||
-          EntryKindOf(prefix + stem + ".MSG") != TEntryKind::File ||
-          !PairIsWhole(prefix, stem + ".MSG", e.name, digest))
+          EntryKindOf(prefix + stem + ".MSG") != TEntryKind::File)
         continue;
-      if (RenameNoReplace(prefix + e.name, prefix + stem + ".RCP")) {
+      const TPairState state = CheckPair(prefix, stem + ".MSG", e.name, digest);
+      if (state == TPairState::Cut) continue;
+      // From here on the file is never removed: a pair that could not be read or renamed
+      // may be whole, and stays for the next start (or the administrator).
+      names.erase(Upper(e.name));
+      kept.insert(Upper(stem));
+      if (state == TPairState::Unreadable) {
+        notes.push_back({TLeftoverNote::Kind::Error, "The queue pair " + prefix + stem +
+                                                         " left under " + e.name +
+                                                         " could not be read" + ErrorSuffix()});
+      } else if (RenameNoReplace(prefix + e.name, prefix + stem + ".RCP")) {
         names.insert(Upper(stem) + ".RCP");
-        names.erase(Upper(e.name));
         ++completed;
         notes.push_back({TLeftoverNote::Kind::Warning,
                          "Completed the queue pair " + prefix + stem +
@@ -140,7 +151,7 @@ std::vector<TLeftoverNote> CleanQueueLeftovers(const std::string& dir, int64_t n
     for (const auto& e : entries) {
       if (e.kind != TEntryKind::File) continue;
       if (IsOwnTemporary(e.name)) {
-        // Completed above, or taken away since.
+        // Completed above, or kept for a pair that may be whole.
         if (names.count(Upper(e.name)) == 0) continue;
         // One changed since this start may belong to another receiver at work.
         if (e.modified >= now) continue;
@@ -154,7 +165,7 @@ std::vector<TLeftoverNote> CleanQueueLeftovers(const std::string& dir, int64_t n
       }
       if (e.name.size() <= 4 || Upper(e.name.substr(e.name.size() - 4)) != ".MSG") continue;
       const std::string stem = e.name.substr(0, e.name.size() - 4);
-      if (names.count(Upper(stem) + ".RCP") != 0) continue;
+      if (names.count(Upper(stem) + ".RCP") != 0 || kept.count(Upper(stem)) != 0) continue;
       if (now - e.modified < kDamagedAfterSeconds) continue;
       orphans.push_back(e.name);
     }
