@@ -160,34 +160,30 @@ PY
 postfix_peer_stop "$WORK/postfix"
 fi
 
-# Idle connections: a fresh receiver, clear text, then STARTTLS.
-stop_receiver
-start_receiver
-sleep 1
-base=$(rss_kb "$KPID")
-mkfifo "$WORK/hold"
-exec 4<>"$WORK/hold"
-"$BUILD/bench/smtp_drive" idle "$KPORT" "$IDLE" <"$WORK/hold" 4>&- >"$WORK/idle-plain.txt" &
-HOLDER=$!
-for _ in $(seq 300); do grep -q idle= "$WORK/idle-plain.txt" 2>/dev/null && break; sleep 0.1; done
-sleep 1
-plain=$(rss_kb "$KPID")
-exec 4>&-
-wait "$HOLDER" 2>/dev/null || true
-rm -f "$WORK/hold"
-stop_receiver
-start_receiver
-sleep 1
-base2=$(rss_kb "$KPID")
-mkfifo "$WORK/hold"
-exec 4<>"$WORK/hold"
-"$BUILD/bench/tls_drive" idle "$KPORT" "$IDLE" <"$WORK/hold" 4>&- >"$WORK/idle-tls.txt" &
-HOLDER=$!
-for _ in $(seq 600); do grep -q idle= "$WORK/idle-tls.txt" 2>/dev/null && break; sleep 0.1; done
-sleep 1
-tls=$(rss_kb "$KPID")
-exec 4>&-
-wait "$HOLDER" 2>/dev/null || true
+# Idle connections: a fresh receiver, clear text, then STARTTLS. hold_idle DRIVER OUT
+# starts a fresh receiver, holds IDLE connections with DRIVER until it reports them in
+# OUT, and sets BASE and HELD to the receiver's resident KiB before and while held.
+hold_idle() {
+  local driver=$1 out=$2
+  stop_receiver
+  start_receiver
+  sleep 1
+  BASE=$(rss_kb "$KPID")
+  mkfifo "$WORK/hold"
+  exec 4<>"$WORK/hold"
+  "$BUILD/bench/$driver" idle "$KPORT" "$IDLE" <"$WORK/hold" 4>&- >"$out" &
+  local holder=$!
+  for _ in $(seq 600); do grep -q idle= "$out" 2>/dev/null && break; sleep 0.1; done
+  sleep 1
+  HELD=$(rss_kb "$KPID")
+  exec 4>&-
+  wait "$holder" 2>/dev/null || true
+  rm -f "$WORK/hold"
+}
+hold_idle smtp_drive "$WORK/idle-plain.txt"
+base=$BASE plain=$HELD
+hold_idle tls_drive "$WORK/idle-tls.txt"
+base2=$BASE tls=$HELD
 echo "# idle connections to a fresh receiver: resident memory per connection"
 echo "clear text: $(cat "$WORK/idle-plain.txt"), $(( (plain - base) * 1024 / IDLE )) bytes ($base -> $plain KiB)"
 echo "after STARTTLS and EHLO: $(cat "$WORK/idle-tls.txt"), $(( (tls - base2) * 1024 / IDLE )) bytes ($base2 -> $tls KiB)"

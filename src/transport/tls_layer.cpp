@@ -240,38 +240,35 @@ TTlsServerContext::~TTlsServerContext() {
 struct TTlsBioAccess {
   static TTlsChannel* Channel(BIO* b) { return static_cast<TTlsChannel*>(BIO_get_data(b)); }
 
-  static int Read(BIO* b, char* buf, int len) {
+  // One receive or send by call on the channel's socket; on a time-out outside the
+  // handshake, retryFlags tell the library to try again.
+  template <typename Call>
+  static int Transfer(BIO* b, int retryFlags, Call call) {
     TTlsChannel* ch = Channel(b);
     BIO_clear_retry_flags(b);
     if (!ch->ArmDeadline()) {
       SockSetLastError(kTimedOut);
       return -1;
     }
-    int n = GWinsockIntf().recv(ch->socket_, buf, len, 0);
+    int n = call(ch->socket_);
     if (n < 0) {
       int code = GWinsockIntf().WSAGetLastError();
       // An idle time-out after the handshake leaves the channel usable (a reply can still
       // be written); within the handshake it ends it.
-      if (code == kTimedOut && !ch->deadlineSet_) BIO_set_retry_read(b);
+      if (code == kTimedOut && !ch->deadlineSet_) BIO_set_flags(b, retryFlags);
       SockSetLastError(code);
     }
     return n;
   }
 
+  static int Read(BIO* b, char* buf, int len) {
+    return Transfer(b, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY,
+                    [&](TSocket s) { return GWinsockIntf().recv(s, buf, len, 0); });
+  }
+
   static int Write(BIO* b, const char* buf, int len) {
-    TTlsChannel* ch = Channel(b);
-    BIO_clear_retry_flags(b);
-    if (!ch->ArmDeadline()) {
-      SockSetLastError(kTimedOut);
-      return -1;
-    }
-    int n = GWinsockIntf().send(ch->socket_, buf, len, 0);
-    if (n < 0) {
-      int code = GWinsockIntf().WSAGetLastError();
-      if (code == kTimedOut && !ch->deadlineSet_) BIO_set_retry_write(b);
-      SockSetLastError(code);
-    }
-    return n;
+    return Transfer(b, BIO_FLAGS_WRITE | BIO_FLAGS_SHOULD_RETRY,
+                    [&](TSocket s) { return GWinsockIntf().send(s, buf, len, 0); });
   }
 
   static long Ctrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
