@@ -42,7 +42,14 @@ void RunConsole() {
     WriteLineOut("Starting " + s->DisplayName);
     WriteLineOut("Press <Ctrl>-Break to terminate");
     s->StartUp();
+    // A control that came before the service's thread ran found no thread to wait for:
+    // the stop is made again once it runs, so that a service that ignores it still
+    // meets the watchdog.
+    ConsoleModeState& st = State();
+    std::lock_guard<std::mutex> g(st.lock);
+    const bool stoppedEarly = !s->Started() && s->StopRequested();
     s->Resume();
+    if (stoppedEarly) s->Stop();
   }
   for (TService* s : services) s->WaitFor(kInfinite);
   // A handler still at work finishes first; later events change nothing.
