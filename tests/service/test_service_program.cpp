@@ -349,15 +349,21 @@ TEST_F(ServiceProgramTest, ConsoleModeStopsOnCtrlCAndCtrlBreak) {
 }
 
 TEST_F(ServiceProgramTest, ConsoleModeWatchdogEndsAServiceThatIgnoresTheStop) {
-  Child c({"-DEBUG"}, Env({{"FAKE_RUN", "never"}, {"FAKE_WAITHINT", "100"}}));
-  ASSERT_TRUE(c.ReadUntil("terminate\r\n"));
-  c.Signal(SIGINT);
-  EXPECT_EQ(0, c.Wait());
-  EXPECT_EQ(
-      "Fake service 1.0\r\nStarting Kestran Test Service\r\nPress <Ctrl>-Break to "
-      "terminate\r\nStopping Kestran Test Service\r\nKESTRANTEST had to be terminated: it "
-      "did not respond to the stop request\r\n",
-      c.Output());
+  // The second time Ctrl-C comes while the service is still starting, before its thread
+  // runs: the watchdog must still end it.
+  for (const char* delay : {"0", "300"}) {
+    Child c({"-DEBUG"},
+            Env({{"FAKE_RUN", "never"}, {"FAKE_WAITHINT", "100"}, {"FAKE_STARTUP_DELAY", delay}}));
+    ASSERT_TRUE(c.ReadUntil("terminate\r\n"));
+    c.Signal(SIGINT);
+    EXPECT_EQ(0, c.Wait()) << delay;
+    EXPECT_EQ(
+        "Fake service 1.0\r\nStarting Kestran Test Service\r\nPress <Ctrl>-Break to "
+        "terminate\r\nStopping Kestran Test Service\r\nKESTRANTEST had to be terminated: it "
+        "did not respond to the stop request\r\n",
+        c.Output())
+        << delay;
+  }
 }
 
 TEST_F(ServiceProgramTest, ConsoleModeStartUpErrorEndsTheProgram) {
