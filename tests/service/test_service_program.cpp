@@ -350,8 +350,13 @@ TEST_F(ServiceProgramTest, ConsoleModeStopsOnCtrlCAndCtrlBreak) {
 
 TEST_F(ServiceProgramTest, ConsoleModeWatchdogEndsAServiceThatIgnoresTheStop) {
   // The second time Ctrl-C comes while the service is still starting, before its thread
-  // runs: the watchdog must still end it.
+  // runs: the watchdog must still end it. (Not under ThreadSanitizer, whose runtime holds
+  // a signal that arrives during the start-up's sleep back from the program.)
+#if defined(__SANITIZE_THREAD__)
+  for (const char* delay : {"0"}) {
+#else
   for (const char* delay : {"0", "300"}) {
+#endif
     Child c({"-DEBUG"},
             Env({{"FAKE_RUN", "never"}, {"FAKE_WAITHINT", "100"}, {"FAKE_STARTUP_DELAY", delay}}));
     ASSERT_TRUE(c.ReadUntil("terminate\r\n"));
