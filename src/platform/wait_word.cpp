@@ -31,6 +31,12 @@ void WaitWordFor(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeou
   ::syscall(SYS_futex, Address(word), FUTEX_WAIT_PRIVATE, expected, &relative, nullptr, 0);
 }
 
+void WaitWordForMicroseconds(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeoutUs) {
+  timespec relative{static_cast<time_t>(timeoutUs / 1000000),
+                    static_cast<long>(timeoutUs % 1000000) * 1000L};
+  ::syscall(SYS_futex, Address(word), FUTEX_WAIT_PRIVATE, expected, &relative, nullptr, 0);
+}
+
 void WakeWord(std::atomic<uint32_t>& word, bool all) {
   ::syscall(SYS_futex, Address(word), FUTEX_WAKE_PRIVATE, all ? INT_MAX : 1, nullptr, nullptr, 0);
 }

@@ -14,6 +14,9 @@ void WaitWord(std::atomic<uint32_t>& word, uint32_t expected);
 // The same for at most timeoutMs milliseconds.
 void WaitWordFor(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeoutMs);
 
+// The same for at most timeoutUs microseconds.
+void WaitWordForMicroseconds(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeoutUs);
+
 // Wakes one or every thread sleeping on word (after word was changed).
 void WakeWord(std::atomic<uint32_t>& word, bool all);
 

@@ -15,6 +15,10 @@ void WaitWordFor(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeou
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+void WaitWordForMicroseconds(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeoutUs) {
+  WaitWordFor(word, expected, (timeoutUs + 999) / 1000);
+}
+
 void WakeWord(std::atomic<uint32_t>& word, bool all) {
   if (all)
     word.notify_all();

@@ -23,9 +23,34 @@ class TDirectorySync {
 
   // sync flushes (a TFileSystemFlush of dir by default); at most maxRunning flushes
   // overlap. One at a time serves the most callers per flush: while it runs, everyone
-  // who finishes writing joins the next.
-  explicit TDirectorySync(std::string dir, TSyncFn sync = {}, int maxRunning = 1);
+  // who finishes writing joins the next. A flush about to begin waits up to gatherUs
+  // microseconds for the callers announced by Expect that have not yet arrived.
+  explicit TDirectorySync(std::string dir, TSyncFn sync = {}, int maxRunning = 1,
+                          uint32_t gatherUs = kDefaultGatherUs);
   ~TDirectorySync();
+
+  // A flush costs the machine about the same whether it carries one message or ten, so
+  // when more messages are on their way it pays to wait for them; a lone session is
+  // never kept waiting.
+  static constexpr uint32_t kDefaultGatherUs = 2000;
+
+  // A caller on its way (a session receiving a message body), announced by the thread
+  // that will call Sync: from Expect until that thread enters Sync, or until this is
+  // destroyed (the body never came), a flush about to begin may wait for it.
+  class TExpected {
+   public:
+    TExpected() = default;
+    TExpected(TExpected&& other) noexcept;
+    TExpected& operator=(TExpected&&) = delete;
+    ~TExpected();
+
+   private:
+    friend class TDirectorySync;
+    TExpected(TDirectorySync* group, uint64_t serial) : group_(group), serial_(serial) {}
+    TDirectorySync* group_ = nullptr;
+    uint64_t serial_ = 0;
+  };
+  TExpected Expect();
 
   // Taken before the first write that a later Sync must cover.
   struct TToken {
@@ -55,10 +80,15 @@ class TDirectorySync {
   struct TRound {
     enum : uint32_t { kWaiting, kMayRun, kSucceeded, kFailed };
     std::vector<std::string> files;  // under m_
+    bool led = false;                // under m_: a caller is gathering it, to run it
     std::atomic<uint32_t> state{kWaiting};
   };
   bool SyncSince(uint64_t failuresBefore, const std::vector<std::string>& files);
   bool Outcome(const TRound& round, uint64_t failuresBefore) const;
+  // Under m_: an expected caller arrived or gave up.
+  void Arrived(std::unique_lock<std::mutex>& lock);
+  // Under m_: lets the announced callers join round before it runs, for up to gatherUs_.
+  void Gather(std::unique_lock<std::mutex>& lock);
 
   const std::string dir_;
   std::unique_ptr<TFileSystemFlush> flush_;
@@ -69,6 +99,10 @@ class TDirectorySync {
   std::shared_ptr<TRound> next_;       // callers waiting for a flush to begin
   const int maxRunning_;
   int running_ = 0;  // flushes under way
+  const uint32_t gatherUs_;
+  int expected_ = 0;                 // under m_: announced callers not yet arrived
+  bool gathering_ = false;           // under m_: a caller waits on gather_
+  std::atomic<uint32_t> gather_{0};  // changes whenever expected_ falls
 };
 
 }  // namespace kestran

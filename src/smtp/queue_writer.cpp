@@ -86,6 +86,10 @@ std::string BuildRecipientFile(const TSMTPMsg& msg, const std::string& hostName)
 TQueueWriter::TQueueWriter(const std::string& dir, bool sync)
     : dir_(dir), prefix_(QueueDirPrefix(dir)), sync_(sync) {}
 
+TDirectorySync::TExpected TQueueWriter::ExpectPair() const {
+  return sync_ ? TDirectorySync::For(dir_).Expect() : TDirectorySync::TExpected{};
+}
+
 std::string TQueueWriter::MessagePath(const std::string& msgId) const {
   return prefix_ + msgId + ".MSG";
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "smtp/directory_sync.h"
 #include "smtp/smtp_msg.h"
 
 namespace kestran {
@@ -71,6 +72,10 @@ class TQueueWriter {
 
   // dir: the queue directory as configured (Windows path, may be empty).
   TQueueWriter(const std::string& dir, bool sync);
+
+  // Announces, from the thread that will write it, a pair on its way (a body being
+  // received), so that a flush about to begin may wait for it; nothing when not syncing.
+  TDirectorySync::TExpected ExpectPair() const;
 
   std::string MessagePath(const std::string& msgId) const;
   std::string RecipientPath(const std::string& msgId) const;

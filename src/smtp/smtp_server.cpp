@@ -408,6 +408,9 @@ void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& m
   }
   Reply(thread, "354 Ready for data");
   if (logDebug_) DebugLog("DATA says 354 Ready for data");
+  // While this body comes in, a flush of the queue about to begin may wait to take it too.
+  const TDirectorySync::TExpected coming =
+      TQueueWriter(mailWriteDir_, syncQueueFiles_).ExpectPair();
 
   BodyState state = ReadBody(thread, msg);
   if (state == BodyState::LineTooLong) {

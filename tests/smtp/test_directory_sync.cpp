@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -120,6 +121,86 @@ TEST(DirectorySync, FilesOfARoundAndFailuresSinceTheFirstWrite) {
   TDirectorySync::TToken late = group.Begin();
   EXPECT_TRUE(group.Sync(late, {"c.MSG"}));
   EXPECT_TRUE(group.Sync({"d.MSG"}));
+}
+
+// A flush about to begin waits for the callers announced on other threads: one flush
+// then serves them all. An announcement withdrawn (the body never came) releases the
+// flush at once, and a caller's own announcement never makes it wait for itself.
+TEST(DirectorySync, AFlushWaitsForAnnouncedCallers) {
+  using namespace std::chrono;
+  std::atomic<int> calls{0};
+  std::vector<std::string> seen;
+  constexpr uint32_t kLong = 60'000'000;  // never reached unless a wake-up is lost
+  TDirectorySync group(
+      "q",
+      [&](const std::string&, const std::vector<std::string>& files) {
+        ++calls;
+        seen = files;
+        return true;
+      },
+      1, kLong);
+  const auto start = steady_clock::now();
+  {
+    TDirectorySync::TExpected mine = group.Expect();
+    EXPECT_TRUE(group.Sync({"alone"}));
+  }
+  EXPECT_EQ(calls.load(), 1);
+
+  std::atomic<bool> announced{false};
+  std::thread late([&] {
+    TDirectorySync::TExpected coming = group.Expect();
+    announced = true;
+    while (group.Requested() < 2) std::this_thread::yield();  // the flush is gathering
+    std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_TRUE(group.Sync({"late"}));
+  });
+  while (!announced) std::this_thread::yield();
+  EXPECT_TRUE(group.Sync({"early"}));
+  late.join();
+  EXPECT_EQ(calls.load(), 2);
+  EXPECT_EQ(seen, (std::vector<std::string>{"early", "late"}));
+
+  std::atomic<bool> withdraw{false};
+  announced = false;
+  std::thread gone([&] {
+    TDirectorySync::TExpected coming = group.Expect();
+    announced = true;
+    while (!withdraw) std::this_thread::yield();
+  });
+  while (!announced) std::this_thread::yield();
+  std::thread flusher([&] { EXPECT_TRUE(group.Sync({"waits"})); });
+  while (group.Requested() < 4) std::this_thread::yield();
+  EXPECT_EQ(calls.load(), 2) << "the flush waits while the announced caller may come";
+  withdraw = true;
+  gone.join();
+  flusher.join();
+  EXPECT_EQ(calls.load(), 3);
+  EXPECT_LT(steady_clock::now() - start, seconds(30)) << "a wait ran into its limit";
+}
+
+// The wait is bounded: a caller announced but never arriving delays a flush by the
+// gathering time only.
+TEST(DirectorySync, TheWaitForAnnouncedCallersIsBounded) {
+  std::atomic<int> calls{0};
+  TDirectorySync group(
+      "q",
+      [&](const std::string&, const std::vector<std::string>&) {
+        ++calls;
+        return true;
+      },
+      1, 20'000);
+  std::atomic<bool> announced{false}, done{false};
+  std::thread idle([&] {
+    TDirectorySync::TExpected coming = group.Expect();
+    announced = true;
+    while (!done) std::this_thread::yield();
+  });
+  while (!announced) std::this_thread::yield();
+  EXPECT_TRUE(group.Sync());
+  EXPECT_TRUE(group.Sync());
+  EXPECT_EQ(calls.load(), 2);
+  done = true;
+  idle.join();
 }
 
 }  // namespace
