@@ -15,7 +15,8 @@ uses a directory on the root file system instead, and says so). On it run:
 - with COMPARE_BEFORE=path/to/kestran: before-sync / before-nosync, an earlier program.
 
 smtp-source drives every system in every scenario; the systems take turns within each of
-COMPARE_REPEATS rounds, and the figures are medians. For each run: messages per second
+COMPARE_REPEATS rounds (every other round in reverse order), each after a `sync`, and the
+figures are medians. For each run: messages per second
 (wall time of smtp-source), messages acknowledged (smtp-source ends with an error on any
 refusal) and stored (pairs in the queue directory, messages in Postfix's hold queue), and
 the server's CPU time per message from /proc (user + system of the process; for Postfix of
