@@ -12,6 +12,8 @@
 
 namespace kestran {
 
+class TContentDigest;
+
 uint32_t LastFileError();
 
 // The error of an open that found a link, a directory or a device under a name where a
@@ -58,8 +60,6 @@ bool OnSameFileSystem(const std::string& a, const std::string& b);
 // every file, whatever is listed; elsewhere each listed file is flushed. The directory
 // stays open from one flush to the next, so a write-back error on that file system in
 // between is reported by the next flush (false) even when it hit no listed file.
-class TContentDigest;
-
 class TFileSystemFlush {
  public:
   explicit TFileSystemFlush(std::string dir);

@@ -18,6 +18,11 @@ uint32_t* Address(std::atomic<uint32_t>& word) {
   return reinterpret_cast<uint32_t*>(&word);
 }
 
+// EAGAIN (the word changed first), EINTR and ETIMEDOUT all just return.
+void WaitWordAtMost(std::atomic<uint32_t>& word, uint32_t expected, const timespec& relative) {
+  ::syscall(SYS_futex, Address(word), FUTEX_WAIT_PRIVATE, expected, &relative, nullptr, 0);
+}
+
 }  // namespace
 
 void WaitWord(std::atomic<uint32_t>& word, uint32_t expected) {
@@ -26,15 +31,15 @@ void WaitWord(std::atomic<uint32_t>& word, uint32_t expected) {
 }
 
 void WaitWordFor(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeoutMs) {
-  timespec relative{static_cast<time_t>(timeoutMs / 1000),
-                    static_cast<long>(timeoutMs % 1000) * 1000000L};
-  ::syscall(SYS_futex, Address(word), FUTEX_WAIT_PRIVATE, expected, &relative, nullptr, 0);
+  WaitWordAtMost(word, expected,
+                 timespec{static_cast<time_t>(timeoutMs / 1000),
+                          static_cast<long>(timeoutMs % 1000) * 1000000L});
 }
 
 void WaitWordForMicroseconds(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeoutUs) {
-  timespec relative{static_cast<time_t>(timeoutUs / 1000000),
-                    static_cast<long>(timeoutUs % 1000000) * 1000L};
-  ::syscall(SYS_futex, Address(word), FUTEX_WAIT_PRIVATE, expected, &relative, nullptr, 0);
+  WaitWordAtMost(word, expected,
+                 timespec{static_cast<time_t>(timeoutUs / 1000000),
+                          static_cast<long>(timeoutUs % 1000000) * 1000L});
 }
 
 void WakeWord(std::atomic<uint32_t>& word, bool all) {
