@@ -48,6 +48,7 @@ struct TReceiverSettings {
   uint32_t MaxLineLength = 65536;      // bytes of one line, terminator excluded
   uint32_t MaxMessageSize = 52428800;  // bytes of one message body; 0 = no limit
   uint32_t MaxRecipients = 1000;       // recipients of one transaction; 0 = no limit
+  uint32_t MaxEnvelopeMemoryMB = 256;  // MiB the recipients of all sessions hold; 0 = no limit
   uint32_t MaxConnections = 10000;     // connections at the same time; 0 = no limit
   uint32_t MaxConnectionsPerIP = 50;   // connections from one address; 0 = no limit
   bool SyncQueueFiles = true;          // flush queue files and directory before 250

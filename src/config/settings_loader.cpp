@@ -136,6 +136,7 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadDword(reg, "MaxRecipients", s.MaxRecipients);
     if (s.MaxRecipients != 0 && s.MaxRecipients < kMinMaxRecipients)
       s.MaxRecipients = kMinMaxRecipients;
+    ReadDword(reg, "MaxEnvelopeMemoryMB", s.MaxEnvelopeMemoryMB);
     ReadDword(reg, "MaxConnections", s.MaxConnections);
     ReadDword(reg, "MaxConnectionsPerIP", s.MaxConnectionsPerIP);
     ReadBool(reg, "SyncQueueFiles", s.SyncQueueFiles);

@@ -81,36 +81,59 @@ void StripAddressPrefix(std::string& text) {
   Trim(text);
 }
 
-bool ParseAddress(const std::string& arg, std::string& domain, std::string& display,
-                  std::string& address) {
-  bool result = true;
-  std::string s = arg;
-  std::string comment;
-  std::string name;
+namespace {
 
+// The argument without its prefix and comment, split at its angle brackets: the text
+// between them (all of it when there are none), and the display name around them.
+struct TAddressText {
+  std::string work;
+  std::string name;
+  std::string comment;
+};
+
+TAddressText SplitAddressText(const std::string& arg) {
+  TAddressText t;
+  std::string s = arg;
   StripAddressPrefix(s);
 
   // A comment in parentheses; everything from the "(" on is dropped.
   size_t lp = s.find('(');
   size_t rp = s.find(')');
   if (lp != std::string::npos && rp != std::string::npos) {
-    if (rp > lp + 1) comment = s.substr(lp + 1, rp - lp - 1);
+    if (rp > lp + 1) t.comment = s.substr(lp + 1, rp - lp - 1);
     s.erase(lp);
   }
 
   Trim(s);
-  std::string work = s;
+  t.work = s;
 
   // Angle brackets; what stands around them is the display name.
   size_t la = s.find('<');
   size_t ra = s.find('>');
   if (la != std::string::npos && ra != std::string::npos) {
-    work = ra > la + 1 ? s.substr(la + 1, ra - la - 1) : std::string();
-    name = s.substr(0, la) + s.substr(ra + 1);
-    Trim(name);
-    RemoveChar(name, '"');
-    Trim(name);
+    t.work = ra > la + 1 ? s.substr(la + 1, ra - la - 1) : std::string();
+    t.name = s.substr(0, la) + s.substr(ra + 1);
+    Trim(t.name);
+    RemoveChar(t.name, '"');
+    Trim(t.name);
   }
+  return t;
+}
+
+}  // namespace
+
+bool PathTooLong(const std::string& arg) {
+  // The path as RFC 5321 counts it: the address with its angle brackets.
+  return SplitAddressText(arg).work.size() + 2 > kMaxPathLength;
+}
+
+bool ParseAddress(const std::string& arg, std::string& domain, std::string& display,
+                  std::string& address) {
+  bool result = true;
+  TAddressText text = SplitAddressText(arg);
+  std::string& work = text.work;
+  const std::string& name = text.name;
+  const std::string& comment = text.comment;
 
   size_t colons = static_cast<size_t>(std::count(work.begin(), work.end(), ':'));
   if (colons >= 2) {

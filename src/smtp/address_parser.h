@@ -2,9 +2,18 @@
 // Turns a MAIL or RCPT argument (with or without its TO:/FROM: prefix, display name,
 // quotes, comment, source route, percent hack or bang path) into one normalised address.
 
+#include <cstddef>
 #include <string>
 
 namespace kestran {
+
+// The longest reverse or forward path, angle brackets included (RFC 5321 4.5.3.1.3).
+inline constexpr size_t kMaxPathLength = 256;
+
+// True when the path of a MAIL or RCPT argument (the address as ParseAddress finds it,
+// counted with its angle brackets whether or not they were written) is longer than
+// kMaxPathLength.
+bool PathTooLong(const std::string& arg);
 
 // Returns true when the argument yields an address with an at sign and at most one
 // colon. Address is local part + "@" + domain (an empty local part becomes "trashbin");

@@ -20,57 +20,92 @@ bool IsKeywordChar(char c, bool first) {
   return alnum || (!first && c == '-');
 }
 
-// KEYWORD=VALUE with a keyword of letters, digits and hyphens.
-bool LooksLikeParam(const std::string& word) {
-  size_t eq = word.find('=');
-  if (eq == std::string::npos || eq == 0) return false;
-  for (size_t i = 0; i < eq; ++i)
+// keyword["=" value]: a keyword of letters, digits and hyphens (not first), a value of
+// printable characters other than "=" (RFC 5321 esmtp-param).
+bool IsParamSyntax(const std::string& word) {
+  const size_t eq = word.find('=');
+  const size_t keyEnd = eq == std::string::npos ? word.size() : eq;
+  if (keyEnd == 0) return false;
+  for (size_t i = 0; i < keyEnd; ++i)
     if (!IsKeywordChar(word[i], i == 0)) return false;
-  return true;
+  if (eq == std::string::npos) return true;
+  for (size_t i = eq + 1; i < word.size(); ++i) {
+    auto u = static_cast<unsigned char>(word[i]);
+    if (u < 33 || u > 126 || word[i] == '=') return false;
+  }
+  return eq + 1 < word.size();
 }
 
-std::string TrimRight(std::string s) {
-  while (!s.empty() && IsBlank(s.back())) s.pop_back();
-  return s;
+// Where the path begins: after a leading "FROM:" or "TO:" (any letter case) and blanks.
+size_t PathStart(const std::string& arg) {
+  size_t i = 0;
+  for (const std::string prefix : {"FROM:", "TO:"}) {
+    if (Upper(arg.substr(0, prefix.size())) == prefix) {
+      i = prefix.size();
+      break;
+    }
+  }
+  while (i < arg.size() && IsBlank(arg[i])) ++i;
+  return i;
+}
+
+// The first position from i on that holds one of stops outside a quoted string (a
+// backslash inside quotes escapes the next character); npos when there is none.
+size_t FindUnquoted(const std::string& s, size_t i, const std::string& stops) {
+  bool quoted = false;
+  for (; i < s.size(); ++i) {
+    const char c = s[i];
+    if (quoted && c == '\\') {
+      ++i;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && stops.find(c) != std::string::npos) {
+      return i;
+    }
+  }
+  return std::string::npos;
 }
 
 }  // namespace
 
 TEsmtpArgument SplitEsmtpArgument(const std::string& arg) {
   TEsmtpArgument out;
-  const size_t close = arg.rfind('>');
-  if (close == std::string::npos) {
-    // No angle brackets: peel KEYWORD=VALUE words off the end.
-    std::string head = TrimRight(arg);
-    std::vector<std::string> tail;
-    for (;;) {
-      size_t blank = head.find_last_of(" \t");
-      if (blank == std::string::npos) break;
-      std::string word = head.substr(blank + 1);
-      if (!LooksLikeParam(word)) break;
-      tail.push_back(word);
-      head = TrimRight(head.substr(0, blank));
-    }
-    std::reverse(tail.begin(), tail.end());
-    out.address = head;
-    out.params = std::move(tail);
+  const size_t start = PathStart(arg);
+  if (start == arg.size()) {
+    out.address = arg;
+    out.malformed = true;
     return out;
   }
-  out.address = arg.substr(0, close + 1);
-  size_t i = close + 1;
+  size_t i = 0;
+  const size_t open = FindUnquoted(arg, start, "<");
+  if (open != std::string::npos) {
+    // The path ends at the ">" that closes its "<".
+    const size_t close = FindUnquoted(arg, open + 1, ">");
+    if (close == std::string::npos) {
+      out.address = arg;
+      out.malformed = true;
+      return out;
+    }
+    i = close + 1;
+  } else {
+    // A path without angle brackets is one word.
+    i = FindUnquoted(arg, start, " \t");
+    if (i == std::string::npos) i = arg.size();
+  }
+  out.address = arg.substr(0, i);
   while (i < arg.size()) {
     if (IsBlank(arg[i])) {
       ++i;
       continue;
     }
-    if (arg[i] == '(') {
+    const size_t closeParen = arg[i] == '(' ? arg.find(')', i) : std::string::npos;
+    if (closeParen != std::string::npos) {
       // A comment belongs to the address (it shows in the reply).
-      size_t end = arg.find(')', i);
-      end = end == std::string::npos ? arg.size() : end + 1;
-      out.address += " " + arg.substr(i, end - i);
-      i = end;
+      out.address += " " + arg.substr(i, closeParen + 1 - i);
+      i = closeParen + 1;
       continue;
     }
+    // Anything else, an unclosed "(" included, is a parameter.
     size_t end = i;
     while (end < arg.size() && !IsBlank(arg[end])) ++end;
     out.params.push_back(arg.substr(i, end - i));
@@ -79,10 +114,15 @@ TEsmtpArgument SplitEsmtpArgument(const std::string& arg) {
   return out;
 }
 
+bool HasParamSyntaxError(const std::vector<std::string>& params) {
+  return !std::all_of(params.begin(), params.end(), IsParamSyntax);
+}
+
 TMailParamResult CheckMailParams(const std::vector<std::string>& params, uint64_t maxSize) {
   bool sawSize = false;
   bool sawBody = false;
   for (const auto& p : params) {
+    if (!IsParamSyntax(p)) return TMailParamResult::SyntaxError;
     const size_t eq = p.find('=');
     const std::string key = Upper(p.substr(0, eq));
     const bool hasValue = eq != std::string::npos;

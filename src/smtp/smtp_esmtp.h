@@ -12,20 +12,26 @@
 namespace kestran {
 
 // A MAIL or RCPT argument split into the address part (what the address parser gets:
-// prefix, display name, address in angle brackets, comment) and the parameters after it.
-// With angle brackets every word after the ">" outside a parenthesised comment is a
-// parameter; without them only trailing words of the form KEYWORD=VALUE are.
+// prefix, display name, the path, comments) and the parameters after it. The path ends
+// at the ">" that closes its first "<" outside a quoted string; a path without angle
+// brackets is the word after the prefix. Every word after the path is a parameter,
+// except a comment in parentheses, which stays with the address.
 struct TEsmtpArgument {
   std::string address;
   std::vector<std::string> params;
+  // No path, or its "<" has no ">": the argument is a syntax error.
+  bool malformed = false;
 };
 TEsmtpArgument SplitEsmtpArgument(const std::string& arg);
+
+// A parameter that is not keyword[=value] (RFC 5321 esmtp-param) is among params.
+bool HasParamSyntaxError(const std::vector<std::string>& params);
 
 // The outcome of checking MAIL parameters.
 enum class TMailParamResult {
   Accepted,      // SIZE within the limit, BODY=7BIT or 8BITMIME, nothing else
   Unrecognised,  // a keyword (or BODY value) not offered: 555
-  SyntaxError,   // SIZE without a number, a parameter given twice: 501
+  SyntaxError,   // not keyword[=value], SIZE without a number, given twice: 501
   TooBig,        // declared SIZE above the limit: 552
 };
 // maxSize: the message size limit in bytes, 0 = none.

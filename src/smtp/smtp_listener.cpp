@@ -24,9 +24,14 @@ std::string UpperAscii(std::string s) {
 }  // namespace
 
 bool HasLineControlCharacters(const std::string& text) {
-  for (char c : text) {
-    auto u = static_cast<unsigned char>(c);
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto u = static_cast<unsigned char>(text[i]);
     if (u < 0x20 || u == 0x7f) return true;
+    // NEL (C2 85), LINE SEPARATOR (E2 80 A8) and PARAGRAPH SEPARATOR (E2 80 A9).
+    if (u == 0xc2 && text.compare(i + 1, 1, "\x85") == 0) return true;
+    if (u == 0xe2 &&
+        (text.compare(i + 1, 2, "\x80\xa8") == 0 || text.compare(i + 1, 2, "\x80\xa9") == 0))
+      return true;
   }
   return false;
 }

@@ -123,8 +123,9 @@ class TConduitSMTPListener : public TConduitListener {
   void Dispatch(TConduitServerThread* thread, TSMTPMsg& msg, const std::string& line);
 };
 
-// A control character (0x00 to 0x1F, or DEL) somewhere in the text: line readers split
-// lines on more than CR and LF (VT, FF, 0x1C to 0x1E), so none may reach a queue file.
+// A control character (0x00 to 0x1F, or DEL) or a Unicode line break in UTF-8 (NEL,
+// U+2028, U+2029) somewhere in the text: line readers split lines on more than CR and LF
+// (VT, FF, 0x1C to 0x1E, and those three), so none may reach a queue file.
 bool HasLineControlCharacters(const std::string& text);
 
 }  // namespace kestran

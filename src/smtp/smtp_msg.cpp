@@ -2,6 +2,11 @@
 
 namespace kestran {
 
+uint64_t EnvelopeBytes(const tRecipientRec& rec) {
+  constexpr uint64_t kBlockOverhead = 16;
+  return 2 * sizeof(tRecipientRec) + rec.ToStr.size() + rec.Address.size() + 2 * kBlockOverhead;
+}
+
 tRecipientList::tRecipientList() = default;
 
 bool tRecipientList::GetRecipientRec(int index, tRecipientRec& rec) const {
@@ -19,6 +24,8 @@ TSMTPMsg::TSMTPMsg() {
 
 void TSMTPMsg::Reset(bool clearSession) {
   Recipients.Clear();
+  Envelope.Release();
+  MailAccepted = false;
   // Gives the memory of a large body back and deletes its scratch file.
   Data.Clear();
   FromStr.clear();

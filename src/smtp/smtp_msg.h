@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "smtp/envelope_budget.h"
 #include "smtp/message_body.h"
 
 namespace kestran {
@@ -18,12 +19,17 @@ struct tRecipientRec {
   bool IsLocal = false;  // the domain is one of the local domains
 };
 
+// The memory a recipient record holds in a transaction: its strings and its slot in the
+// list (whose spare room may match it), with the heap's overhead per block.
+uint64_t EnvelopeBytes(const tRecipientRec& rec);
+
 // The accepted recipients of a transaction, in the order RCPT accepted them.
 class tRecipientList {
  public:
   tRecipientList();
   void Add(const tRecipientRec& rec) { items_.push_back(rec); }
-  void Clear() { items_.clear(); }
+  // Empties the list and gives its memory back.
+  void Clear() { std::vector<tRecipientRec>().swap(items_); }
   int Count() const { return static_cast<int>(items_.size()); }
   // A copy of entry index; an all-empty record when index is out of range.
   bool GetRecipientRec(int index, tRecipientRec& rec) const;
@@ -56,8 +62,14 @@ class TSMTPMsg {
   bool Extended = false;
   // Protocol and cipher of the session after STARTTLS ("" before).
   std::string TlsInfo;
+  // A MAIL command of this transaction was accepted (extended SMTP asks for one before
+  // RCPT and DATA).
+  bool MailAccepted = false;
+  // The share of the process-wide envelope budget that the recipients hold.
+  TEnvelopeCharge Envelope;
 
-  // Clears the transaction (recipients, data, sender, date, id); with clearSession also
+  // Clears the transaction (recipients and their budget, data, sender and its acceptance,
+  // date, id); with clearSession also
   // the HELO name, the verified name, the client address ("255.255.255.255"), the EHLO
   // mark and the TLS description.
   // The access decision of the session is never touched.

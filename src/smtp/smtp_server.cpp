@@ -66,6 +66,21 @@ void TConduitSMTPServer::Reply(TConduitServerThread* thread, const std::string& 
   thread->Connection()->WriteLn(text);
 }
 
+void TConduitSMTPServer::MailSyntaxError(TConduitServerThread* thread, const std::string& arg) {
+  Reply(thread, "501 Syntax Error in MAIL " + arg);
+  if (logDebug_) DebugLog("MAIL says 501 syntax error " + arg);
+}
+
+void TConduitSMTPServer::RcptSyntaxError(TConduitServerThread* thread, const std::string& arg) {
+  Reply(thread, "501 Syntax Error in RCPT " + arg);
+  if (logDebug_) DebugLog("RCPT says 501 syntax error " + arg);
+}
+
+void TConduitSMTPServer::SetMaxEnvelopeMemoryMB(uint32_t v) {
+  maxEnvelopeMemoryMB_ = v;
+  envelopeBudget_.SetLimit(uint64_t{v} << 20);
+}
+
 void TConduitSMTPServer::DebugLog(const std::string& text) {
   AppendDebugLog(mailWriteDir_, text);
 }
@@ -178,7 +193,12 @@ void TConduitSMTPServer::DoCommandMAIL(TConduitServerThread* thread, const std::
                                        TSMTPMsg& msg, bool& handled) {
   if (OnCommandMAIL) OnCommandMAIL(thread, arg, msg, handled);
   if (handled) return;
+  if (PathTooLong(arg)) {
+    MailSyntaxError(thread, arg);
+    return;
+  }
   std::string domain, display, address;
+  msg.MailAccepted = true;
   if (ParseAddress(arg, domain, display, address)) {
     msg.FromStr = address;
     Reply(thread, "250 OK " + display);
@@ -200,9 +220,8 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
   // A bare <postmaster> goes to the first local domain's (the host's without one).
   const std::string postmasterDomain =
       localDomains_.empty() ? hostName_ : Trim(localDomains_.front());
-  if (!ParseRecipient(arg, postmasterDomain, domain, display, address)) {
-    Reply(thread, "501 Syntax Error in RCPT " + arg);
-    if (logDebug_) DebugLog("RCPT says 501 syntax error " + arg);
+  if (PathTooLong(arg) || !ParseRecipient(arg, postmasterDomain, domain, display, address)) {
+    RcptSyntaxError(thread, arg);
     return;
   }
   tRecipientRec rec;
@@ -232,7 +251,9 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
     if (logDebug_) DebugLog("RCPT says 550 <" + rec.Address + ">... Relaying denied");
     return;
   }
-  if (maxRecipients_ != 0 && static_cast<uint32_t>(msg.Recipients.Count()) >= maxRecipients_) {
+  // Past the limit of the transaction, or of all transactions together.
+  if ((maxRecipients_ != 0 && static_cast<uint32_t>(msg.Recipients.Count()) >= maxRecipients_) ||
+      !msg.Envelope.Take(envelopeBudget_, EnvelopeBytes(rec))) {
     Reply(thread, "452 Too many recipients");
     if (logDebug_) DebugLog("RCPT says 452 Too many recipients");
     return;
@@ -372,19 +393,24 @@ TConduitSMTPServer::BodyState TConduitSMTPServer::ReadBody(TConduitServerThread*
   const uint64_t limit = maxMessageSize_;
   TMessageBody& body = msg.Data;
   body.Start(QueueDirPrefix(mailWriteDir_));
+  // The message as its SIZE counts it (RFC 1870): without the dots added for transparency,
+  // which the stored lines keep.
+  uint64_t size = 0;
   for (;;) {
     std::string line = conn->ReadLn();
     const bool tooLong = conn->LastLineTooLong();
     if (!tooLong && line == ".") break;
     if (logDebug_) DebugLog("DATA says " + line);
     if (state != BodyState::Kept) continue;
+    const uint64_t counted = line.size() + 2 - (line.empty() || line[0] != '.' ? 0 : 1);
     if (tooLong) {
       state = BodyState::LineTooLong;
-    } else if (limit != 0 && body.Size() + line.size() + 2 > limit) {
+    } else if (limit != 0 && size + counted > limit) {
       state = BodyState::TooBig;
     } else if (!body.AppendLine(line)) {
       state = BodyState::NotKept;
     }
+    size += counted;
     // Nothing more is kept: the memory and the scratch file go at once.
     if (state != BodyState::Kept) body.Clear();
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "smtp/envelope_budget.h"
 #include "smtp/smtp_listener.h"
 #include "smtp/subnet.h"
 #include "transport/tls_layer.h"
@@ -18,6 +19,7 @@ class TConduitSMTPServer : public TConduitSMTPListener {
  public:
   static constexpr uint32_t kDefaultMaxMessageSize = 52428800;
   static constexpr uint32_t kDefaultMaxRecipients = 1000;
+  static constexpr uint32_t kDefaultMaxEnvelopeMemoryMB = 256;
 
   // Looks up HostName: the canonical name of this machine's host name, or its first IPv4
   // address when that is empty. A resolver failure raises EConduitSocketError.
@@ -79,6 +81,12 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // 0 = no limit.
   uint32_t MaxRecipients() const { return maxRecipients_; }
   void SetMaxRecipients(uint32_t v) { maxRecipients_ = v; }
+  // Megabytes (MiB) that the recipients of all sessions together may hold; a recipient
+  // beyond it is answered "452 Too many recipients". 0 = no limit. Set before activating.
+  uint32_t MaxEnvelopeMemoryMB() const { return maxEnvelopeMemoryMB_; }
+  void SetMaxEnvelopeMemoryMB(uint32_t v);
+  // The budget behind it, with the bytes in use now.
+  TEnvelopeBudget& EnvelopeBudget() { return envelopeBudget_; }
   // Flush both queue files and the directory to disk before acknowledging a message.
   bool SyncQueueFiles() const { return syncQueueFiles_; }
   void SetSyncQueueFiles(bool v) { syncQueueFiles_ = v; }
@@ -157,6 +165,9 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   enum class WriteResult { Written, NameTaken, Failed };
 
   void Reply(TConduitServerThread* thread, const std::string& text);
+  // The syntax-error replies of MAIL and RCPT, which echo the argument.
+  void MailSyntaxError(TConduitServerThread* thread, const std::string& arg);
+  void RcptSyntaxError(TConduitServerThread* thread, const std::string& arg);
   void DebugLog(const std::string& text);
   void LogEntry(const std::string& entry);
   // Reads the body up to its "." line into msg.Data, keeping nothing once a limit is hit
@@ -188,6 +199,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   bool doPOPAuth_ = false;
   uint32_t maxMessageSize_ = kDefaultMaxMessageSize;
   uint32_t maxRecipients_ = kDefaultMaxRecipients;
+  uint32_t maxEnvelopeMemoryMB_ = kDefaultMaxEnvelopeMemoryMB;
+  TEnvelopeBudget envelopeBudget_{uint64_t{kDefaultMaxEnvelopeMemoryMB} << 20};
   bool syncQueueFiles_ = true;
   bool esmtp_ = false;
   std::shared_ptr<TTlsCertStore> tlsStore_;

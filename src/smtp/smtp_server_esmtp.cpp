@@ -38,6 +38,11 @@ bool TConduitSMTPServer::DoExtendedCommand(TConduitServerThread* thread, TSMTPMs
     DoExtendedRCPT(thread, arg, msg);
     return true;
   }
+  if (verb == "DATA" && !msg.MailAccepted) {
+    Reply(thread, "503 Need MAIL before RCPT");
+    if (logDebug_) DebugLog("DATA says 503 Need MAIL before RCPT");
+    return true;
+  }
   return false;
 }
 
@@ -45,11 +50,9 @@ void TConduitSMTPServer::DoCommandEHLO(TConduitServerThread* thread, const std::
                                        TSMTPMsg& msg, bool& handled) {
   if (OnCommandHELO) OnCommandHELO(thread, arg, msg, handled);
   if (handled) return;
-  if (!msg.SendingDomain.empty()) {
-    Reply(thread, "503 EHLO Command is out of sequence");
-    if (logDebug_) DebugLog("EHLO says 503 Bad Command Sequence");
-    return;
-  }
+  // EHLO may come again at any time: it starts the session over as RSET does (RFC 5321
+  // 4.1.4).
+  msg.Reset(false);
   std::string text = arg + " (" + msg.VerifiedSendingDomain + " [" + msg.SendingIP + "])" +
                      (msg.AccessDenied ? ", access restricted" : "");
   for (const auto& line : EhloReply("OK " + text, maxMessageSize_, TlsOffered(thread)))
@@ -97,7 +100,13 @@ void TConduitSMTPServer::DoCommandSTARTTLS(TConduitServerThread* thread, const s
 void TConduitSMTPServer::DoExtendedMAIL(TConduitServerThread* thread, const std::string& arg,
                                         TSMTPMsg& msg) {
   bool handled = false;
+  // MAIL starts a new transaction, whatever it is answered (RFC 5321 4.1.1.2).
+  msg.Reset(false);
   TEsmtpArgument split = SplitEsmtpArgument(arg);
+  if (split.malformed) {
+    MailSyntaxError(thread, arg);
+    return;
+  }
   if (split.params.empty()) {
     DoCommandMAIL(thread, arg, msg, handled);
     return;
@@ -124,9 +133,23 @@ void TConduitSMTPServer::DoExtendedMAIL(TConduitServerThread* thread, const std:
 void TConduitSMTPServer::DoExtendedRCPT(TConduitServerThread* thread, const std::string& arg,
                                         TSMTPMsg& msg) {
   bool handled = false;
+  if (!msg.MailAccepted) {
+    Reply(thread, "503 Need MAIL before RCPT");
+    if (logDebug_) DebugLog("RCPT says 503 Need MAIL before RCPT");
+    return;
+  }
   TEsmtpArgument split = SplitEsmtpArgument(arg);
+  if (split.malformed) {
+    RcptSyntaxError(thread, arg);
+    return;
+  }
   if (split.params.empty()) {
     DoCommandRCPT(thread, arg, handled, msg);
+    return;
+  }
+  if (HasParamSyntaxError(split.params)) {
+    Reply(thread, "501 Syntax error in parameters");
+    if (logDebug_) DebugLog("RCPT says 501 Syntax error in parameters");
     return;
   }
   // No RCPT parameter is offered.

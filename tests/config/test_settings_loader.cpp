@@ -60,6 +60,7 @@ TEST(Settings, WithoutKeysEveryDefaultStays) {
   EXPECT_EQ(s.MaxLineLength, 65536u);
   EXPECT_EQ(s.MaxMessageSize, 52428800u);
   EXPECT_EQ(s.MaxRecipients, 1000u);
+  EXPECT_EQ(s.MaxEnvelopeMemoryMB, 256u);
   EXPECT_EQ(s.MaxConnections, 10000u);
   EXPECT_EQ(s.MaxConnectionsPerIP, 50u);
   EXPECT_TRUE(s.SyncQueueFiles);
@@ -134,8 +135,10 @@ TEST(Settings, ConnectionAndRecipientLimits) {
   root.WriteRegistry(std::string(kOwn) +
                      "\"MaxRecipients\"=dword:00000001\r\n"
                      "\"MaxConnections\"=dword:00000000\r\n"
-                     "\"MaxConnectionsPerIP\"=dword:00000003\r\n");
+                     "\"MaxConnectionsPerIP\"=dword:00000003\r\n"
+                     "\"MaxEnvelopeMemoryMB\"=dword:00000000\r\n");
   TReceiverSettings s = Load();
+  EXPECT_EQ(s.MaxEnvelopeMemoryMB, 0u) << "0 stands for no limit";
   // A receiver must take at least 100 recipients: a smaller limit is raised to that.
   EXPECT_EQ(s.MaxRecipients, 100u);
   EXPECT_EQ(s.MaxConnections, 0u);
@@ -144,6 +147,8 @@ TEST(Settings, ConnectionAndRecipientLimits) {
   EXPECT_EQ(Load().MaxRecipients, 0u);
   root.WriteRegistry(std::string(kOwn) + "\"MaxRecipients\"=dword:00000065\r\n");
   EXPECT_EQ(Load().MaxRecipients, 101u);
+  root.WriteRegistry(std::string(kOwn) + "\"MaxEnvelopeMemoryMB\"=dword:00000400\r\n");
+  EXPECT_EQ(Load().MaxEnvelopeMemoryMB, 1024u);
 }
 
 TEST(Settings, ValueListsAndBlockLists) {

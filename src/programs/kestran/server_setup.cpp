@@ -158,6 +158,7 @@ bool TServerSetup::Configure() {
   server.SetMaxLineLength(s.MaxLineLength);
   server.SetMaxMessageSize(s.MaxMessageSize);
   server.SetMaxRecipients(s.MaxRecipients);
+  server.SetMaxEnvelopeMemoryMB(s.MaxEnvelopeMemoryMB);
   server.SetMaxConnections(s.MaxConnections);
   server.SetMaxConnectionsPerIP(s.MaxConnectionsPerIP);
   server.SetSyncQueueFiles(s.SyncQueueFiles);

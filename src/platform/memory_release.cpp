@@ -1,0 +1,16 @@
+#include "platform/memory_release.h"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace kestran {
+
+void ReturnFreeMemory() {
+#if defined(__GLIBC__)
+  // Every arena, free pages in the middle of the heap included.
+  malloc_trim(0);
+#endif
+}
+
+}  // namespace kestran
