@@ -111,6 +111,27 @@ TEST_F(Dialogue, ControlCharactersInArgumentsAreRefusedAndChangeNothing) {
   EXPECT_EQ(c->Cmd("RCPT TO:<a@b.example>\r"), "250 OK <a@b.example>");
 }
 
+TEST_F(Dialogue, UnicodeLineBreaksInArgumentsAreRefusedLikeControlCharacters) {
+  server_->SetForwardMail(true);
+  Start();
+  auto c = Connect();
+  const std::string refused = "501 Syntax error, control characters in argument";
+  // NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR in UTF-8, also at the very end.
+  for (const std::string brk : {"\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"}) {
+    EXPECT_EQ(c->Cmd("HELO evil" + brk + "name"), refused);
+    EXPECT_EQ(c->Cmd("MAIL FROM:<a@b.example>" + brk + "Recipient: x@y"), refused);
+    EXPECT_EQ(c->Cmd("RCPT TO:<a" + brk + "@b.example>"), refused);
+    EXPECT_EQ(c->Cmd("RCPT TO:<a@b.example>" + brk), refused);
+  }
+  EXPECT_EQ(c->Cmd("DATA"), "503 No valid recipients specified");
+  // Other characters of the same ranges pass: a no-break space, an ellipsis, and a lead
+  // byte at the end of the argument.
+  EXPECT_EQ(c->Cmd("HELO caf\xC2\xA0\xE2\x80\xA6.example"),
+            "250 OK caf\xC2\xA0\xE2\x80\xA6.example (unverified [127.0.0.1])");
+  EXPECT_EQ(c->Cmd("RCPT TO:<\xC3\xA9@b.example> (\xE2\x80)"),
+            "250 OK <\xC3\xA9@b.example> (\xE2\x80)");
+}
+
 TEST_F(Dialogue, OverLongCommandLineIsRefusedAndTheSessionGoesOn) {
   server_->SetMaxLineLength(64);
   Start();

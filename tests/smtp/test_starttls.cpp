@@ -96,6 +96,28 @@ TEST_F(StartTls, SmtplibStartsOverAndSeesNoSecondOffer) {
             std::string::npos);
 }
 
+TEST_F(StartTls, TheTransactionBeforeTheHandshakeIsGone) {
+  if (std::system("python3 -c 'import smtplib, ssl' >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "python3 is not available";
+  std::string script = Script("gone.py",
+                              "import smtplib, ssl, sys\n"
+                              "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=10)\n"
+                              "s.ehlo('py.example')\n"
+                              "s.docmd('MAIL', 'FROM:<clear@x.example>')\n"
+                              "s.docmd('RCPT', 'TO:<u@corp.example>')\n"
+                              "ctx = ssl.create_default_context(cafile=sys.argv[2])\n"
+                              "ctx.check_hostname = False\n"
+                              "s.starttls(context=ctx)\n"
+                              "s.ehlo('py.example')\n"
+                              "print(s.docmd('RCPT', 'TO:<u@corp.example>'))\n"
+                              "print(s.docmd('DATA'))\n"
+                              "print(s.quit()[0])\n");
+  std::string out;
+  ASSERT_EQ(RunCommand("python3 " + script + " " + Port() + " " + cert_, out), 0) << out;
+  EXPECT_EQ(out, "(503, b'Need MAIL before RCPT')\n(503, b'Need MAIL before RCPT')\n221\n");
+  EXPECT_TRUE(QueueFiles().empty());
+}
+
 TEST_F(StartTls, OpensslClientAndMisuseOfTheCommand) {
   std::string out;
   ASSERT_EQ(RunCommand("printf 'EHLO s.example\\nNOOP\\nQUIT\\n' | timeout 20 openssl s_client "
