@@ -10,21 +10,33 @@
 #        addresses, 25 each, within the default MaxConnectionsPerIP);
 #   b    one session sending 16,000 RCPT of 65,000 bytes each and a short message, with
 #        MaxRecipients at its default (recipients past the cap are answered 452);
-#   b0   the same with MaxRecipients 0 (no cap).
-# Each phase has a fresh receiver; it prints the peak VmRSS and VmHWM and checks that
-# every acknowledged message is queued intact (body byte for byte, every accepted
-# recipient). SyncQueueFiles is off, to spare the disk; it does not change the memory.
-# Target: under 300 MB resident at every point.
+#   b0   the same with MaxRecipients 0 (no cap);
+#   c    50 concurrent sessions, each with 1000 RCPT of the longest path the receiver
+#        takes (a probe tries a 64,992-octet path, then one of 256 octets), all holding
+#        their envelopes at once before each sends a short message;
+#   c256 the same with paths of 256 octets, whatever the receiver would take;
+#   d    the same with a comment after each 256-octet path that fills the line to 65,000
+#        bytes: what MaxEnvelopeMemoryMB (default 256) bounds.
+# Each phase has a fresh receiver; it prints the peak VmRSS and VmHWM, the VmRSS two
+# seconds after the last session ended, and checks that every acknowledged message is
+# queued intact (body byte for byte, every accepted recipient). SyncQueueFiles is off, to
+# spare the disk; it does not change the memory. Target: under 300 MB resident at every
+# point.
 #
 # Environment: KESTRAN_BUILD (default build; needs kestran and kestran-reg), MEMORY_PHASES
-# (default "a b b0"), MEMORY_KEEP=1 keeps the data roots.
+# (default "a b b0 c"), MEMORY_KEEP=1 keeps the data roots, MEMORY_BEFORE=DIR runs every
+# phase first with DIR/kestran (an earlier build) for before/after figures in one run,
+# MEMORY_ABORT_MB (default 6000) stops a receiver that grows past it.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/.." && pwd)"
 build="${KESTRAN_BUILD:-$repo/build}"
-phases="${MEMORY_PHASES:-a b b0}"
-for p in kestran kestran-reg; do
-  [ -x "$build/$p" ] || { echo "memory.sh: $build/$p is missing (build it first)" >&2; exit 2; }
+phases="${MEMORY_PHASES:-a b b0 c}"
+before="${MEMORY_BEFORE:-}"
+for b in "$build" $before; do
+  for p in kestran kestran-reg; do
+    [ -x "$b/$p" ] || { echo "memory.sh: $b/$p is missing (build it first)" >&2; exit 2; }
+  done
 done
 
 pid=""
@@ -35,8 +47,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# start_receiver MAXRECIPIENTS: a fresh data root and receiver; sets root, port and pid.
+# start_receiver BUILD MAXRECIPIENTS: a fresh data root and a receiver of BUILD; sets
+# root, port and pid.
 start_receiver() {
+  local bin="$1"
+  shift
   root="$(mktemp -d /tmp/kestran-memory-XXXXXX)"
   port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
   mkdir -p "$root/drive_c/mail/prein" "$root/drive_c/mail/inlog"
@@ -65,8 +80,8 @@ start_receiver() {
     '[HKEY_LOCAL_MACHINE\SOFTWARE\Larchmont\LMS]' \
     '"LastMsgId"=dword:00000000' \
     '' >"$root/import.reg"
-  KESTRAN_ROOT="$root" "$build/kestran-reg" import "$root/import.reg" >/dev/null
-  KESTRAN_ROOT="$root" "$build/kestran" -DEBUG >"$root/console.txt" 2>&1 &
+  KESTRAN_ROOT="$root" "$bin/kestran-reg" import "$root/import.reg" >/dev/null
+  KESTRAN_ROOT="$root" "$bin/kestran" -DEBUG >"$root/console.txt" 2>&1 &
   pid=$!
   for _ in $(seq 1 100); do
     if python3 -c "import socket; socket.create_connection(('127.0.0.1',$port),1)" 2>/dev/null; then
@@ -80,7 +95,7 @@ start_receiver() {
 }
 
 stop_receiver() {
-  kill -INT "$pid"
+  kill -INT "$pid" 2>/dev/null || true
   wait "$pid" || true
   pid=""
   if [ "${MEMORY_KEEP:-0}" != 1 ]; then rm -rf "$root"; else echo "data root kept: $root"; fi
@@ -88,15 +103,20 @@ stop_receiver() {
 }
 
 status=0
-echo "memory: $build/kestran, phases: $phases"
+echo "memory: $build/kestran${before:+ (before: $before/kestran)}, phases: $phases"
 for phase in $phases; do
   case "$phase" in
-    a) start_receiver "" ;;
-    b) start_receiver "" ;;
-    b0) start_receiver 0 ;;
+    a | b | c | c256 | d) cap="" ;;
+    b0) cap=0 ;;
     *) echo "unknown phase $phase" >&2; exit 2 ;;
   esac
-  python3 "$here/memory_client.py" "$phase" "$port" "$pid" "$root/drive_c/mail/prein" || status=1
-  stop_receiver
+  for bin in $before "$build"; do
+    if [ -n "$before" ]; then
+      if [ "$bin" = "$build" ]; then echo "after:"; else echo "before:"; fi
+    fi
+    start_receiver "$bin" "$cap"
+    python3 "$here/memory_client.py" "$phase" "$port" "$pid" "$root/drive_c/mail/prein" || status=1
+    stop_receiver
+  done
 done
 exit "$status"

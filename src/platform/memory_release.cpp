@@ -1,5 +1,8 @@
 #include "platform/memory_release.h"
 
+// Any header of the C library says which one it is.
+#include <cstdlib>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif

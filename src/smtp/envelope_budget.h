@@ -16,7 +16,7 @@ namespace kestran {
 
 class TEnvelopeBudget {
  public:
-  static constexpr uint64_t kReleaseStep = 4 * 1024 * 1024;
+  static constexpr uint64_t kReleaseStep = 1024 * 1024;
 
   // limit: bytes, 0 = no limit.
   explicit TEnvelopeBudget(uint64_t limit = 0);
