@@ -123,6 +123,22 @@ def message_digest(path, skip_lines):
     return h.hexdigest()
 
 
+def open_session(port, n):
+    """Session n from one of four loopback addresses, after HELO and MAIL."""
+    c = Client(port, "127.0.0.%d" % (1 + n % 4))
+    c.cmd("HELO memory.test")
+    c.cmd("MAIL FROM:<s%d@sender.test>" % n)
+    return c
+
+
+def run_sessions(count, session):
+    threads = [threading.Thread(target=session, args=(n,)) for n in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def phase_a(port, queue_dir):
     block = body_block()
     results = [None] * SESSIONS
@@ -130,9 +146,7 @@ def phase_a(port, queue_dir):
 
     def session(n):
         try:
-            c = Client(port, "127.0.0.%d" % (1 + n % 4))
-            c.cmd("HELO memory.test")
-            c.cmd("MAIL FROM:<s%d@sender.test>" % n)
+            c = open_session(port, n)
             if not c.cmd("RCPT TO:<m%d@example.test>" % n).startswith("250"):
                 raise RuntimeError("RCPT refused")
             if not c.cmd("DATA").startswith("354"):
@@ -152,11 +166,7 @@ def phase_a(port, queue_dir):
         except Exception as e:  # noqa: BLE001 - reported below
             errors.append("session %d: %s" % (n, e))
 
-    threads = [threading.Thread(target=session, args=(n,)) for n in range(SESSIONS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_sessions(SESSIONS, session)
     acked = [n for n in range(SESSIONS) if results[n] and results[n][0].startswith("250")]
     print("  %d of %d messages of %d MB acknowledged" % (len(acked), SESSIONS, MESSAGE_MB))
     for e in errors[:5]:
@@ -244,9 +254,7 @@ def phase_c(port, queue_dir, path_len=None, comment=False):
 
     def session(n):
         try:
-            c = Client(port, "127.0.0.%d" % (1 + n % 4))
-            c.cmd("HELO memory.test")
-            c.cmd("MAIL FROM:<s%d@sender.test>" % n)
+            c = open_session(port, n)
             accepted = 0
             codes = {}
             base = n * ENVELOPE_RECIPIENTS
@@ -271,11 +279,7 @@ def phase_c(port, queue_dir, path_len=None, comment=False):
             errors.append("session %d: %s" % (n, e))
             barrier.abort()
 
-    threads = [threading.Thread(target=session, args=(n,)) for n in range(ENVELOPE_SESSIONS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_sessions(ENVELOPE_SESSIONS, session)
     done = [r for r in results if r]
     codes = {}
     for r in done:
