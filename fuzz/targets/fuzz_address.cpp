@@ -1,9 +1,11 @@
-// MAIL and RCPT arguments through the address parser.
+// MAIL and RCPT arguments through the address parser, and through the split of a path
+// from its parameters under extended SMTP.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "smtp/address_parser.h"
+#include "smtp/smtp_esmtp.h"
 #include "targets/fuzz_check.h"
 
 namespace {
@@ -27,6 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(!HasLineBreak(display));
     }
   }
+  kestran::PathTooLong(arg);
+  const kestran::TEsmtpArgument split = kestran::SplitEsmtpArgument(arg);
+  for (const auto& p : split.params) {
+    // A parameter is one word of the argument, never a piece of the path.
+    FUZZ_CHECK(!p.empty());
+    for (char c : p) FUZZ_CHECK(static_cast<unsigned char>(c) > 32);
+    FUZZ_CHECK(arg.find(p) != std::string::npos);
+  }
+  if (split.malformed) FUZZ_CHECK(split.params.empty());
+  kestran::CheckMailParams(split.params, 1000);
   std::string stripped = arg;
   kestran::StripAddressPrefix(stripped);
   FUZZ_CHECK(stripped.size() <= arg.size());
