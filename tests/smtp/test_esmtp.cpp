@@ -56,6 +56,9 @@ TEST_F(Esmtp, EhloRepliesWithTheKeywordsAndKeepsTheHeloSequence) {
   EXPECT_EQ(c->Cmd("STARTTLS"), "500 Syntax Error, Command Unrecognized STARTTLS");
   EXPECT_EQ(c->Cmd(std::string("EHLO a\0b", 8)),
             "501 Syntax error, control characters in argument");
+  EXPECT_EQ(c->Cmd("EHLO a\xC2\x85"
+                   "b"),
+            "501 Syntax error, control characters in argument");
 
   server_->SetMaxMessageSize(0);
   auto d = Connect();
