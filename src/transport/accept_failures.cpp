@@ -8,8 +8,9 @@ namespace kestran {
 
 TAcceptFailureKind ClassifyAcceptFailure(int code) {
   switch (code) {
-    case 10004:  // interrupted: the listener's own close
-      return TAcceptFailureKind::Closed;
+    case 10013:  // refused by a packet filter
+    case 10042:  // a protocol option of the new connection
+    case 10045:  // an operation the new connection does not support
     case 10050:  // network down
     case 10051:  // network unreachable
     case 10052:  // dropped on reset
@@ -84,8 +85,6 @@ std::string TAcceptFailureReports::Line(TAcceptFailureKind kind, Counter& c,
       break;
     case TAcceptFailureKind::NoThread:
       what = "No thread could be created for a connection; refused with 421";
-      break;
-    case TAcceptFailureKind::Closed:
       break;
   }
   std::string line = std::string(what) + " (" + std::to_string(c.unreported) +

@@ -13,9 +13,9 @@
 
 namespace kestran {
 
+// Only the listener's own close ends the accept thread; that is told by the listener's
+// state, not by an error code.
 enum class TAcceptFailureKind {
-  // The listening socket was closed by its owner: the accept thread ends.
-  Closed,
   // One connection failed before it was accepted (reset, aborted ...): it is skipped.
   Connection,
   // Descriptors, buffers or memory ran out: the accept thread pauses, then accepts again.
@@ -53,7 +53,7 @@ class TAcceptFailureReports {
 
   void SetInterval(std::chrono::milliseconds interval);
 
-  // Counts one failure of kind (not Closed) with its cause; returns the line for the event
+  // Counts one failure of kind with its cause; returns the line for the event
   // log when one is due now, otherwise "".
   std::string Count(TAcceptFailureKind kind, const std::string& cause);
   // The lines due, by kind, for counts that have waited since an earlier line.
@@ -69,7 +69,7 @@ class TAcceptFailureReports {
     std::chrono::steady_clock::time_point reportedAt;
     std::string lastCause;
   };
-  static constexpr size_t kKinds = 5;
+  static constexpr size_t kKinds = 4;
 
   // The line for counter c of kind (under the lock); resets its unreported count.
   std::string Line(TAcceptFailureKind kind, Counter& c, std::chrono::steady_clock::time_point now);

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -330,12 +329,14 @@ void TConduitListener::AcceptOne(TConduitListenerThread* acceptThread) {
   TSocket s = GWinsockIntf().accept(listening, &peer, &len);
   if (s == kInvalidSocket) {
     const int code = GWinsockIntf().WSAGetLastError();
-    const TAcceptFailureKind kind = ClassifyAcceptFailure(code);
-    if (kind == TAcceptFailureKind::Closed || !Connected()) {
+    // The listener's own close gives up the handle before it wakes the accept (which then
+    // reports 10004): that alone ends the thread. Any code while the listener is still
+    // open, 10004 included, is a failure to count and survive.
+    if (!Connected()) {
       acceptThread->RequestStop();
       return;
     }
-    AcceptFailed(acceptThread, kind, SocketErrorCause(code));
+    AcceptFailed(acceptThread, ClassifyAcceptFailure(code), SocketErrorCause(code));
   } else {
     backoff_.Reset();
     connectionFailuresInARow_ = 0;
