@@ -233,6 +233,30 @@ TEST_F(AcceptFailureTest, ShortagesBackOffAndACloseCutsThePauseShort) {
   EXPECT_LE(faults_.Calls().size(), first + 67 + 10);
 }
 
+// Wine reports 10057 for such a client, Windows 10054; Linux hands the socket over.
+TEST_F(AcceptFailureTest, ClientsThatResetBeforeTheyAreAcceptedCostOnlyThemselves) {
+  listener_.SetFailureReportInterval(0ms);
+  // The accept thread pauses (10 + 20 + 40 + 80 + 160 ms) while the clients come and go.
+  faults_.Fail(10024, 5);
+  Activate();
+  for (int i = 0; i < 3; ++i) {
+    TSocket c = SockSocket(kAfInet, kSockStream, 0);
+    TSockAddrIn a;
+    a.sin_addr = SockInetAddr("127.0.0.1");
+    a.sin_port = SockHtons(port_);
+    ASSERT_EQ(SockConnect(c, &a, sizeof a), 0);
+    TLinger reset{1, 0};
+    SockSetOpt(c, kSolSocket, kSoLinger, reinterpret_cast<const char*>(&reset), sizeof reset);
+    SockClose(c);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return faults_.Planned() == 0; }));
+  EXPECT_EQ(FirstLine(port_), "220 hello");
+  EXPECT_TRUE(listener_.Active());
+  // Each of them counted as one connection's failure at most.
+  EXPECT_LE(Total(TAcceptFailureKind::Connection), 3u);
+  EXPECT_EQ(Total(TAcceptFailureKind::Unexpected), 0u);
+}
+
 TEST_F(AcceptFailureTest, AConnectionWithoutAThreadIsRefusedAndReported) {
   listener_.SetFailureReportInterval(1min);
   bool unstartable = true;
