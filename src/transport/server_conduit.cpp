@@ -274,8 +274,9 @@ void TConduitListener::Loaded() {
 }
 
 void TConduitListener::Activate() {
-  // An accept thread left over from a failed accept has ended; release it first.
   listenerThread_.reset();
+  backoff_.Reset();
+  connectionFailuresInARow_ = 0;
   try {
     AllocateSocket(kSockStream);
     // Like the Windows stack, allow a new listener while old connections of the same
