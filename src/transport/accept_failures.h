@@ -1,7 +1,8 @@
 #pragma once
 // What the accept thread does when an accept fails or a connection cannot be started:
 // the kinds of failure, the pause before the next accept, and the event-log lines that
-// count them. Nothing here ends the accept thread but the listener's own close.
+// count them. None of them ends the accept thread: only the listener's own close does,
+// and that is told by the listener's state, not by an error code.
 
 #include <array>
 #include <chrono>
@@ -13,8 +14,6 @@
 
 namespace kestran {
 
-// Only the listener's own close ends the accept thread; that is told by the listener's
-// state, not by an error code.
 enum class TAcceptFailureKind {
   // One connection failed before it was accepted (reset, aborted ...): it is skipped.
   Connection,
