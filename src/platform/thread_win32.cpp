@@ -2,6 +2,7 @@
 // (the Windows headers first)
 #include <process.h>
 
+#include <limits>
 #include <memory>
 
 #include "platform/thread_os.h"
@@ -29,6 +30,8 @@ unsigned __stdcall RunEntry(void* p) {
 std::string StartDetachedThread(ThreadEntry entry, void* arg, size_t stackSize) {
   // The handle is not needed (the end of a thread is signalled through its own object),
   // so it is closed at once.
+  // The runtime takes the size as 32 bits: a larger one would be cut to another size.
+  if (stackSize > std::numeric_limits<unsigned>::max()) return "stack size too large";
   auto start = std::make_unique<StartArgs>(StartArgs{entry, arg});
   unsigned id = 0;
   uintptr_t h = ::_beginthreadex(nullptr, static_cast<unsigned>(stackSize), &RunEntry, start.get(),

@@ -1,7 +1,7 @@
 #include "transport/server_conduit.h"
 
 #include <chrono>
-#include <thread>
+#include <new>
 #include <vector>
 
 #include "platform/clock.h"
@@ -11,28 +11,9 @@ namespace kestran {
 
 namespace {
 
-constexpr int kInterrupted = 10004;
-constexpr int kConnReset = 10054;
-
-// Accept failures that concern one connection or a passing shortage: the listener keeps
-// accepting after them.
-bool TransientAcceptError(int code) {
-  switch (code) {
-    case 10024:  // too many open files
-    case 10050:  // network down
-    case 10051:  // network unreachable
-    case 10052:  // dropped on reset
-    case 10053:  // aborted before it was accepted
-    case 10054:  // reset before it was accepted
-    case 10055:  // no buffer space
-    case 10060:  // timed out
-    case 10064:  // host down
-    case 10065:  // no route
-      return true;
-    default:
-      return false;
-  }
-}
+// Failures of single connections in a row after which the accept thread pauses all the
+// same: a failure that recurs on every call is not one connection's.
+constexpr uint32_t kConnectionFailuresBeforePause = 64;
 
 }  // namespace
 
@@ -224,8 +205,27 @@ TConduitListenerThread::~TConduitListenerThread() {
   EndAndWait();
 }
 
+void TConduitListenerThread::StopAndWait() {
+  {
+    std::lock_guard<std::mutex> g(pauseLock_);
+    RequestStop();
+  }
+  pauseEnd_.notify_all();
+  TQorvThread::StopAndWait();
+}
+
+void TConduitListenerThread::Pause(uint32_t ms) {
+  std::unique_lock<std::mutex> g(pauseLock_);
+  pauseEnd_.wait_for(g, std::chrono::milliseconds(ms), [this] { return StopRequested(); });
+}
+
 void TConduitListenerThread::Run() {
-  listener_->AcceptOne(this);
+  try {
+    listener_->AcceptOne(this);
+  } catch (...) {
+    // Whatever went wrong (even reporting it), the thread keeps accepting after a pause.
+    Pause(TAcceptBackoff::kLongestMs);
+  }
 }
 
 void TConduitListenerThread::AfterRun() {
@@ -274,8 +274,9 @@ void TConduitListener::Loaded() {
 }
 
 void TConduitListener::Activate() {
-  // An accept thread left over from a failed accept has ended; release it first.
   listenerThread_.reset();
+  backoff_.Reset();
+  connectionFailuresInARow_ = 0;
   try {
     AllocateSocket(kSockStream);
     // Like the Windows stack, allow a new listener while old connections of the same
@@ -328,23 +329,67 @@ void TConduitListener::AcceptOne(TConduitListenerThread* acceptThread) {
   }
   TSocket s = GWinsockIntf().accept(listening, &peer, &len);
   if (s == kInvalidSocket) {
-    int code = GWinsockIntf().WSAGetLastError();
-    if (code == kInterrupted || !Connected()) {
+    const int code = GWinsockIntf().WSAGetLastError();
+    // The listener's own close gives up the handle before it wakes the accept (which then
+    // reports 10004): that alone ends the thread. Any code while the listener is still
+    // open, 10004 included, is a failure to count and survive.
+    if (!Connected()) {
       acceptThread->RequestStop();
       return;
     }
-    if (TransientAcceptError(code)) {
-      // Give a passing shortage (descriptors, memory) a moment before the next accept.
-      if (code == 10024 || code == 10055)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      return;
+    AcceptFailed(acceptThread, ClassifyAcceptFailure(code), SocketErrorCause(code));
+  } else {
+    backoff_.Reset();
+    connectionFailuresInARow_ = 0;
+    try {
+      StartSession(s, peer);
+    } catch (const std::bad_alloc&) {
+      AcceptFailed(acceptThread, TAcceptFailureKind::Resources, "out of memory");
+    } catch (const std::exception& e) {
+      AcceptFailed(acceptThread, TAcceptFailureKind::Unexpected, e.what());
     }
-    RaiseSocketError(code);
   }
-  auto connection = std::make_unique<TConduitServer>(this);
+  // Counts left over from a burst are reported once their interval has passed.
+  for (const auto& [kind, line] : failureReports_.Due()) ReportFailure(kind, line);
+}
+
+void TConduitListener::AcceptFailed(TConduitListenerThread* acceptThread, TAcceptFailureKind kind,
+                                    const std::string& cause) {
+  ReportFailure(kind, failureReports_.Count(kind, cause));
+  bool pause = kind == TAcceptFailureKind::Resources || kind == TAcceptFailureKind::Unexpected;
+  if (kind == TAcceptFailureKind::Connection)
+    pause = ++connectionFailuresInARow_ >= kConnectionFailuresBeforePause;
+  if (pause) acceptThread->Pause(backoff_.Next());
+}
+
+void TConduitListener::ReportFailure(TAcceptFailureKind kind, const std::string& line) {
+  if (line.empty() || !OnListenerEvent) return;
+  OnListenerEvent(
+      kind == TAcceptFailureKind::Connection ? TEventSeverity::Warning : TEventSeverity::Error,
+      line);
+}
+
+void TConduitListener::Refuse(TConduitServer* connection) {
+  // The accept thread never waits long on a client it turns away.
+  connection->SetReceiveTimeout(1);
+  try {
+    DoTooManyConnections(connection);
+  } catch (const std::exception&) {
+    // The refusal is best effort; the connection is closed all the same.
+  }
+}
+
+void TConduitListener::StartSession(TSocket s, const TSockAddrIn& peer) {
+  std::unique_ptr<TConduitServer> connection;
+  try {
+    connection = std::make_unique<TConduitServer>(this);
+  } catch (...) {
+    GWinsockIntf().closesocket(s);
+    throw;
+  }
+  connection->SetHandle(s);  // the connection owns the socket from here
   connection->SetMaxLineLength(maxLineLength_);
   connection->SetReceiveTimeout(receiveTimeout_);
-  connection->SetHandle(s);
   connection->SetBoundIP(BoundIP());
   connection->SetPeerAddress(InAddrToString(peer.sin_addr));
   connection->SetLastActivity(NowDays());
@@ -353,13 +398,7 @@ void TConduitListener::AcceptOne(TConduitListenerThread* acceptThread) {
   TConduitServer* conn = connection.get();
   TConnectionSlot slot;
   if (!limits_->TryAdmit(conn->PeerAddress(), slot)) {
-    // The accept thread never waits long on a client it turns away.
-    conn->SetReceiveTimeout(1);
-    try {
-      DoTooManyConnections(conn);
-    } catch (const std::exception&) {
-      // The refusal is best effort; the connection is closed all the same.
-    }
+    Refuse(conn);
     return;
   }
   conn->SetSlot(std::move(slot));
@@ -382,16 +421,22 @@ void TConduitListener::AcceptOne(TConduitListenerThread* acceptThread) {
     connection.release();  // owned by the supplied thread
     thread.reset(supplied);
   } else {
-    thread = std::make_unique<TConduitServerThread>(connection.release());
+    thread = std::make_unique<TConduitServerThread>(conn);
+    connection.release();  // owned by the thread
   }
   TConduitServerThread* raw = thread.get();
   threads_.Add(raw);
   thread.release();
   try {
     raw->Resume();
-  } catch (const EThread&) {
-    // No thread for this connection: close it and keep accepting.
-    if (threads_.Remove(raw)) delete raw;
+  } catch (const EThread& e) {
+    // No thread for this connection: it is told so and closed, and the listener goes on.
+    const std::string line = failureReports_.Count(TAcceptFailureKind::NoThread, e.Message());
+    if (threads_.Remove(raw)) {
+      Refuse(raw->Connection());
+      delete raw;
+    }
+    ReportFailure(TAcceptFailureKind::NoThread, line);
   }
 }
 

@@ -4,13 +4,16 @@
 // threads, and the optional session time-out with its timer thread.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "platform/sync.h"
+#include "transport/accept_failures.h"
 #include "transport/conduit.h"
 #include "transport/connection_limits.h"
 #include "transport/qorv_thread.h"
@@ -27,6 +30,9 @@ using TServerEvent = std::function<void(TConduitServerThread* thread)>;
 using TCreateThreadEvent =
     std::function<void(TConduitServer* pConnection, TConduitServerThread*& pThread)>;
 using TTimeoutEvent = std::function<void(TConduitServerThread* thread, bool& keepAlive)>;
+enum class TEventSeverity { Warning, Error };
+// A line for the event log.
+using TListenerEvent = std::function<void(TEventSeverity severity, const std::string& text)>;
 
 // The current local time as a date-time: days (with fraction) since 30 December 1899.
 double NowDays();
@@ -95,12 +101,17 @@ class TConduitServerThreadList : public TThreadList<TConduitServerThread> {
   void StopAll();
 };
 
-// The accept thread.
+// The accept thread. Only the listener's own close ends it.
 class TConduitListenerThread : public TQorvThread {
  public:
   explicit TConduitListenerThread(TConduitListener* listener);
   ~TConduitListenerThread() override;
   TConduitListener* Listener() const { return listener_; }
+
+  // Also cuts a pause short.
+  void StopAndWait() override;
+  // Waits ms milliseconds, or less when a stop is requested meanwhile.
+  void Pause(uint32_t ms);
 
  protected:
   void Run() override;
@@ -108,6 +119,8 @@ class TConduitListenerThread : public TQorvThread {
 
  private:
   TConduitListener* listener_;
+  std::mutex pauseLock_;
+  std::condition_variable pauseEnd_;
 };
 
 class TSessionTimer;
@@ -149,13 +162,22 @@ class TConduitListener : public TConduit {
   void SetReceiveTimeout(uint32_t seconds) { receiveTimeout_ = seconds; }
 
   // Connections admitted at the same time, in all and from one client address (0, the
-  // default = no limit). A connection beyond either is handed to DoTooManyConnections on
-  // the accept thread and closed: it gets no thread, no OnConnect and no session.
+  // default = no limit). A connection beyond either, or one for which no thread can be
+  // created, is handed to DoTooManyConnections on the accept thread and closed: it gets
+  // no thread, no OnConnect and no session.
   uint32_t MaxConnections() const { return limits_->MaxConnections(); }
   void SetMaxConnections(uint32_t value) { limits_->SetMaxConnections(value); }
   uint32_t MaxConnectionsPerIP() const { return limits_->MaxConnectionsPerIP(); }
   void SetMaxConnectionsPerIP(uint32_t value) { limits_->SetMaxConnectionsPerIP(value); }
   const TConnectionLimits& ConnectionLimits() const { return *limits_; }
+
+  // Failed accepts and connections without a thread, counted by kind. Each kind reaches
+  // OnListenerEvent at most once per interval (a minute unless changed), with the count
+  // since the line before.
+  const TAcceptFailureReports& AcceptFailures() const { return failureReports_; }
+  void SetFailureReportInterval(std::chrono::milliseconds interval) {
+    failureReports_.SetInterval(interval);
+  }
 
   TConduitServerThreadList& Threads() { return threads_; }
   TConduitListenerThread* ListenerThread() const { return listenerThread_.get(); }
@@ -165,19 +187,30 @@ class TConduitListener : public TConduit {
   TServerEvent OnConnect;
   TServerEvent OnDisconnect;
   TCreateThreadEvent OnCreateThread;
+  // Lines for the event log, from the accept thread.
+  TListenerEvent OnListenerEvent;
 
   virtual void DoConnect(TConduitServerThread* thread);
   virtual void DoDisconnect(TConduitServerThread* thread);
   // Calls OnExecute and returns true when it is assigned; false otherwise.
   virtual bool DoExecute(TConduitServerThread* thread);
-  // A connection refused by the connection limits, on the accept thread, before it is
-  // closed: a protocol may tell the client (without waiting on it). Does nothing here.
+  // A connection refused by the connection limits or for want of a thread, on the accept
+  // thread, before it is closed: a protocol may tell the client (without waiting on it).
+  // Does nothing here.
   virtual void DoTooManyConnections(TConduitServer* connection);
 
  private:
   friend class TConduitListenerThread;
-  // One accept; false when the accept thread should end.
+  // One accept and the start of its session; a stop request when the listener is closed.
   void AcceptOne(TConduitListenerThread* acceptThread);
+  // Gives the accepted socket s its connection and thread.
+  void StartSession(TSocket s, const TSockAddrIn& peer);
+  // Counts a failure of kind (reported when due) and pauses when the kind calls for it.
+  void AcceptFailed(TConduitListenerThread* acceptThread, TAcceptFailureKind kind,
+                    const std::string& cause);
+  // Tells a connection it is refused (best effort, never waiting long on the client).
+  void Refuse(TConduitServer* connection);
+  void ReportFailure(TAcceptFailureKind kind, const std::string& line);
   void Activate();
   void Deactivate();
 
@@ -190,6 +223,10 @@ class TConduitListener : public TConduit {
   std::unique_ptr<TConduitListenerThread> listenerThread_;
   TConduitServerThreadList threads_;
   std::shared_ptr<TConnectionLimits> limits_ = std::make_shared<TConnectionLimits>();
+  TAcceptBackoff backoff_;
+  // Failures of one connection in a row with no accept between them.
+  uint32_t connectionFailuresInARow_ = 0;
+  TAcceptFailureReports failureReports_;
 };
 
 }  // namespace kestran

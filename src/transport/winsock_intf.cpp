@@ -1,6 +1,7 @@
 #include "transport/winsock_intf.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 
 #include "platform/exception.h"
@@ -176,11 +177,27 @@ int TWinsockIntf11::shutdown(TSocket s, int how) {
   return SockShutdown(s, how);
 }
 
-TWinsockIntfBase& GWinsockIntf() {
+namespace {
+
+TWinsockIntfBase& Binding() {
   // Created before first use and never destroyed, so connection threads that outlive
   // static destruction can still use it.
   static TWinsockIntfBase* instance = new TWinsockIntf11();
   return *instance;
+}
+
+std::atomic<TWinsockIntfBase*> gReplacement{nullptr};
+
+}  // namespace
+
+TWinsockIntfBase& GWinsockIntf() {
+  TWinsockIntfBase* replacement = gReplacement.load(std::memory_order_acquire);
+  return replacement != nullptr ? *replacement : Binding();
+}
+
+TWinsockIntfBase* SetGWinsockIntf(TWinsockIntfBase* intf) {
+  TWinsockIntfBase* old = gReplacement.exchange(intf, std::memory_order_acq_rel);
+  return old != nullptr ? old : &Binding();
 }
 
 }  // namespace kestran

@@ -93,4 +93,9 @@ const char* SocketErrorText(int code);
 // The process-wide socket interface, created on first use and kept until the process ends.
 TWinsockIntfBase& GWinsockIntf();
 
+// Puts intf in place of the process-wide interface (nullptr: the platform's binding
+// again) and returns the one it replaces, for tests that put faults into socket calls.
+// intf must stay alive until it is replaced in turn.
+TWinsockIntfBase* SetGWinsockIntf(TWinsockIntfBase* intf);
+
 }  // namespace kestran

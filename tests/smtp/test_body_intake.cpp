@@ -253,5 +253,28 @@ TEST_F(BodyIntake, ConnectionsBeyondTheLimitsAreToldAndClosedWithoutASession) {
   EXPECT_EQ(sessions.load(), 4);
 }
 
+// A thread the system cannot create: its stack would be far larger than any address space.
+class UnstartableThread : public TConduitServerThread {
+ public:
+  explicit UnstartableThread(TConduitServer* c) : TConduitServerThread(c, size_t{1} << 46) {}
+};
+
+TEST_F(BodyIntake, AConnectionWithoutAThreadIsToldAndItsPlaceGivenBack) {
+  std::atomic<bool> unstartable{true};
+  server_->OnCreateThread = [&](TConduitServer* conn, TConduitServerThread*& thread) {
+    if (unstartable) thread = new UnstartableThread(conn);
+  };
+  server_->SetMaxConnections(1);
+  Start();
+  for (int i = 0; i < 2; ++i) {
+    RawClient refused(port_);
+    EXPECT_EQ(refused.ReadLine(), "421 " + Host() + " Too many connections, try again later");
+    EXPECT_EQ(refused.ReadLine(), "<closed>");
+  }
+  unstartable = false;
+  auto c = Connect();
+  EXPECT_EQ(c->Cmd("QUIT"), "221 " + Host() + " closing");
+}
+
 }  // namespace
 }  // namespace kestran::testing_smtp

@@ -104,6 +104,9 @@ bool TServerSetup::Configure() {
     HandlePopAuth(ip, valid, handled);
   };
   server.OnLogFileEvent = [this](const std::string& entry) { HandleLogFileEvent(entry); };
+  server.OnListenerEvent = [this](TEventSeverity severity, const std::string& text) {
+    Report(severity == TEventSeverity::Error ? kLogError : kLogWarning, text);
+  };
 
   // All settings come from one reading of the registry.
   TRegSnapshot registry;
