@@ -76,6 +76,9 @@ void TTlsCertStore::Report(const std::string& text) {
 }
 
 std::shared_ptr<const TTlsServerContext> TTlsCertStore::Current() {
+#ifdef _WIN32
+  if (watch_ != nullptr) return WatchedCurrent();
+#endif
   std::string message;
   std::shared_ptr<const TTlsServerContext> result;
   {
@@ -436,7 +439,7 @@ int TTlsChannel::CipherBits() const {
   return SSL_CIPHER_get_bits(SSL_get_current_cipher(ssl_), nullptr);
 }
 
-#else  // no TLS in this build
+#elif !defined(_WIN32)  // no TLS in this build (Windows: tls_layer_schannel.cpp)
 
 bool TlsAvailable() {
   return false;
