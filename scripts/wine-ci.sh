@@ -9,7 +9,7 @@ BUILD=${1:-build-win32}
 T0=$(date +%s)
 
 PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine wine64
-          googletest cmake ninja-build python3)
+          googletest cmake ninja-build python3 openssl swaks)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -64,6 +64,9 @@ done
 
 echo "=== end-to-end test of the service under Wine"
 tests/win32/wine_e2e.sh "$BUILD" || status=1
+
+echo "=== STARTTLS under Wine (Schannel)"
+tests/win32/wine_tls_e2e.sh "$BUILD" || status=1
 
 T2=$(date +%s)
 echo "=== Wine job: $((T2 - T0)) s in all, $((T2 - T1)) s under Wine"
