@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build under Wine: installs the cross compiler and Wine when missing, boots
 # a fresh prefix in a temporary directory, cross-builds kestran.exe and the tests of the
-# Win32 backends into build-win32/ (or $1), runs the tests and the end-to-end test of the
-# service under Wine, and ends every Wine process again. Exits non-zero on any failure.
+# Win32 backends into build-win32/ (or $1), runs the tests, the end-to-end test of the
+# service and its STARTTLS test under Wine, and ends every Wine process again. Exits
+# non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build-win32}
