@@ -80,8 +80,7 @@ class TDer {
 bool PutLittleEndian(std::string& blob, const std::string& bigEndian, size_t size) {
   std::string v = bigEndian == std::string(1, '\0') ? std::string() : bigEndian;
   if (v.size() > size) return false;
-  for (size_t i = 0; i < size; ++i)
-    blob.push_back(i < v.size() ? v[v.size() - 1 - i] : '\0');
+  for (size_t i = 0; i < size; ++i) blob.push_back(i < v.size() ? v[v.size() - 1 - i] : '\0');
   return true;
 }
 
@@ -99,14 +98,15 @@ bool ReadRsaPrivateKey(const std::string& der, TRsaKey& key) {
     return false;
   for (std::string* part : {&key.n, &key.e, &key.d, &key.p, &key.q, &key.dp, &key.dq, &key.qinv})
     if (!seq.Unsigned(*part)) return false;
-  return seq.AtEnd();
+  return seq.AtEnd() && top.AtEnd();
 }
 
 bool ReadRsaPublicKey(const std::string& der, TRsaKey& key) {
   TDer top(der);
   TDer seq(der, 0, 0);
   key = TRsaKey();
-  return top.Enter(kSequence, seq) && seq.Unsigned(key.n) && seq.Unsigned(key.e) && seq.AtEnd();
+  return top.Enter(kSequence, seq) && seq.Unsigned(key.n) && seq.Unsigned(key.e) && seq.AtEnd() &&
+         top.AtEnd();
 }
 
 TKeyDer ReadPkcs8PrivateKey(const std::string& der, TRsaKey& key) {
@@ -114,9 +114,8 @@ TKeyDer ReadPkcs8PrivateKey(const std::string& der, TRsaKey& key) {
   TDer seq(der, 0, 0);
   TDer algorithm(der, 0, 0);
   std::string version, oid, inner;
-  if (!top.Enter(kSequence, seq) || !seq.Unsigned(version) ||
-      !seq.Enter(kSequence, algorithm) || !algorithm.Bytes(kOid, oid) ||
-      !seq.Bytes(kOctetString, inner))
+  if (!top.Enter(kSequence, seq) || !seq.Unsigned(version) || !seq.Enter(kSequence, algorithm) ||
+      !algorithm.Bytes(kOid, oid) || !seq.Bytes(kOctetString, inner) || !top.AtEnd())
     return TKeyDer::Invalid;
   if (oid != kRsaOid) return TKeyDer::OtherAlgorithm;
   return ReadRsaPrivateKey(inner, key) ? TKeyDer::Rsa : TKeyDer::Invalid;

@@ -54,13 +54,17 @@ class TTlsServerContext {
   TTlsServerContext& operator=(const TTlsServerContext&) = delete;
 
 #ifdef _WIN32
-  const TSchannelCredential& Native() const { return *cred_; }
+  const TSchannelCredential& Native() const {
+    return *cred_;
+  }
 
  private:
   explicit TTlsServerContext(std::unique_ptr<TSchannelCredential> cred);
   std::unique_ptr<TSchannelCredential> cred_;
 #else
-  ssl_ctx_st* Native() const { return ctx_; }
+  ssl_ctx_st* Native() const {
+    return ctx_;
+  }
 
  private:
   explicit TTlsServerContext(ssl_ctx_st* ctx) : ctx_(ctx) {}

@@ -122,9 +122,9 @@ bool KeyMatches(const TRsaKey& key, PCCERT_CONTEXT cert) {
   const CERT_PUBLIC_KEY_INFO& info = cert->pCertInfo->SubjectPublicKeyInfo;
   if (std::strcmp(info.Algorithm.pszObjId, szOID_RSA_RSA) != 0) return false;
   TRsaKey pub;
-  return ReadRsaPublicKey(
-             std::string(reinterpret_cast<const char*>(info.PublicKey.pbData), info.PublicKey.cbData),
-             pub) &&
+  return ReadRsaPublicKey(std::string(reinterpret_cast<const char*>(info.PublicKey.pbData),
+                                      info.PublicKey.cbData),
+                          pub) &&
          pub.n == key.n && pub.e == key.e;
 }
 
@@ -132,10 +132,9 @@ bool KeyMatches(const TRsaKey& key, PCCERT_CONTEXT cert) {
 std::wstring NewContainerName() {
   static std::atomic<uint32_t> counter{0};
   wchar_t name[96];
-  std::swprintf(name, 96, L"kestran-tls-%lu-%llu-%lu",
-                static_cast<unsigned long>(::GetCurrentProcessId()),
-                static_cast<unsigned long long>(::GetTickCount64()),
-                static_cast<unsigned long>(++counter));
+  std::swprintf(
+      name, 96, L"kestran-tls-%lu-%llu-%lu", static_cast<unsigned long>(::GetCurrentProcessId()),
+      static_cast<unsigned long long>(::GetTickCount64()), static_cast<unsigned long>(++counter));
   return name;
 }
 
@@ -170,8 +169,8 @@ SECURITY_STATUS AcquireServerCredential(TSchannelCredential& c) {
   // The newer structure, which is the only one that enables TLS 1.3: everything older
   // than TLS 1.2 disabled.
   TLS_PARAMETERS params{};
-  params.grbitDisabledProtocols = SP_PROT_SSL2_SERVER | SP_PROT_SSL3_SERVER |
-                                  SP_PROT_TLS1_0_SERVER | SP_PROT_TLS1_1_SERVER;
+  params.grbitDisabledProtocols =
+      SP_PROT_SSL2_SERVER | SP_PROT_SSL3_SERVER | SP_PROT_TLS1_0_SERVER | SP_PROT_TLS1_1_SERVER;
   SCH_CREDENTIALS sch{};
   sch.dwVersion = SCH_CREDENTIALS_VERSION;
   sch.cCreds = 1;
@@ -281,8 +280,8 @@ PCCERT_CONTEXT NewestRenewal(HCERTSTORE store, const std::array<uint8_t, 20>& ha
   // newest one still there (a bounded number of steps: the links may form a loop).
   for (int hop = 0; hop < 16; ++hop) {
     CRYPT_HASH_BLOB blob{20, want.data()};
-    PCCERT_CONTEXT found =
-        ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
+    PCCERT_CONTEXT found = ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
+                                                        CERT_FIND_SHA1_HASH, &blob, nullptr);
     if (found == nullptr) break;
     if (cert != nullptr) ::CertFreeCertificateContext(cert);
     cert = found;
@@ -346,8 +345,9 @@ std::shared_ptr<const TTlsServerContext> TTlsServerContext::FromPem(const std::s
             cred->store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(b.der.data()),
             static_cast<DWORD>(b.der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
             cred->cert == nullptr ? &added : nullptr))
-      throw Exception((cred->cert == nullptr ? "Cannot use the TLS certificate file "
-                                             : "Cannot use the chain in the TLS certificate file ") +
+      throw Exception((cred->cert == nullptr
+                           ? "Cannot use the TLS certificate file "
+                           : "Cannot use the chain in the TLS certificate file ") +
                       certName + ": not an X.509 certificate");
     if (cred->cert == nullptr) cred->cert = added;
   }
@@ -382,8 +382,8 @@ void FindByThumbprint(const std::string& thumbprint, TSchannelCredential& c) {
       CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
       L"My");
   if (cred->store == nullptr)
-    throw Exception("Cannot open the local machine's certificate store 'My' for " + setting +
-                    " (" + std::to_string(::GetLastError()) + ")");
+    throw Exception("Cannot open the local machine's certificate store 'My' for " + setting + " (" +
+                    std::to_string(::GetLastError()) + ")");
   cred->cert = NewestRenewal(cred->store, hash);
   if (cred->cert == nullptr)
     throw Exception("No certificate " + setting + " in the local machine's store 'My'");
@@ -414,11 +414,12 @@ std::shared_ptr<const TTlsServerContext> TTlsServerContext::FromThumbprint(
   return std::shared_ptr<const TTlsServerContext>(new TTlsServerContext(std::move(cred)));
 }
 
-
 // ---------------------------------------------------------------- channel
 
 TTlsChannel::TTlsChannel(std::shared_ptr<const TTlsServerContext> context, TSocket socket)
-    : context_(std::move(context)), socket_(socket), session_(std::make_unique<TSchannelSession>()) {}
+    : context_(std::move(context)),
+      socket_(socket),
+      session_(std::make_unique<TSchannelSession>()) {}
 
 TTlsChannel::~TTlsChannel() = default;
 
@@ -468,7 +469,8 @@ struct TChannelIo {
         SockSetLastError(kTimedOut);
         return false;
       }
-      int n = GWinsockIntf().send(socket, data, static_cast<int>(std::min<size_t>(len, INT_MAX)), 0);
+      int n =
+          GWinsockIntf().send(socket, data, static_cast<int>(std::min<size_t>(len, INT_MAX)), 0);
       if (n <= 0) return false;
       data += n;
       len -= static_cast<size_t>(n);
@@ -526,9 +528,9 @@ void TTlsChannel::Accept(uint32_t timeoutSeconds) {
     SecBufferDesc outDesc{SECBUFFER_VERSION, 2, outBufs};
     ULONG attrs = 0;
     TimeStamp expiry;
-    SECURITY_STATUS ss = Sspi().AcceptSecurityContext(
-        &cred, s.haveCtx ? &s.ctx : nullptr, &inDesc, request, 0, s.haveCtx ? nullptr : &s.ctx,
-        &outDesc, &attrs, &expiry);
+    SECURITY_STATUS ss =
+        Sspi().AcceptSecurityContext(&cred, s.haveCtx ? &s.ctx : nullptr, &inDesc, request, 0,
+                                     s.haveCtx ? nullptr : &s.ctx, &outDesc, &attrs, &expiry);
     if (ss == SEC_E_INCOMPLETE_MESSAGE) {
       needInput = true;
       continue;
@@ -540,8 +542,8 @@ void TTlsChannel::Accept(uint32_t timeoutSeconds) {
     for (SecBuffer& b : outBufs) {
       if (b.pvBuffer == nullptr) continue;
       if (sent && b.cbBuffer > 0)
-        sent = io.SendAll(static_cast<const char*>(b.pvBuffer), b.cbBuffer,
-                          &TTlsChannel::ArmDeadline);
+        sent =
+            io.SendAll(static_cast<const char*>(b.pvBuffer), b.cbBuffer, &TTlsChannel::ArmDeadline);
       Sspi().FreeContextBuffer(b.pvBuffer);
     }
     if (ss != SEC_E_OK && ss != SEC_I_CONTINUE_NEEDED) fail(EConduitTlsError(StatusText(ss)));
@@ -707,9 +709,8 @@ void TTlsChannel::Close() {
 
 std::string TTlsChannel::Version() const {
   SecPkgContext_ConnectionInfo info{};
-  if (!session_->haveCtx ||
-      Sspi().QueryContextAttributesW(&session_->ctx, SECPKG_ATTR_CONNECTION_INFO, &info) !=
-          SEC_E_OK)
+  if (!session_->haveCtx || Sspi().QueryContextAttributesW(
+                                &session_->ctx, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK)
     return "";
   if (info.dwProtocol & SP_PROT_TLS1_3) return "TLSv1.3";
   if (info.dwProtocol & SP_PROT_TLS1_2) return "TLSv1.2";
@@ -728,9 +729,8 @@ std::string TTlsChannel::Cipher() const {
 
 int TTlsChannel::CipherBits() const {
   SecPkgContext_ConnectionInfo info{};
-  if (!session_->haveCtx ||
-      Sspi().QueryContextAttributesW(&session_->ctx, SECPKG_ATTR_CONNECTION_INFO, &info) !=
-          SEC_E_OK)
+  if (!session_->haveCtx || Sspi().QueryContextAttributesW(
+                                &session_->ctx, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK)
     return 0;
   return static_cast<int>(info.dwCipherStrength);
 }

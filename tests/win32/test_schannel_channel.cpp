@@ -172,7 +172,10 @@ class SchannelChannel : public ::testing::Test {
     SockClose(server_);
   }
 
-  void Send(const std::string& s) { ASSERT_EQ(SockSend(client_, s.data(), static_cast<int>(s.size()), 0), static_cast<int>(s.size())); }
+  void Send(const std::string& s) {
+    ASSERT_EQ(SockSend(client_, s.data(), static_cast<int>(s.size()), 0),
+              static_cast<int>(s.size()));
+  }
 
   // What the client receives within the time-out, up to want bytes.
   std::string Receive(size_t want) {
@@ -232,8 +235,8 @@ TEST_F(SchannelChannel, HandshakeRecordsAndClose) {
     EXPECT_LE(n, static_cast<int>(kMaxMessage));
     done += static_cast<size_t>(n);
   }
-  EXPECT_EQ(Receive(reply.size() + 6), Record(reply.substr(0, 10)) + Record(reply.substr(10, 10)) +
-                                           Record(reply.substr(20)));
+  EXPECT_EQ(Receive(reply.size() + 6),
+            Record(reply.substr(0, 10)) + Record(reply.substr(10, 10)) + Record(reply.substr(20)));
 
   // An idle read runs out of time and leaves the channel usable.
   char buf[16];

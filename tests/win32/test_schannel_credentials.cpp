@@ -41,7 +41,8 @@ TEST(Win32Schannel, PemBlocksAndThumbprints) {
   EXPECT_EQ(blocks[0].label, "CERTIFICATE");
   EXPECT_EQ(static_cast<unsigned char>(blocks[0].der[0]), 0x30u);  // a DER sequence
   // A broken second block ends the list; the first stays.
-  std::string broken = std::string(kCertA) + "-----BEGIN CERTIFICATE-----\nab!cd\n-----END CERTIFICATE-----\n";
+  std::string broken =
+      std::string(kCertA) + "-----BEGIN CERTIFICATE-----\nab!cd\n-----END CERTIFICATE-----\n";
   EXPECT_EQ(ReadPemBlocks(broken).size(), 1u);
   EXPECT_TRUE(ReadPemBlocks("-----BEGIN CERTIFICATE-----\nMIIB\n").empty());  // no end line
   // An encrypted key in the old form has header lines: it is not read as a key.
@@ -55,7 +56,10 @@ TEST(Win32Schannel, PemBlocksAndThumbprints) {
   EXPECT_EQ(h[19], 0x67);
   // As copied from the certificate dialog: a left-to-right mark (UTF-8, or "?" after a
   // conversion) and blanks; as written by other tools: colons.
-  EXPECT_TRUE(ParseThumbprint("\xE2\x80\x8E" "01 23 45 67 89 ab cd ef 01 23 45 67 89 ab cd ef 01 23 45 67", h));
+  EXPECT_TRUE(
+      ParseThumbprint("\xE2\x80\x8E"
+                      "01 23 45 67 89 ab cd ef 01 23 45 67 89 ab cd ef 01 23 45 67",
+                      h));
   EXPECT_TRUE(ParseThumbprint("?0123456789abcdef0123456789ABCDEF01234567", h));
   EXPECT_TRUE(ParseThumbprint("01:23:45:67:89:ab:cd:ef:01:23:45:67:89:ab:cd:ef:01:23:45:67", h));
   EXPECT_FALSE(ParseThumbprint("0123456789abcdef0123456789ABCDEF0123456", h));    // 39 digits
@@ -70,7 +74,8 @@ TEST(Win32Schannel, PemPairsBecomeServerCredentials) {
   for (const char* key : {kKeyA, kKeyARsa}) {
     std::wstring container;
     {
-      auto ctx = TTlsServerContext::FromPem("'a.crt'", std::string(kCertA) + kCertB, "'a.key'", key);
+      auto ctx =
+          TTlsServerContext::FromPem("'a.crt'", std::string(kCertA) + kCertB, "'a.key'", key);
       ASSERT_NE(ctx, nullptr);
       const TSchannelCredential& c = ctx->Native();
       EXPECT_TRUE(c.haveHandle);
@@ -90,7 +95,8 @@ TEST(Win32Schannel, PemPairsBecomeServerCredentials) {
 
 TEST(Win32Schannel, UnusablePairsAreRefusedNamingTheFile) {
   auto load = [](const std::string& cert, const std::string& key) {
-    return Raised([&] { TTlsServerContext::FromPem("'C:\\tls\\a.crt'", cert, "'C:\\tls\\a.key'", key); });
+    return Raised(
+        [&] { TTlsServerContext::FromPem("'C:\\tls\\a.crt'", cert, "'C:\\tls\\a.key'", key); });
   };
   EXPECT_EQ(load(kCertA, kKeyB),
             "The TLS key file 'C:\\tls\\a.key' does not match the certificate of the TLS "
@@ -98,7 +104,8 @@ TEST(Win32Schannel, UnusablePairsAreRefusedNamingTheFile) {
   EXPECT_EQ(load(kKeyA, kKeyA), "No PEM certificate in the TLS certificate file 'C:\\tls\\a.crt'");
   EXPECT_EQ(load(kCertB, kKeyBEncrypted),
             "No unencrypted PEM private key in the TLS key file 'C:\\tls\\a.key'");
-  EXPECT_EQ(load(kCertA, ""), "No unencrypted PEM private key in the TLS key file 'C:\\tls\\a.key'");
+  EXPECT_EQ(load(kCertA, ""),
+            "No unencrypted PEM private key in the TLS key file 'C:\\tls\\a.key'");
   for (const char* ec : {kKeyEc, kKeyEcSec1})
     EXPECT_NE(load(kCertA, ec).find("is not an RSA key"), std::string::npos);
   const std::string notX509 = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
@@ -125,11 +132,13 @@ TEST(Win32Schannel, FilePairIsLoadedAndRenewed) {
   const std::string dir = TempDir();
   WriteText(dir + "live.crt", kCertA);
   WriteText(dir + "live.key", kKeyA);
-  EXPECT_NE(Raised([&] { TTlsCertStore(dir + "missing.crt", dir + "live.key"); })
-                .find("'" + dir + "missing.crt' in 'TLSCertificateFile'"),
+  EXPECT_NE(Raised([&] {
+              TTlsCertStore(dir + "missing.crt", dir + "live.key");
+            }).find("'" + dir + "missing.crt' in 'TLSCertificateFile'"),
             std::string::npos);
-  EXPECT_NE(Raised([&] { TTlsCertStore(dir + "live.crt", dir + "missing.key"); })
-                .find("'" + dir + "missing.key' in 'TLSKeyFile'"),
+  EXPECT_NE(Raised([&] {
+              TTlsCertStore(dir + "live.crt", dir + "missing.key");
+            }).find("'" + dir + "missing.key' in 'TLSKeyFile'"),
             std::string::npos);
 
   TTlsCertStore store(dir + "live.crt", dir + "live.key");
@@ -159,7 +168,8 @@ TEST(Win32Schannel, FilePairIsLoadedAndRenewed) {
 class MachineStore {
  public:
   MachineStore() {
-    store_ = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"My");
+    store_ =
+        ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"My");
   }
   ~MachineStore() {
     for (const auto& t : added_) Remove(t);
@@ -236,7 +246,8 @@ TEST(Win32Schannel, ThumbprintNamesACertificateInTheMachineStore) {
 }
 
 TEST(Win32Schannel, RenewalLinksLeadToTheNewestCertificate) {
-  HCERTSTORE mem = ::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
+  HCERTSTORE mem =
+      ::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
   ASSERT_NE(mem, nullptr);
   auto add = [&](const char* pem) {
     auto der = ReadPemBlocks(pem)[0].der;

@@ -5,11 +5,11 @@
 //
 //   schannel_probe.exe PORT FILE.pfx
 #define SECURITY_WIN32
-#include <winsock2.h>
-#include <windows.h>
 #include <schannel.h>
 #include <security.h>
 #include <wincrypt.h>
+#include <windows.h>
+#include <winsock2.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -84,9 +84,9 @@ int main(int argc, char** argv) {
   sc.grbitEnabledProtocols = SP_PROT_TLS1_2_SERVER | SP_PROT_TLS1_3_SERVER;
   CredHandle cred;
   TimeStamp expiry;
-  SECURITY_STATUS ss = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
-                                                 SECPKG_CRED_INBOUND, nullptr, &sc, nullptr,
-                                                 nullptr, &cred, &expiry);
+  SECURITY_STATUS ss =
+      AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_INBOUND,
+                                nullptr, &sc, nullptr, nullptr, &cred, &expiry);
   if (ss != SEC_E_OK) {
     std::printf("probe: with TLS 1.2 and 1.3: 0x%08lx; again with TLS 1.2 only\n",
                 static_cast<unsigned long>(ss));
@@ -193,11 +193,11 @@ int main(int argc, char** argv) {
   std::string reply = "250 probe heard '" + line + "'\r\n";
   std::vector<char> out(sizes.cbHeader + reply.size() + sizes.cbTrailer);
   std::memcpy(out.data() + sizes.cbHeader, reply.data(), reply.size());
-  SecBuffer bufs[4] = {{sizes.cbHeader, SECBUFFER_STREAM_HEADER, out.data()},
-                       {static_cast<ULONG>(reply.size()), SECBUFFER_DATA, out.data() + sizes.cbHeader},
-                       {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER,
-                        out.data() + sizes.cbHeader + reply.size()},
-                       {0, SECBUFFER_EMPTY, nullptr}};
+  SecBuffer bufs[4] = {
+      {sizes.cbHeader, SECBUFFER_STREAM_HEADER, out.data()},
+      {static_cast<ULONG>(reply.size()), SECBUFFER_DATA, out.data() + sizes.cbHeader},
+      {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, out.data() + sizes.cbHeader + reply.size()},
+      {0, SECBUFFER_EMPTY, nullptr}};
   SecBufferDesc desc{SECBUFFER_VERSION, 4, bufs};
   ss = EncryptMessage(&ctx, 0, &desc, 0);
   if (ss != SEC_E_OK) return Fail("EncryptMessage", ss);
