@@ -530,22 +530,21 @@ void TTlsChannel::Accept(uint32_t timeoutSeconds) {
     TimeStamp expiry;
     SECURITY_STATUS ss =
         Sspi().AcceptSecurityContext(&cred, s.haveCtx ? &s.ctx : nullptr, &inDesc, request, 0,
-                                     s.haveCtx ? nullptr : &s.ctx, &outDesc, &attrs, &expiry);
+                                     &s.ctx, &outDesc, &attrs, &expiry);
     if (ss == SEC_E_INCOMPLETE_MESSAGE) {
       needInput = true;
       continue;
     }
     if (!s.haveCtx && (ss == SEC_E_OK || ss == SEC_I_CONTINUE_NEEDED || outBufs[0].cbBuffer > 0))
       s.haveCtx = true;
+    // The token goes out on failure too: it carries the alert that tells the client why
+    // (the alert buffer only describes it).
     bool sent = true;
-    // The token goes out on failure too: it is the alert that tells the client why.
-    for (SecBuffer& b : outBufs) {
-      if (b.pvBuffer == nullptr) continue;
-      if (sent && b.cbBuffer > 0)
-        sent =
-            io.SendAll(static_cast<const char*>(b.pvBuffer), b.cbBuffer, &TTlsChannel::ArmDeadline);
-      Sspi().FreeContextBuffer(b.pvBuffer);
-    }
+    if (outBufs[0].pvBuffer != nullptr && outBufs[0].cbBuffer > 0)
+      sent = io.SendAll(static_cast<const char*>(outBufs[0].pvBuffer), outBufs[0].cbBuffer,
+                        &TTlsChannel::ArmDeadline);
+    for (SecBuffer& b : outBufs)
+      if (b.pvBuffer != nullptr) Sspi().FreeContextBuffer(b.pvBuffer);
     if (ss != SEC_E_OK && ss != SEC_I_CONTINUE_NEEDED) fail(EConduitTlsError(StatusText(ss)));
     if (!sent) {
       int code = SockLastError();
@@ -697,7 +696,7 @@ void TTlsChannel::Close() {
                                ASC_REQ_SEQUENCE_DETECT | ASC_REQ_REPLAY_DETECT |
                                    ASC_REQ_CONFIDENTIALITY | ASC_REQ_EXTENDED_ERROR |
                                    ASC_REQ_ALLOCATE_MEMORY | ASC_REQ_STREAM,
-                               0, nullptr, &outDesc, &attrs, &expiry);
+                               0, &s.ctx, &outDesc, &attrs, &expiry);
   if (out.pvBuffer != nullptr) {
     if (out.cbBuffer > 0) {
       TChannelIo io{*this, s, socket_};
