@@ -21,7 +21,6 @@ namespace {
 
 constexpr int kConnAborted = 10053;
 constexpr int kTimedOut = 10060;
-constexpr uint32_t kDeadlineSlackMs = 250;
 // A handshake message or record that does not fit in this is refused.
 constexpr size_t kMaxInput = 256 * 1024;
 constexpr size_t kInputChunk = 17 * 1024 + 512;
@@ -422,20 +421,6 @@ TTlsChannel::TTlsChannel(std::shared_ptr<const TTlsServerContext> context, TSock
       session_(std::make_unique<TSchannelSession>()) {}
 
 TTlsChannel::~TTlsChannel() = default;
-
-bool TTlsChannel::ArmDeadline() {
-  if (!deadlineSet_) return true;
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline_ - std::chrono::steady_clock::now());
-  if (left.count() <= 0) return false;
-  uint32_t ms = static_cast<uint32_t>(std::min<int64_t>(left.count(), UINT32_MAX / 2));
-  if (armedMs_ <= ms + kDeadlineSlackMs) return true;
-  armedMs_ = ms;
-  const char* v = reinterpret_cast<const char*>(&ms);
-  GWinsockIntf().setsockopt(socket_, kSolSocket, kSoRcvTimeo, v, sizeof ms);
-  GWinsockIntf().setsockopt(socket_, kSolSocket, kSoSndTimeo, v, sizeof ms);
-  return true;
-}
 
 // The socket work of a channel: receives into the session's input and sends whole
 // buffers, each call within the deadline that arm applies.
