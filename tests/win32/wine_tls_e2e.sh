@@ -6,7 +6,8 @@
 # answered "220 Ready to start TLS". Where the probe's handshake worked, the clients of
 # the Linux build's STARTTLS tests follow (swaks --tls, smtplib starttls(), openssl
 # s_client -starttls smtp, commands sent with the request); where it did not, the
-# failed handshake ends only that connection and is reported.
+# failed handshake ends only that connection and is reported. A thumbprint that names no
+# certificate of the machine's store stops the start too.
 #
 #   tests/win32/wine_tls_e2e.sh BUILD_DIR
 #
@@ -114,6 +115,14 @@ timeout 60 wine "$EXE" -DEBUG >"$LOGS/bad.out" 2>"$LOGS/bad.err" </dev/null || r
 [ "$rc" = 1 ] || fail "start with a mismatched key: exit status $rc"
 grep -q "'C:\\\\kestran-tls\\\\tls\\\\other.key' in 'TLSKeyFile' does not match" "$LOGS/bad.out" ||
   fail "start with a mismatched key: message"
+
+echo "wine tls: a thumbprint that names no certificate of the machine stops the start"
+config "\"TLSCertificateThumbprint\"=\"$(printf '0%.0s' $(seq 1 40))\""
+rc=0
+timeout 60 wine "$EXE" -DEBUG >"$LOGS/thumb.out" 2>"$LOGS/thumb.err" </dev/null || rc=$?
+[ "$rc" = 1 ] || fail "start with an unknown thumbprint: exit status $rc"
+grep -q "No certificate '0\{40\}' in 'TLSCertificateThumbprint' in the local machine's store 'My'" \
+  "$LOGS/thumb.out" || fail "start with an unknown thumbprint: message"
 
 echo "wine tls: a usable pair is offered"
 config '"TLSCertificateFile"="C:\\kestran-tls\\tls\\cert.pem"' \
