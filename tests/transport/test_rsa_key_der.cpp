@@ -25,18 +25,18 @@ class RsaKeyDer : public ::testing::Test {
     fs::create_directories(dir_);
     std::string out;
     // One RSA key in three forms, another key's public half, an EC key.
-    if (RunCommand(
-            "cd '" + dir_.string() +
-                "' && openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 "
-                "-outform DER -out p8.der && "
-                "openssl rsa -inform DER -in p8.der -traditional -outform DER -out p1.der && "
-                "openssl rsa -inform DER -in p8.der -RSAPublicKey_out -outform DER "
-                "-out pub.der && "
-                "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out o.pem && "
-                "openssl rsa -in o.pem -RSAPublicKey_out -outform DER -out opub.der && "
-                "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 "
-                "-outform DER -out ec.der",
-            out) != 0)
+    if (RunCommand("cd '" + dir_.string() +
+                       "' && openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 "
+                       "-out k.pem && "
+                       "openssl pkcs8 -topk8 -nocrypt -in k.pem -outform DER -out p8.der && "
+                       "openssl rsa -in k.pem -traditional -outform DER -out p1.der && "
+                       "openssl rsa -in k.pem -RSAPublicKey_out -outform DER -out pub.der && "
+                       "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out o.pem && "
+                       "openssl rsa -in o.pem -RSAPublicKey_out -outform DER -out opub.der && "
+                       "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 "
+                       "-out ec.pem && "
+                       "openssl pkcs8 -topk8 -nocrypt -in ec.pem -outform DER -out ec.der",
+                   out) != 0)
       GTEST_SKIP() << "the openssl program cannot make keys: " << out;
   }
   void TearDown() override {
