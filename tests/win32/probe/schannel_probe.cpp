@@ -5,11 +5,13 @@
 //
 //   schannel_probe.exe PORT FILE.pfx
 #define SECURITY_WIN32
+// clang-format off
+#include <winsock2.h>
+#include <windows.h>
+#include <wincrypt.h>
 #include <schannel.h>
 #include <security.h>
-#include <wincrypt.h>
-#include <windows.h>
-#include <winsock2.h>
+// clang-format on
 
 #include <cstdio>
 #include <cstdlib>
