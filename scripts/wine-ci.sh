@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The Windows build under Wine: installs the cross compiler and Wine when missing, boots
 # a fresh prefix in a temporary directory, cross-builds kestran.exe and the tests of the
-# Win32 backends into build-win32/ (or $1), runs the tests and the end-to-end test of the
-# service under Wine, and ends every Wine process again. Exits non-zero on any failure.
+# Win32 backends into build-win32/ (or $1), runs the tests, the end-to-end test of the
+# service and its STARTTLS test under Wine, and ends every Wine process again. Exits
+# non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build-win32}
 T0=$(date +%s)
 
 PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine wine64
-          googletest cmake ninja-build python3)
+          googletest cmake ninja-build python3 openssl swaks)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -64,6 +65,9 @@ done
 
 echo "=== end-to-end test of the service under Wine"
 tests/win32/wine_e2e.sh "$BUILD" || status=1
+
+echo "=== STARTTLS under Wine (Schannel)"
+tests/win32/wine_tls_e2e.sh "$BUILD" || status=1
 
 T2=$(date +%s)
 echo "=== Wine job: $((T2 - T0)) s in all, $((T2 - T1)) s under Wine"

@@ -57,6 +57,8 @@ struct TReceiverSettings {
   bool ESMTP = false;              // answer EHLO and offer the extensions
   std::string TLSCertificateFile;  // PEM certificate chain; "" = no STARTTLS
   std::string TLSKeyFile;          // PEM private key; "" = in the certificate file
+  // Windows: SHA-1 hash of a certificate in the machine's "My" store; "" = the files
+  std::string TLSCertificateThumbprint;
 
   // Lists.
   TStringList LocalNets;

@@ -143,6 +143,7 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadBool(reg, "ESMTP", s.ESMTP);
     ReadString(reg, "TLSCertificateFile", s.TLSCertificateFile);
     ReadString(reg, "TLSKeyFile", s.TLSKeyFile);
+    ReadString(reg, "TLSCertificateThumbprint", s.TLSCertificateThumbprint);
     reg.CloseKey();
   }
 

@@ -5,13 +5,24 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
+
 #include "platform/content_digest.h"
+#include "platform/file_attributes_win32.h"
 #include "platform/paths.h"
 
 namespace kestran {
 namespace {
 
 thread_local uint32_t tLastError = 0;
+std::atomic<TFileAttributeHook> gAttributeHook{nullptr};
+
+// The attributes the layer acts on: the system's, through a test's hook when one is set.
+DWORD Seen(const std::string& native, DWORD attributes) {
+  TFileAttributeHook hook = gAttributeHook.load();
+  if (hook == nullptr || attributes == INVALID_FILE_ATTRIBUTES) return attributes;
+  return hook(native, attributes);
+}
 
 bool Fail() {
   tLastError = ::GetLastError();
@@ -28,7 +39,7 @@ bool Native(const std::string& path, std::string& native) {
 DWORD Attributes(const std::string& path) {
   std::string n;
   if (!Native(path, n)) return INVALID_FILE_ATTRIBUTES;
-  DWORD a = ::GetFileAttributesA(n.c_str());
+  DWORD a = Seen(n, ::GetFileAttributesA(n.c_str()));
   if (a == INVALID_FILE_ATTRIBUTES) Fail();
   return a;
 }
@@ -52,6 +63,10 @@ int64_t UnixSeconds(const FILETIME& ft) {
 }
 
 }  // namespace
+
+void SetFileAttributeHookForTest(TFileAttributeHook hook) {
+  gAttributeHook.store(hook);
+}
 
 uint32_t LastFileError() {
   return tLastError;
@@ -99,7 +114,7 @@ TEntryKind EntryKindOf(const std::string& path) {
   if (!Native(path, n)) return TEntryKind::None;
   while (n.size() > 3 && n.back() == '\\') n.pop_back();
   // The attributes of a link are its own: it is not followed.
-  DWORD a = ::GetFileAttributesA(n.c_str());
+  DWORD a = Seen(n, ::GetFileAttributesA(n.c_str()));
   if (a == INVALID_FILE_ATTRIBUTES) {
     Fail();
     return TEntryKind::None;
@@ -119,7 +134,7 @@ bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries) {
     std::string name = fd.cFileName;
     if (name == "." || name == "..") continue;
     entries.push_back(
-        {std::move(name), KindOf(fd.dwFileAttributes), UnixSeconds(fd.ftLastWriteTime)});
+        {name, KindOf(Seen(n + name, fd.dwFileAttributes)), UnixSeconds(fd.ftLastWriteTime)});
   } while (::FindNextFileA(h, &fd));
   bool ok = ::GetLastError() == ERROR_NO_MORE_FILES || Fail();
   ::FindClose(h);
@@ -202,7 +217,8 @@ bool TFile::Open(const std::string& path, Mode mode) {
   if (mode == Mode::Append) {
     BY_HANDLE_FILE_INFORMATION info;
     if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        (Seen(n, info.dwFileAttributes) &
+         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
       ::CloseHandle(h);
       tLastError = kErrorNotPlainFile;
       return false;

@@ -76,6 +76,9 @@ void TTlsCertStore::Report(const std::string& text) {
 }
 
 std::shared_ptr<const TTlsServerContext> TTlsCertStore::Current() {
+#ifdef _WIN32
+  if (watch_ != nullptr) return WatchedCurrent();
+#endif
   std::string message;
   std::shared_ptr<const TTlsServerContext> result;
   {
@@ -121,6 +124,27 @@ void TTlsCertStore::HandshakeFailed(const std::string& peer, const std::string& 
   Report("STARTTLS handshake with " + peer + " failed: " + reason);
 }
 
+// ---------------------------------------------------------------- channel deadline
+
+// Shared by the OpenSSL and the Schannel channel.
+bool TTlsChannel::ArmDeadline() {
+  constexpr uint32_t kDeadlineSlackMs = 250;
+  if (!deadlineSet_) return true;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline_ - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return false;
+  uint32_t ms = static_cast<uint32_t>(std::min<int64_t>(left.count(), UINT32_MAX / 2));
+  // The time-outs already set are set again only once they would let a wait run more
+  // than a quarter of a second past the deadline (setting them costs two system calls,
+  // and a handshake reads and writes many times).
+  if (armedMs_ <= ms + kDeadlineSlackMs) return true;
+  armedMs_ = ms;
+  const char* v = reinterpret_cast<const char*>(&ms);
+  GWinsockIntf().setsockopt(socket_, kSolSocket, kSoRcvTimeo, v, sizeof ms);
+  GWinsockIntf().setsockopt(socket_, kSolSocket, kSoSndTimeo, v, sizeof ms);
+  return true;
+}
+
 #if KESTRAN_TLS
 
 bool TlsAvailable() {
@@ -130,7 +154,6 @@ bool TlsAvailable() {
 namespace {
 
 constexpr int kTimedOut = 10060;
-constexpr uint32_t kDeadlineSlackMs = 250;
 
 // The text of the library's oldest queued error, or fallback; clears the queue.
 std::string TakeSslError(const std::string& fallback) {
@@ -309,23 +332,6 @@ TTlsChannel::~TTlsChannel() {
   SSL_free(ssl_);
 }
 
-bool TTlsChannel::ArmDeadline() {
-  if (!deadlineSet_) return true;
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline_ - std::chrono::steady_clock::now());
-  if (left.count() <= 0) return false;
-  uint32_t ms = static_cast<uint32_t>(std::min<int64_t>(left.count(), UINT32_MAX / 2));
-  // The time-outs already set are set again only once they would let a wait run more
-  // than a quarter of a second past the deadline (setting them costs two system calls,
-  // and a handshake reads and writes many times).
-  if (armedMs_ <= ms + kDeadlineSlackMs) return true;
-  armedMs_ = ms;
-  const char* v = reinterpret_cast<const char*>(&ms);
-  GWinsockIntf().setsockopt(socket_, kSolSocket, kSoRcvTimeo, v, sizeof ms);
-  GWinsockIntf().setsockopt(socket_, kSolSocket, kSoSndTimeo, v, sizeof ms);
-  return true;
-}
-
 void TTlsChannel::Accept(uint32_t timeoutSeconds) {
   deadlineSet_ = timeoutSeconds != 0;
   armedMs_ = UINT32_MAX;
@@ -436,7 +442,7 @@ int TTlsChannel::CipherBits() const {
   return SSL_CIPHER_get_bits(SSL_get_current_cipher(ssl_), nullptr);
 }
 
-#else  // no TLS in this build
+#elif !defined(_WIN32)  // no TLS in this build (Windows: tls_layer_schannel.cpp)
 
 bool TlsAvailable() {
   return false;
@@ -458,10 +464,6 @@ TTlsChannel::TTlsChannel(std::shared_ptr<const TTlsServerContext> context, TSock
 }
 
 TTlsChannel::~TTlsChannel() = default;
-
-bool TTlsChannel::ArmDeadline() {
-  return false;
-}
 
 void TTlsChannel::Accept(uint32_t) {
   throw EConduitTlsError("TLS is not available in this build");

@@ -1,8 +1,9 @@
 #pragma once
 // TLS under the buffered connection: the receiver's certificate and key (one context
 // shared by every session, replaced when the files are renewed) and the encrypted channel
-// of one connection. Built on OpenSSL; a build without it (the Win32 build) keeps the
-// types, but TlsAvailable() is false, nothing can be loaded and no channel can be opened.
+// of one connection. Built on OpenSSL, and on Windows on the system's Schannel
+// (tls_layer_schannel.cpp); a build without either keeps the types, but TlsAvailable() is
+// false, nothing can be loaded and no channel can be opened.
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,10 @@ struct bio_st;
 
 namespace kestran {
 
+class TTlsThumbprintWatch;
+struct TSchannelCredential;
+struct TSchannelSession;
+
 // A handshake that failed for a reason other than the socket: the message says why.
 KESTRAN_ERROR_CLASS(EConduitTlsError, EConduitException);
 
@@ -38,15 +43,33 @@ class TTlsServerContext {
                                                           const std::string& certPem,
                                                           const std::string& keyName,
                                                           const std::string& keyPem);
+#ifdef _WIN32
+  // The certificate with its private key in the local machine's "My" store whose SHA-1
+  // hash the thumbprint gives (40 hex digits; blanks and colons are ignored). Raises
+  // Exception naming the setting when there is none or it cannot be used.
+  static std::shared_ptr<const TTlsServerContext> FromThumbprint(const std::string& thumbprint);
+#endif
   ~TTlsServerContext();
   TTlsServerContext(const TTlsServerContext&) = delete;
   TTlsServerContext& operator=(const TTlsServerContext&) = delete;
 
-  ssl_ctx_st* Native() const { return ctx_; }
+#ifdef _WIN32
+  const TSchannelCredential& Native() const {
+    return *cred_;
+  }
+
+ private:
+  explicit TTlsServerContext(std::unique_ptr<TSchannelCredential> cred);
+  std::unique_ptr<TSchannelCredential> cred_;
+#else
+  ssl_ctx_st* Native() const {
+    return ctx_;
+  }
 
  private:
   explicit TTlsServerContext(ssl_ctx_st* ctx) : ctx_(ctx) {}
   ssl_ctx_st* ctx_;
+#endif
 };
 
 // The certificate and key files of the receiver. The files are read again at most once
@@ -62,6 +85,12 @@ class TTlsCertStore {
   // the key from the certificate file. Raises Exception naming the file and the setting
   // when the pair cannot be loaded.
   TTlsCertStore(const std::string& certPath, const std::string& keyPath);
+#ifdef _WIN32
+  // The certificate named by its thumbprint in the local machine's "My" store
+  // (tls_cert_watch_win32.cpp): looked up again once per check interval on a thread of
+  // its own, following the store's renewal links, never on a session's path.
+  static std::shared_ptr<TTlsCertStore> FromThumbprint(const std::string& thumbprint);
+#endif
 
   // The context for a new session.
   std::shared_ptr<const TTlsServerContext> Current();
@@ -90,6 +119,15 @@ class TTlsCertStore {
   std::chrono::milliseconds checkInterval_{kDefaultCheckInterval};
   std::chrono::milliseconds reportInterval_{kHandshakeReportInterval};
   std::atomic<int64_t> lastHandshakeReport_{INT64_MIN};
+#ifdef _WIN32
+  friend class TTlsThumbprintWatch;
+  TTlsCertStore() = default;
+  std::shared_ptr<const TTlsServerContext> WatchedCurrent();
+  struct TWatchEnd {
+    void operator()(TTlsThumbprintWatch* watch) const;
+  };
+  std::unique_ptr<TTlsThumbprintWatch, TWatchEnd> watch_;
+#endif
 };
 
 // The encrypted channel of one connection, on its socket. Read and Write behave like the
@@ -125,8 +163,13 @@ class TTlsChannel {
 
   std::shared_ptr<const TTlsServerContext> context_;
   TSocket socket_;
+#ifdef _WIN32
+  friend struct TSchannelSession;
+  std::unique_ptr<TSchannelSession> session_;
+#else
   ssl_st* ssl_ = nullptr;
   bio_st* bio_ = nullptr;
+#endif
   bool deadlineSet_ = false;
   std::chrono::steady_clock::time_point deadline_;
   uint32_t armedMs_ = UINT32_MAX;  // the socket time-outs last set by ArmDeadline

@@ -52,5 +52,20 @@ TEST_F(ReceiverTls, UnusableCertificateStopsTheStartAndAGoodOneIsOffered) {
   EXPECT_EQ(c.Command("STARTTLS"), "220 Ready to start TLS");
 }
 
+TEST_F(ReceiverTls, ThumbprintOfTheWindowsStoreStopsTheStartHere) {
+  const std::string thumbprint =
+      "\"TLSCertificateThumbprint\"=\"0123456789abcdef0123456789abcdef01234567\"\r\n";
+  std::string console = FailedStart("\"ESMTP\"=dword:00000001\r\n" + thumbprint);
+  EXPECT_NE(console.find("'TLSCertificateThumbprint' names a certificate in the Windows "
+                         "certificate store; on this system use 'TLSCertificateFile'"),
+            std::string::npos)
+      << console;
+  console = FailedStart(TlsValues("C:\\\\tls\\\\cert.pem", "C:\\\\tls\\\\key.pem") + thumbprint);
+  EXPECT_NE(console.find("'TLSCertificateThumbprint' and 'TLSCertificateFile' both name a TLS "
+                         "certificate: set only one"),
+            std::string::npos)
+      << console;
+}
+
 }  // namespace
 }  // namespace kestran::test

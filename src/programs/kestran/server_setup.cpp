@@ -166,7 +166,7 @@ bool TServerSetup::Configure() {
   server.SetMaxConnectionsPerIP(s.MaxConnectionsPerIP);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
   server.SetEsmtp(s.ESMTP);
-  ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile);
+  ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile, s.TLSCertificateThumbprint);
 
   bool writable = IsDirWritable(s.MailQueueDir);
   if (!writable) {
@@ -179,9 +179,26 @@ bool TServerSetup::Configure() {
   return server.Active();
 }
 
-void TServerSetup::ConfigureTls(const std::string& certSetting, const std::string& keySetting) {
+void TServerSetup::ConfigureTls(const std::string& certSetting, const std::string& keySetting,
+                                const std::string& thumbprintSetting) {
   const std::string cert = TrimBlanks(certSetting);
   const std::string key = TrimBlanks(keySetting);
+  const std::string thumbprint = TrimBlanks(thumbprintSetting);
+  if (!thumbprint.empty()) {
+    if (!cert.empty() || !key.empty())
+      throw Exception("'TLSCertificateThumbprint' and 'TLSCertificateFile' both name a TLS " +
+                      std::string("certificate: set only one"));
+#ifdef _WIN32
+    // A certificate that cannot be used stops the start with a message naming it.
+    auto store = TTlsCertStore::FromThumbprint(thumbprint);
+    store->OnEvent = [this](const std::string& text) { LogEvent(text); };
+    SmtpServer->SetTlsStore(std::move(store));
+#else
+    throw Exception("'TLSCertificateThumbprint' names a certificate in the Windows " +
+                    std::string("certificate store; on this system use 'TLSCertificateFile'"));
+#endif
+    return;
+  }
   if (cert.empty() && key.empty()) return;
   if (cert.empty())
     throw Exception("TLS key file '" + key + "' in 'TLSKeyFile' without a certificate in " +
