@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Debian package end to end, as root on a Debian 12 machine whose port 25 is free:
-# builds kestran_<version>_amd64.deb, runs lintian (any error or warning fails), installs
-# it, checks its files, account, owners and modes, rates the unit's confinement with
+# builds kestran_<version>_amd64.deb with the README's command, runs lintian (any error
+# or warning fails), installs it, checks its files, account, owners and modes, rates the unit's confinement with
 # systemd-analyze (above 2.0 fails), runs the receiver as kestran with nothing but
 # CAP_NET_BIND_SERVICE and the unit's system-call filter, delivers one message to port 25
-# and finds its pair, then purges the package and checks what is left.
+# and finds its pair, plants links in the data root as the account and checks that
+# neither a reconfigure nor -INSTALL by root changes their targets, then purges the
+# package and checks what is left.
 # Leaves the machine as it found it (an account it made is removed again).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,11 +56,14 @@ echo "=== package: build kestran_${VERSION}_amd64.deb"
 mkdir "$WORK/kestran-$VERSION"
 tar -C "$SRC" --exclude='./build*' --exclude=./.git --exclude=./run -cf - . |
   tar -C "$WORK/kestran-$VERSION" -xf -
-(cd "$WORK/kestran-$VERSION" &&
-  DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b >"$WORK/build.log" 2>&1) ||
+# The README's command as it stands, with its test step (the quick checks of the built
+# programs).
+(cd "$WORK/kestran-$VERSION" && unset DEB_BUILD_OPTIONS &&
+  dpkg-buildpackage -us -uc -b >"$WORK/build.log" 2>&1) ||
   { tail -n 60 "$WORK/build.log"; exit 1; }
 DEB="$WORK/kestran_${VERSION}_amd64.deb"
 [ -f "$DEB" ] || { echo "package-ci: no $DEB"; ls "$WORK"; exit 1; }
+check "the package build ran its test step" grep -Eq "Test +#1: smoke [.]* +Passed" "$WORK/build.log"
 
 echo "=== package: lintian"
 lintian --fail-on error,warning --display-info "$WORK/kestran_${VERSION}_amd64.changes" ||
@@ -153,6 +158,33 @@ echo "=== package: kestran-reg run by root keeps the registry file's owner and m
 KESTRAN_ROOT=$ROOT kestran-reg add "$REGKEY" /v DelayMinutes /t REG_DWORD /d 30 /f
 check "$ROOT/registry.reg is still kestran:kestran 0640" \
   test "$(stat -c %U:%G:%a "$ROOT/registry.reg")" = kestran:kestran:640
+
+echo "=== package: links the account plants in the data root are never followed by root"
+# The account removes the configuration, so that the next configure makes it again, and
+# puts links where the maintainer script and -INSTALL work: to a directory and a file
+# that only root may touch.
+mkdir -m 0700 "$WORK/rootonly"
+echo secret >"$WORK/rootonly/file"
+chmod 0600 "$WORK/rootonly/file"
+STATE_BEFORE=$(stat -c %U:%G:%a "$WORK/rootonly" "$WORK/rootonly/file")
+MAIL=$ROOT/drive_c/kestran/mail
+setpriv --reuid=kestran --regid=kestran --init-groups sh -c "
+  rm '$ROOT/registry.reg' && rm -rf '$MAIL/inlog' '$MAIL/pop3log' &&
+  ln -s '$WORK/rootonly' '$MAIL/inlog' && ln -s '$WORK/rootonly/file' '$MAIL/pop3log' &&
+  ln -s '$WORK/rootonly/file' '$ROOT/planted'"
+check "dpkg-reconfigure kestran makes the configuration again" \
+  bash -c "dpkg-reconfigure -fnoninteractive kestran >'$WORK/reconfigure.log' 2>&1 &&
+           test \"\$(stat -c %U:%G:%a '$ROOT/registry.reg')\" = kestran:kestran:640"
+check "after dpkg-reconfigure, the links' targets keep owner and mode" \
+  test "$(stat -c %U:%G:%a "$WORK/rootonly" "$WORK/rootonly/file")" = "$STATE_BEFORE"
+mkdir "$WORK/units-links"
+KESTRAN_UNIT_DIR="$WORK/units-links" /usr/sbin/kestran -INSTALL | tr -d '\r' >"$WORK/install-links.txt"
+KESTRAN_UNIT_DIR="$WORK/units-links" /usr/sbin/kestran -REMOVE >/dev/null
+check "-INSTALL hands the data root over" grep -q "belong to kestran:kestran now" "$WORK/install-links.txt"
+check "after -INSTALL, the links' targets keep owner and mode" \
+  test "$(stat -c %U:%G:%a "$WORK/rootonly" "$WORK/rootonly/file")" = "$STATE_BEFORE"
+check "after -INSTALL, everything in $ROOT belongs to kestran" \
+  test -z "$(find "$ROOT" ! -user kestran -o ! -group kestran)"
 
 echo "=== package: purge"
 apt-get purge -y kestran >"$WORK/purge.log" 2>&1 || { cat "$WORK/purge.log"; exit 1; }

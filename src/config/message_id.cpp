@@ -17,8 +17,6 @@ namespace kestran {
 
 namespace {
 
-// Draws count consecutive numbers with one change of the registry: the first is returned,
-// LastMsgId ends at the last. None (and nothing stored) when no key could be opened.
 // Whether a draw must flush the registry itself. Without SyncQueueFiles nothing is
 // flushed before a reply, and a counter that a crash sets back is harmless (see below).
 // With it, the first flush of a message's queue files is a flush of the queue's whole
@@ -30,15 +28,34 @@ bool DrawNeedsFlush() {
   return !OnSameFileSystem(RegistryFilePath(), s.MailQueueDir);
 }
 
+// The number `by` steps after n in the range 1..kLastMessageNumber, which starts again at 1
+// after its end; a value stored past the end counts as the end.
+uint32_t NumberAfter(uint32_t n, uint32_t by) {
+  const uint64_t from = n > kLastMessageNumber ? kLastMessageNumber : n;
+  const uint64_t to = from + by;
+  if (to <= kLastMessageNumber) return static_cast<uint32_t>(to);
+  return static_cast<uint32_t>((to - 1) % kLastMessageNumber + 1);
+}
+
+// Whether the number `by` steps after n is the first after the end of the range.
+bool WrapsAt(uint32_t n, uint32_t by) {
+  const uint64_t from = n > kLastMessageNumber ? kLastMessageNumber : n;
+  return from + by == uint64_t{kLastMessageNumber} + 1;
+}
+
+// Draws count consecutive numbers with one change of the registry and returns the value
+// LastMsgId held before (the numbers are the count that follow it); LastMsgId ends at
+// the last of them. None (and nothing stored) when no key could be opened.
 std::optional<uint32_t> DrawNumbers(uint32_t count) {
   std::lock_guard<TCriticalSection> guard(MsgIdLock);
   // The usual case: the own key holds LastMsgId as this program writes it, and only its
   // eight digits change, where they stand in the file, whatever the size of the
   // registry. Anything else (no own value yet, a value of another form, a file edited in
   // place) takes the ordinary way below, which rewrites the registry atomically.
+  // A draw that passes the end of the range takes the ordinary way too.
   uint32_t before = 0;
-  if (AddToDwordInPlace(kOwnKey, "LastMsgId", count, DrawNeedsFlush(), before))
-    return before + 1;  // 32-bit, wrapping
+  if (AddToDwordInPlace(kOwnKey, "LastMsgId", count, DrawNeedsFlush(), before, kLastMessageNumber))
+    return before;
 
   TRegistry reg;
   // Read, increment and write as one change under the registry's cross-process lock.
@@ -57,8 +74,7 @@ std::optional<uint32_t> DrawNumbers(uint32_t count) {
     if (reg.ValueExists("LastMsgId")) n = static_cast<uint32_t>(reg.ReadInteger("LastMsgId"));
     reg.CloseKey();
   }
-  const uint32_t first = n + 1;  // 32-bit, wrapping
-  const uint32_t last = n + count;
+  const uint32_t last = NumberAfter(n, count);
   if (!reg.OpenKey(kOwnKey, true) && !reg.OpenKey(kHostKey, false)) return std::nullopt;
   reg.WriteInteger("LastMsgId", static_cast<int32_t>(last));
   reg.CloseKey();
@@ -71,7 +87,7 @@ std::optional<uint32_t> DrawNumbers(uint32_t count) {
   // pair the host has already taken away can come back.
   if (transaction.Commit(false) != kRegSuccess)
     throw ERegistryException("Failed to set data for 'LastMsgId'");
-  return first;
+  return n;
 }
 
 // Threads that ask while a draw is being stored wait, and the next draw serves all of
@@ -82,6 +98,7 @@ std::optional<uint32_t> DrawNumbers(uint32_t count) {
 struct TRequest {
   enum : uint32_t { kWaiting, kDraw, kDone };
   int32_t number = 0;
+  std::optional<uint32_t> wrappedAfter;
   std::exception_ptr error;
   std::atomic<uint32_t> state{kWaiting};
 };
@@ -100,6 +117,12 @@ TDrawQueue& Queue() {
 }  // namespace
 
 int32_t NextMessageId() {
+  std::optional<uint32_t> wrappedAfter;
+  return NextMessageId(wrappedAfter);
+}
+
+int32_t NextMessageId(std::optional<uint32_t>& wrappedAfter) {
+  wrappedAfter.reset();
   TDrawQueue& q = Queue();
   TRequest request;
   std::vector<TRequest*> group;
@@ -113,6 +136,7 @@ int32_t NextMessageId() {
         WaitWord(request.state, TRequest::kWaiting);
       if (state == TRequest::kDone) {
         if (request.error) std::rethrow_exception(request.error);
+        wrappedAfter = request.wrappedAfter;
         return request.number;
       }
       lock.lock();  // woken to draw for everyone waiting now
@@ -120,17 +144,20 @@ int32_t NextMessageId() {
     q.drawing = true;
     group.swap(q.waiting);
   }
-  std::optional<uint32_t> first;
+  std::optional<uint32_t> before;
   std::exception_ptr error;
   try {
-    first = DrawNumbers(static_cast<uint32_t>(group.size()));
+    before = DrawNumbers(static_cast<uint32_t>(group.size()));
   } catch (...) {
     error = std::current_exception();
   }
   for (size_t i = 0; i < group.size(); ++i) {
     TRequest& r = *group[i];
     r.error = error;
-    r.number = first ? static_cast<int32_t>(*first + static_cast<uint32_t>(i)) : 0;
+    const uint32_t by = static_cast<uint32_t>(i) + 1;
+    r.number = before ? static_cast<int32_t>(NumberAfter(*before, by)) : 0;
+    if (before && WrapsAt(*before, by))
+      r.wrappedAfter = by == 1 ? *before : NumberAfter(*before, by - 1);
     if (&r == &request) continue;
     // The waiter may return (and its request end) as soon as it sees kDone; only the
     // word's address is used afterwards, to wake it.
@@ -149,6 +176,7 @@ int32_t NextMessageId() {
   }
   if (next) WakeWord(next->state, false);
   if (request.error) std::rethrow_exception(request.error);
+  wrappedAfter = request.wrappedAfter;
   return request.number;
 }
 

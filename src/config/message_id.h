@@ -2,6 +2,7 @@
 // The persistent message-number counter LastMsgId.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace kestran {
@@ -18,6 +19,16 @@ namespace kestran {
 // that does not parse. Takes MsgIdLock before the registry's transaction: never call it while this
 // thread holds a TRegTransaction.
 int32_t NextMessageId();
+
+// Message numbers run from 1 to kLastMessageNumber, the largest that the ten digits of a
+// queue file's name hold. The number after it is 1 again (so is the number after a
+// LastMsgId stored past it, 0x80000000 to 0xffffffff); inside the range LastMsgId + 1
+// is the next number, as always.
+inline constexpr uint32_t kLastMessageNumber = 0x7fffffff;
+
+// The same; wrappedAfter receives the LastMsgId after which numbering started again at
+// 1 when this caller's number is that 1, and is empty otherwise.
+int32_t NextMessageId(std::optional<uint32_t>& wrappedAfter);
 
 // Reads LastMsgId where the next draw will read it (the own key, else the host's), without
 // storing anything, so that a value of the wrong type stops the start: raises the

@@ -105,7 +105,16 @@ bool SetConsoleCtrlHandler(ConsoleCtrlRoutine routine, bool add) {
     st.threadStarted = true;
   }
   st.routine = std::move(routine);
-  return Install(SIGINT, OnSignal) && Install(SIGQUIT, OnSignal);
+  if (!Install(SIGINT, OnSignal) || !Install(SIGQUIT, OnSignal)) return false;
+  // A program started in the background of a shell, or by a supervisor, may come with
+  // these signals ignored (the handlers above replace that) or blocked: this thread
+  // takes them from now on, so that Ctrl-C and kill -INT stop the program whatever it
+  // inherited.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGQUIT);
+  return pthread_sigmask(SIG_UNBLOCK, &stop, nullptr) == 0;
 }
 
 }  // namespace kestran

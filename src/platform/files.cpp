@@ -278,10 +278,11 @@ bool TFile::Open(const std::string& path, Mode mode) {
       }
       if (fd < 0) break;
       {
-        // Only a plain file is appended to; the open did not wait for a FIFO's reader, and
-        // the writes that follow may block as usual.
+        // Only a plain file with no other name is appended to: a hard link planted under
+        // the name would carry the lines into a file of another purpose. The open did not
+        // wait for a FIFO's reader, and the writes that follow may block as usual.
         struct stat st;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
           ::close(fd);
           tLastError = kErrorNotPlainFile;
           return false;

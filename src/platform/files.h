@@ -89,7 +89,8 @@ class TFile {
     CreateExclusive,  // new plain file only: fails when anything has the name, a link too
     CreateTruncate,   // create or replace with an empty file (a file the user names)
     Append,           // append to an existing plain file, or create one; a link, directory
-                      // or device under the name fails with kErrorNotPlainFile
+                      // or device under the name, or a file that has other names too
+                      // (hard links), fails with kErrorNotPlainFile
   };
   TFile() = default;
   TFile(const TFile&) = delete;

@@ -218,7 +218,8 @@ bool TFile::Open(const std::string& path, Mode mode) {
     BY_HANDLE_FILE_INFORMATION info;
     if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
         (Seen(n, info.dwFileAttributes) &
-         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        info.nNumberOfLinks != 1) {
       ::CloseHandle(h);
       tLastError = kErrorNotPlainFile;
       return false;

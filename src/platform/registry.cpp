@@ -461,7 +461,7 @@ off_t LocateDword(const std::string& text, const std::string& file, const std::s
 }  // namespace
 
 bool AddToDwordInPlace(const std::string& path, const std::string& name, uint32_t count, bool flush,
-                       uint32_t& old) {
+                       uint32_t& old, std::optional<uint32_t> limit) {
   if (tCurrent != nullptr) return false;
   try {
     std::unique_lock<std::mutex> writer(WriterMutex());
@@ -542,6 +542,7 @@ bool AddToDwordInPlace(const std::string& path, const std::string& name, uint32_
       spot.Forget();
       return false;
     }
+    if (limit && (old > *limit || count > *limit - old)) return false;
     char next[9];
     std::snprintf(next, sizeof next, "%08x", old + count);
     ssize_t w = ::pwrite(spot.fd, next, 8, spot.offset);

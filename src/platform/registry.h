@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -142,8 +143,11 @@ bool RegKeyExists(const std::string& path);
 // write): the caller then changes the value the ordinary way. A failing flush also
 // returns false; the value may then have moved on, which only skips numbers. Raises
 // nothing.
+// With limit, the value is changed only while old + count stays at or below it (false,
+// nothing changed, otherwise): a counter with a range of its own steps past its end the
+// ordinary way.
 bool AddToDwordInPlace(const std::string& path, const std::string& name, uint32_t count, bool flush,
-                       uint32_t& old);
+                       uint32_t& old, std::optional<uint32_t> limit = std::nullopt);
 
 // A read-modify-write under the cross-process lock. While it lives, every registry
 // operation of this thread works on one view of the registry read under the lock, and

@@ -229,7 +229,8 @@ std::string RegistryWriteProblem() {
   return "";
 }
 
-bool AddToDwordInPlace(const std::string&, const std::string&, uint32_t, bool, uint32_t&) {
+bool AddToDwordInPlace(const std::string&, const std::string&, uint32_t, bool, uint32_t&,
+                       std::optional<uint32_t>) {
   // The system's registry changes one value without rewriting anything: the ordinary way
   // is the cheap one here.
   return false;

@@ -1,7 +1,6 @@
 #include "platform/service_account.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <grp.h>
 #include <pwd.h>
 #include <spawn.h>
@@ -13,6 +12,7 @@
 #include <filesystem>
 
 #include "platform/error_text.h"
+#include "platform/owner_handover.h"
 
 extern char** environ;
 
@@ -64,29 +64,6 @@ bool LookUpGroup(const std::string& name, gid_t& gid) {
   if (::getgrnam_r(name.c_str(), &gr, buf.data(), buf.size(), &found) != 0 || !found) return false;
   gid = gr.gr_gid;
   return true;
-}
-
-// The owner that the walk below gives; nftw passes no context to its callback.
-uid_t gOwner = 0;
-gid_t gGroup = 0;
-int gWalkError = 0;
-
-int HandOver(const char* path, const struct stat* st, int type, struct FTW*) {
-  if (type == FTW_NS || type == FTW_DNR) {
-    gWalkError = EACCES;
-    return 1;
-  }
-  if (::lchown(path, gOwner, gGroup) != 0) {
-    gWalkError = errno;
-    return 1;
-  }
-  if (S_ISLNK(st->st_mode)) return 0;
-  mode_t mode = S_ISDIR(st->st_mode) ? 0750 : 0640;
-  if (::chmod(path, mode) != 0) {
-    gWalkError = errno;
-    return 1;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -158,13 +135,15 @@ bool HandOverDataRoot(const TServiceAccount& account, const std::string& dataRoo
   std::error_code ec;
   std::filesystem::create_directories(root, ec);
   if (ec) return Fail(ErrorFromErrno(ec.value()));
-  gOwner = uid;
-  gGroup = gid;
-  gWalkError = 0;
-  if (::nftw(root.c_str(), HandOver, 32, FTW_PHYS | FTW_MOUNT) != 0) {
-    int err = gWalkError != 0 ? gWalkError : errno;
+  // The account may already own the tree and change it while it is walked: the walk
+  // never follows a link it finds there.
+  const THandOverResult handed = HandOverTree(root.string(), uid, gid);
+  if (handed.skippedLinks > 0)
+    notes.push_back(std::to_string(handed.skippedLinks) + " file(s) in " + dataRoot +
+                    " with more than one name (hard links) were left as they are.");
+  if (handed.error != 0) {
     notes.push_back("Could not hand " + dataRoot + " over to " + account.User + ".");
-    return Fail(ErrorFromErrno(err));
+    return Fail(ErrorFromErrno(handed.error));
   }
   std::string group = account.Group;
   if (group.empty()) {

@@ -28,8 +28,8 @@ bool EnsureServiceAccount(const TServiceAccount& account, const std::string& dat
                           std::vector<std::string>& notes);
 
 // Run as root: hands the data root with everything in it to the account (directories
-// 0750, files 0640). Run by anyone else: changes nothing. False, with the last error
-// set, when that fails.
+// 0750, files 0640), never following a link found in it (HandOverTree). Run by anyone else: changes
+// nothing. False, with the last error set, when that fails.
 bool HandOverDataRoot(const TServiceAccount& account, const std::string& dataRoot,
                       std::vector<std::string>& notes);
 

@@ -126,6 +126,10 @@ std::string Confinement(const TServiceConfig& c, const TServiceAccount& account,
   if (!account.Group.empty()) t += "Group=" + account.Group + "\n";
   t += "UMask=0027\n";
   t += "LimitNOFILE=" + std::to_string(c.OpenFiles) + "\n";
+  if (c.Tasks == TServiceConfig::kNoTaskLimit)
+    t += "TasksMax=infinity\n";
+  else if (c.Tasks != 0)
+    t += "TasksMax=" + std::to_string(c.Tasks) + "\n";
   t += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
   t += "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
   t += "NoNewPrivileges=yes\n";

@@ -99,6 +99,10 @@ struct TServiceConfig {
   std::vector<std::string> WritablePaths;
   // Files the service may hold open at once.
   uint32_t OpenFiles = 65536;
+  // Threads (and processes) the service may run at once: 0 sets no limit of its own (the
+  // system's default applies), kNoTaskLimit lifts the limit.
+  static constexpr uint64_t kNoTaskLimit = UINT64_MAX;
+  uint64_t Tasks = 0;
 };
 
 // An open service; closed by its destructor.

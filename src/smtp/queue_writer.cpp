@@ -146,9 +146,14 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId, const st
 
 TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId,
                                               const std::function<bool(TFile&)>& writeMessage,
-                                              const std::string& rcpText) const {
+                                              const std::string& rcpText,
+                                              TQueueFault* fault) const {
   const std::string msgPath = MessagePath(msgId);
   const std::string rcpPath = RecipientPath(msgId);
+  // Taken before the clean-up, whose own calls set the last error again.
+  auto failedAt = [fault](const std::string& file) {
+    if (fault) *fault = TQueueFault{file, LastFileError()};
+  };
 
   // A recipient file without its message file still belongs to someone else's pair; so
   // does anything else under either name (a link is never followed).
@@ -166,12 +171,16 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId,
 
   TContentDigest digest;
   TFile msgFile;
-  if (!msgFile.Open(msgPath, TFile::Mode::CreateExclusive))
-    return NameWasTaken(LastFileError()) ? Outcome::NameTaken : Outcome::Failed;
+  if (!msgFile.Open(msgPath, TFile::Mode::CreateExclusive)) {
+    if (NameWasTaken(LastFileError())) return Outcome::NameTaken;
+    failedAt(msgPath);
+    return Outcome::Failed;
+  }
   msgFile.DigestWrites(&digest);
   bool ok = writeMessage(msgFile);
   ok = msgFile.Close() && ok;
   if (!ok) {
+    failedAt(msgPath);
     DeleteFilePath(msgPath);
     return Outcome::Failed;
   }
@@ -179,17 +188,23 @@ TQueueWriter::Outcome TQueueWriter::WritePair(const std::string& msgId,
 
   TFile rcpFile;
   if (!CreateTemporary(rcpFile, tmpPath)) {
+    failedAt(tmpPath);
     DeleteFilePath(msgPath);
     return Outcome::Failed;
   }
   ok = rcpFile.Write(rcpText);
   ok = rcpFile.Close() && ok;
-  if (ok && group) ok = group->Sync(token, {msgPath, tmpPath});
+  if (!ok) failedAt(tmpPath);
+  if (ok && group) {
+    ok = group->Sync(token, {msgPath, tmpPath});
+    if (!ok) failedAt(dir_);
+  }
   // The recipient file appears under its name complete, and only where nothing was.
   bool taken = false;
   if (ok) {
     ok = RenameNoReplace(tmpPath, rcpPath);
     taken = !ok && NameWasTaken(LastFileError());
+    if (!ok && !taken) failedAt(rcpPath);
   }
   if (!ok) {
     DeleteFilePath(tmpPath);

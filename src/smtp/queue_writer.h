@@ -61,6 +61,12 @@ uint64_t QueuePairDigest(TContentDigest msgDigest, std::string_view rcpText);
 // for any other name.
 bool ParseTemporaryName(std::string_view name, std::string& stem, uint64_t& digest);
 
+// Where a queue write that failed met its failure: the file and the error code.
+struct TQueueFault {
+  std::string file;
+  uint32_t error = 0;
+};
+
 class TQueueWriter {
  public:
   enum class Outcome {
@@ -84,8 +90,9 @@ class TQueueWriter {
   Outcome WritePair(const std::string& msgId, const std::string& msgText,
                     const std::string& rcpText) const;
   // The same, with the message file's contents written by writeMessage (false: failed).
+  // On Failed, fault (when given) receives the file and the error.
   Outcome WritePair(const std::string& msgId, const std::function<bool(TFile&)>& writeMessage,
-                    const std::string& rcpText) const;
+                    const std::string& rcpText, TQueueFault* fault = nullptr) const;
 
  private:
   std::string dir_;

@@ -476,8 +476,8 @@ bool TConduitSMTPServer::StoreMessage(TConduitServerThread* /*thread*/, TSMTPMsg
   for (int attempt = 0; attempt <= kMaxNameRedraws; ++attempt) {
     int64_t number = GetNextID();
     // A source that keeps giving the same (or an older) number is stepped past the
-    // names already found taken.
-    if (attempt > 0 && number <= last) number = last + 1;
+    // names already found taken; after the last name, numbering starts again at 1.
+    if (attempt > 0 && number <= last) number = last < INT32_MAX ? last + 1 : 1;
     // Only 0..2147483647 give the "B" + ten digits name that the host reads; a counter
     // that has run past its range must not queue a message under another name.
     if (number < 0 || number > INT32_MAX) return false;
@@ -509,13 +509,16 @@ TConduitSMTPServer::WriteResult TConduitSMTPServer::WriteQueuePair(TSMTPMsg& msg
     DebugLog("WriteMsgToFile says finame is " + writer.RecipientPath(msg.MsgId));
   }
   TQueueWriter::Outcome outcome;
+  TQueueFault fault;
   {
     // The envelope of many long recipients is large: it is gone before the log entry,
     // which repeats the addresses, is made.
     const std::string rcp = BuildRecipientFile(msg, hostName_);
     outcome = writer.WritePair(
-        msg.MsgId, [&](TFile& f) { return f.Write(header) && msg.Data.WriteTo(f); }, rcp);
+        msg.MsgId, [&](TFile& f) { return f.Write(header) && msg.Data.WriteTo(f); }, rcp, &fault);
   }
+  if (outcome == TQueueWriter::Outcome::Failed && OnQueueWriteFailed)
+    OnQueueWriteFailed(fault.file, fault.error);
   if (outcome != TQueueWriter::Outcome::Written) {
     return outcome == TQueueWriter::Outcome::NameTaken ? WriteResult::NameTaken
                                                        : WriteResult::Failed;

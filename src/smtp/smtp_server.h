@@ -105,6 +105,9 @@ class TConduitSMTPServer : public TConduitSMTPListener {
 
   TNextIDEvent OnNextIDEvent;
   TPOPAuthEvent OnPopAuth;
+  // A queue pair could not be written (the message gets 451): the file where it failed
+  // and the error code. Called on the session's thread.
+  std::function<void(const std::string& file, uint32_t error)> OnQueueWriteFailed;
 
   // --- policy -------------------------------------------------------------------------
   bool IsRelayAllowed(const std::string& ip) override;

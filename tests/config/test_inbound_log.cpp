@@ -98,21 +98,27 @@ TEST_F(InboundLogTest, MissingDirectoryDropsTheEntry) {
 TEST_F(InboundLogTest, ALinkUnderTheDaysNameLosesTheEntryAndIsReported) {
   const fs::path dir = root_ / "drive_c" / "inlog";
   { std::ofstream(root_ / "target") << "#!/bin/sh\n"; }
+  { std::ofstream(root_ / "registry.reg") << "REGEDIT4\r\n"; }
   fs::create_symlink(root_ / "target", dir / "1261206.LOG");
   fs::create_symlink(root_ / "nowhere", dir / "1261207.LOG");
+  // A second name of the registry file: appending there would break the configuration.
+  fs::create_hard_link(root_ / "registry.reg", dir / "1261209.LOG");
   std::vector<std::string> reports;
   TInboundLog log(lock_, [&](const std::string& text) { reports.push_back(text); });
   log.HandleLogFileEvent(true, "C:\\inlog", "<B1@h> HELO text", Day(2026, 12, 6));
   log.HandleLogFileEvent(true, "C:\\inlog", "<B2@h> HELO text", Day(2026, 12, 7));
+  log.HandleLogFileEvent(true, "C:\\inlog", "<B5@h> HELO text", Day(2026, 12, 9));
   EXPECT_EQ(ReadAll(root_ / "target"), "#!/bin/sh\n");
+  EXPECT_EQ(ReadAll(root_ / "registry.reg"), "REGEDIT4\r\n");
   EXPECT_FALSE(fs::exists(root_ / "nowhere"));
-  ASSERT_EQ(reports.size(), 2u);
+  ASSERT_EQ(reports.size(), 3u);
   EXPECT_NE(reports[0].find("C:\\inlog\\1261206.LOG"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[2].find("C:\\inlog\\1261209.LOG"), std::string::npos) << reports[2];
   // The next day's file is a plain one again; a log without a reporter stays silent.
   TInboundLog(lock_).HandleLogFileEvent(true, "C:\\inlog", "<B3@h>", Day(2026, 12, 6));
   log.HandleLogFileEvent(true, "C:\\inlog", "<B4@h>", Day(2026, 12, 8));
   EXPECT_EQ(ReadAll(dir / "1261208.LOG"), "<B4@h>\r\n");
-  EXPECT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports.size(), 3u);
 }
 
 TEST_F(InboundLogTest, ConcurrentWritersKeepEveryLineIntact) {

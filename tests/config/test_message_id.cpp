@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -87,6 +89,40 @@ TEST(MessageId, ErrorsNameTheValueAndReleaseTheLock) {
   EXPECT_EQ(Stored(kOwnKey), 7);
   std::filesystem::remove(root.Path("registry.lock"));
   EXPECT_EQ(NextMessageId(), 8);
+}
+
+// Numbers run from 1 to 2147483647 and start again at 1 after the last, or after a
+// value stored past it; the caller that gets the 1 learns where numbering wrapped.
+TEST(MessageId, NumberingStartsAgainAtOneAfterTheEndOfItsRange) {
+  TTempRoot root;
+  const std::string own = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n";
+  root.WriteRegistry(own + "\"LastMsgId\"=dword:7ffffffe\r\n");
+  std::optional<uint32_t> wrapped;
+  EXPECT_EQ(NextMessageId(wrapped), 0x7fffffff);
+  EXPECT_FALSE(wrapped);
+  EXPECT_EQ(NextMessageId(wrapped), 1);
+  EXPECT_EQ(wrapped, 0x7fffffffu);
+  EXPECT_EQ(NextMessageId(wrapped), 2);
+  EXPECT_FALSE(wrapped);
+  EXPECT_EQ(Stored(kOwnKey), 2);
+
+  for (uint32_t past : {0x80000000u, 0xfffffffeu, 0xffffffffu}) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", past);
+    root.WriteRegistry(own + "\"LastMsgId\"=dword:" + text + "\r\n");
+    EXPECT_EQ(NextMessageId(wrapped), 1) << text;
+    EXPECT_EQ(wrapped, past) << text;
+    EXPECT_EQ(NextMessageId(wrapped), 2) << text;
+    EXPECT_EQ(Stored(kOwnKey), 2) << text;
+  }
+
+  // The host's counter at the end: the own one starts at 1.
+  root.WriteRegistry(
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larchmont\\LMS]\r\n\"LastMsgId\"=dword:7fffffff\r\n");
+  EXPECT_EQ(NextMessageId(wrapped), 1);
+  EXPECT_EQ(wrapped, 0x7fffffffu);
+  EXPECT_EQ(Stored(kOwnKey), 1);
+  EXPECT_EQ(Stored(kHostKey), 0x7fffffff);
 }
 
 // Several processes draw numbers at once: every number is handed out exactly once.

@@ -1,5 +1,6 @@
 // Writing into directories that others may write: links planted under a name are never
-// followed, a FIFO never blocks an append, files are created for owner and group only.
+// followed, a second name of another file is never appended to, a FIFO never blocks an
+// append, files are created for owner and group only.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -44,8 +45,9 @@ TEST_F(FilesLinks, WritesNeverFollowALinkAndAFifoNeverBlocks) {
   fs::create_symlink(root_.Path("nowhere"), Dir("dangling"));
   ASSERT_EQ(::mkfifo(Dir("fifo").c_str(), 0600), 0);
   fs::create_directory(Dir("sub"));
+  fs::create_hard_link(root_.Path("target"), Dir("hard"));
 
-  for (const char* name : {"log", "dangling", "fifo", "sub"}) {
+  for (const char* name : {"log", "dangling", "fifo", "sub", "hard"}) {
     TFile f;
     EXPECT_FALSE(f.Open(std::string("C:\\dir\\") + name, TFile::Mode::Append)) << name;
     EXPECT_EQ(LastFileError(), kErrorNotPlainFile) << name;

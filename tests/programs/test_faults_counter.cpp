@@ -1,5 +1,6 @@
-// The message counter at the end of its range, or where it cannot be stored or read: mail
-// is refused for the time being instead of being queued under a number that is not kept.
+// The message counter at the end of its range, where numbering starts again at 1, or where
+// it cannot be stored or read: mail is refused for the time being instead of being queued
+// under a number that is not kept.
 
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -12,14 +13,41 @@
 namespace kestran::test {
 namespace {
 
-TEST_F(FaultTest, CounterAtTheEndOfItsRangeRefusesInsteadOfWritingABadName) {
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
+  return n;
+}
+
+// After the last name "B2147483647", numbering starts again at 1, passes over a pair still
+// queued under a number it comes back to, and says so once.
+TEST_F(FaultTest, CounterAtTheEndOfItsRangeStartsAgainAtOneSkippingQueuedNames) {
   WriteRegistry(RelayRegistry() +
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n"
                 "\"LastMsgId\"=dword:7ffffffe\r\n\r\n");
+  MakeDir("mail/prein");
+  ASSERT_TRUE(WriteFileText(Native("mail/prein/B0000000001.MSG"), "Subject: still queued\r\n"));
+  ASSERT_TRUE(
+      WriteFileText(Native("mail/prein/B0000000001.RCP"), "Message-ID: <B0000000001@h>\r\n"));
   StartReceiver();
   EXPECT_EQ(Transaction(BodyWithToken("last-number", 100)), "250 Message received OK");
-  EXPECT_EQ(Transaction(BodyWithToken("past-the-end", 100)), "451 ERR Requested Action Aborted");
-  EXPECT_EQ(AllQueueFiles(), (std::vector<std::string>{"B2147483647.MSG", "B2147483647.RCP"}));
+  EXPECT_EQ(Transaction(BodyWithToken("past-the-end", 100)), "250 Message received OK");
+  EXPECT_EQ(Transaction(BodyWithToken("and-on", 100)), "250 Message received OK");
+  EXPECT_EQ(AllQueueFiles(),
+            (std::vector<std::string>{"B0000000001.MSG", "B0000000001.RCP", "B0000000002.MSG",
+                                      "B0000000002.RCP", "B0000000003.MSG", "B0000000003.RCP",
+                                      "B2147483647.MSG", "B2147483647.RCP"}));
+  EXPECT_EQ(ReadFileText(Native("mail/prein/B0000000001.MSG")), "Subject: still queued\r\n");
+  EXPECT_NE(ReadFileText(Native("mail/prein/B0000000002.MSG")).find("past-the-end"),
+            std::string::npos);
+  EXPECT_NE(Registry().find("\"LastMsgId\"=dword:00000003"), std::string::npos) << Registry();
+  const std::string console = Console();
+  EXPECT_EQ(Count(console,
+                  "The message counter LastMsgId has reached the end of its range "
+                  "(2147483647): message numbers start again at 1"),
+            1u)
+      << console;
+  EXPECT_EQ(Count(console, "LastMsgId"), 1u) << console;
   EXPECT_FALSE(proc_.Wait(0)) << "the receiver is still running";
 }
 
@@ -51,12 +79,6 @@ class Immutable {
   int fd_ = -1;
   bool set_ = false;
 };
-
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
-  return n;
-}
 
 // A number is used only once it is stored: a counter that cannot be stored refuses the
 // message, and the console (the event log of a service) says why once, not per message.

@@ -35,6 +35,14 @@ TEST_F(FaultTest, WriteFailureOfTheQueueFileAnswers451AndLeavesNothingBehind) {
   auto pairs = CheckedPairs();
   ASSERT_EQ(pairs.size(), 1u);
   EXPECT_NE(pairs.begin()->second.msg.find("Subject: fits\r\n"), std::string::npos);
+  // The event log (the console here) names the file and the error, once a minute.
+  const std::string console = Console();
+  const std::string report =
+      "A message could not be queued and was refused with 451: writing "
+      "C:\\mail\\prein\\B0000000001.MSG failed: The disk has no space left. (112)";
+  const size_t at = console.find(report);
+  EXPECT_NE(at, std::string::npos) << console;
+  EXPECT_EQ(console.find("could not be queued", at + report.size()), std::string::npos) << console;
   EXPECT_FALSE(proc_.Wait(0)) << "the receiver is still running";
 }
 

@@ -98,7 +98,9 @@ TEST_F(InstallUnitTest, TheUnitRunsConfinedAsTheAccountAndMayWriteTheNamedDirect
       "ExecStart=" + std::string(build ? build : ".") + "/kestran",
       "Environment=KESTRAN_ROOT=" + root_, "User=kestran", "Group=kestran", "UMask=0027",
       // 40000 connections, three files each, and some to spare.
-      "LimitNOFILE=121024", "AmbientCapabilities=CAP_NET_BIND_SERVICE",
+      "LimitNOFILE=121024",
+      // A thread each, and the service's own.
+      "TasksMax=40256", "AmbientCapabilities=CAP_NET_BIND_SERVICE",
       "CapabilityBoundingSet=CAP_NET_BIND_SERVICE", "NoNewPrivileges=yes", "ProtectSystem=strict",
       "ReadWritePaths=" + root_, "ReadWritePaths=-" + spool + "/prein",
       "ReadWritePaths=-" + spool + "/pop3log", "ProtectHome=yes", "PrivateDevices=yes",

@@ -89,7 +89,10 @@ std::string Report(const std::string& datagram) {
 
 class Child {
  public:
-  Child(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
+  // stopSignalsOff: the child starts as a background job of a script or some supervisors
+  // start it, with SIGINT and SIGQUIT ignored and blocked.
+  Child(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+        bool stopSignalsOff = false) {
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
       std::string s = *e;
@@ -99,6 +102,8 @@ class Child {
     }
     for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
     std::vector<std::string> argStrings = {FakeProgram()};
+    if (stopSignalsOff)
+      argStrings = {"/bin/sh", "-c", "trap '' INT QUIT; exec \"$0\" \"$@\"", FakeProgram()};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv, envp;
     for (auto& a : argStrings) argv.push_back(a.data());
@@ -117,6 +122,10 @@ class Child {
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
+    if (stopSignalsOff) {
+      sigaddset(&none, SIGINT);
+      sigaddset(&none, SIGQUIT);
+    }
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -345,6 +354,16 @@ TEST_F(ServiceProgramTest, ConsoleModeStopsOnCtrlCAndCtrlBreak) {
     c.Signal(SIGQUIT);
     EXPECT_EQ(0, c.Wait());
     EXPECT_NE(std::string::npos, c.Output().find("Stopping Kestran Test Service\r\n"));
+  }
+}
+
+TEST_F(ServiceProgramTest, ConsoleModeStopsWhateverTheStopSignalsCameWith) {
+  for (int sig : {SIGINT, SIGQUIT}) {
+    Child c({"-DEBUG"}, Env(), true);
+    ASSERT_TRUE(c.ReadUntil("terminate\r\n")) << sig;
+    c.Signal(sig);
+    EXPECT_EQ(0, c.Wait(10000)) << sig;
+    EXPECT_NE(std::string::npos, c.Output().find("Stopping Kestran Test Service\r\n")) << sig;
   }
 }
 

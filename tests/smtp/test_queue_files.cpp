@@ -205,15 +205,39 @@ TEST_F(QueueIntake, AHundredRedrawsThen451AndTheSessionGoesOn) {
   EXPECT_EQ(c->Cmd("DATA"), "503 No valid recipients specified");
 }
 
+TEST_F(QueueIntake, ATakenLastNameIsSteppedPastToOne) {
+  // A number source at the end of the range whose next number is 1 again, while the last
+  // name is still taken.
+  WriteFile(queue_ / "B2147483647.MSG", "queued earlier");
+  int32_t next = INT32_MAX;
+  server_->OnNextIDEvent = [&next](int32_t& id, bool& handled) {
+    id = next;
+    next = next == INT32_MAX ? 1 : next + 1;
+    handled = true;
+  };
+  Start();
+  auto c = Connect();
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"one"}), "250 Message received OK");
+  EXPECT_EQ(QueueFiles(),
+            (std::vector<std::string>{"B0000000001.MSG", "B0000000001.RCP", "B2147483647.MSG"}));
+}
+
 TEST_F(QueueIntake, UnwritableQueueGives451WithoutAPartialPair) {
   // A queue "directory" that is a file fails for everybody, root included.
   WriteFile(queue_ / "plain", "not a directory");
   server_->SetMailWriteDir("C:\\queue\\plain");
+  std::vector<std::pair<std::string, uint32_t>> faults;
+  server_->OnQueueWriteFailed = [&faults](const std::string& file, uint32_t error) {
+    faults.emplace_back(file, error);
+  };
   Start();
   auto c = Connect();
   EXPECT_EQ(SendMessage(*c, "s@x.example", "u@local.example", {"a"}),
             "451 ERR Requested Action Aborted");
   EXPECT_EQ(QueueFiles(), (std::vector<std::string>{"plain"}));
+  // The failure names the file and the error (3: the path does not lead to a directory).
+  ASSERT_EQ(faults.size(), 1u);
+  EXPECT_EQ(faults[0], std::make_pair(std::string("C:\\queue\\plain\\B0000000001.MSG"), 3u));
 
   server_->SetActive(false);
   server_->SetMailWriteDir("C:\\queue");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <exception>
 
@@ -12,6 +13,7 @@
 #include "config/plugin1.h"
 #include "config/receiver_settings.h"
 #include "config/settings_loader.h"
+#include "platform/error_text.h"
 #include "platform/registry.h"
 #include "platform/resolver.h"
 #include "programs/kestran/smtp_service.h"
@@ -106,6 +108,9 @@ bool TServerSetup::Configure() {
   server.OnLogFileEvent = [this](const std::string& entry) { HandleLogFileEvent(entry); };
   server.OnListenerEvent = [this](TEventSeverity severity, const std::string& text) {
     Report(severity == TEventSeverity::Error ? kLogError : kLogWarning, text);
+  };
+  server.OnQueueWriteFailed = [this](const std::string& file, uint32_t error) {
+    HandleQueueWriteFailed(file, error);
   };
 
   // All settings come from one reading of the registry.
@@ -257,7 +262,9 @@ void TServerSetup::HandleNextID(int32_t& id, bool& handled) {
   handled = true;
   std::string why;
   try {
-    id = NextMessageId();
+    std::optional<uint32_t> wrappedAfter;
+    id = NextMessageId(wrappedAfter);
+    if (wrappedAfter) ReportCounterWrapped(*wrappedAfter);
     if (id != 0) return;
     why = NoMessageIdReason();
   } catch (const Exception& e) {
@@ -271,23 +278,49 @@ void TServerSetup::HandleNextID(int32_t& id, bool& handled) {
   ReportCounterFailure(why);
 }
 
-void TServerSetup::ReportCounterFailure(const std::string& why) {
+void TServerSetup::ReportCounterWrapped(uint32_t before) {
+  char stored[16];
+  std::snprintf(stored, sizeof stored, "0x%08x", before);
+  const std::string last = std::to_string(kLastMessageNumber);
+  Report(kLogWarning,
+         "The message counter LastMsgId " +
+             (before == kLastMessageNumber
+                  ? "has reached the end of its range (" + last + ")"
+                  : "holds " + std::string(stored) + ", past the end of its range (" + last + ")") +
+             ": message numbers start again at 1, and a number whose queue files are still in "
+             "the queue is skipped");
+}
+
+std::string TMinuteReport::Due(const std::string& text) {
   const auto now = std::chrono::steady_clock::now();
-  std::string text;
-  {
-    std::lock_guard<std::mutex> guard(counterReportLock_);
-    if (counterReported_ && now - counterReportedAt_ < std::chrono::minutes(1)) {
-      ++counterRefusedSince_;
-      return;
-    }
-    text = "No message number could be stored, mail is refused for now: " + why;
-    if (counterRefusedSince_ > 0)
-      text += " (" + std::to_string(counterRefusedSince_) + " more refused since the last report)";
-    counterReported_ = true;
-    counterReportedAt_ = now;
-    counterRefusedSince_ = 0;
+  std::lock_guard<std::mutex> guard(lock_);
+  if (reported_ && now - reportedAt_ < std::chrono::minutes(1)) {
+    ++refusedSince_;
+    return std::string();
   }
-  Report(kLogError, text);
+  std::string due = text;
+  if (refusedSince_ > 0)
+    due += " (" + std::to_string(refusedSince_) + " more refused since the last report)";
+  reported_ = true;
+  reportedAt_ = now;
+  refusedSince_ = 0;
+  return due;
+}
+
+void TServerSetup::ReportCounterFailure(const std::string& why) {
+  const std::string text =
+      counterReport_.Due("No message number could be stored, mail is refused for now: " + why);
+  if (!text.empty()) Report(kLogError, text);
+}
+
+void TServerSetup::HandleQueueWriteFailed(const std::string& file, uint32_t error) {
+  std::string reason = SystemErrorText(error);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  if (reason.empty()) reason = "error " + std::to_string(error);
+  const std::string text =
+      queueWriteReport_.Due("A message could not be queued and was refused with 451: writing " +
+                            file + " failed: " + reason + " (" + std::to_string(error) + ")");
+  if (!text.empty()) Report(kLogError, text);
 }
 
 void TServerSetup::HandleLogFileEvent(const std::string& logFileEntry) {

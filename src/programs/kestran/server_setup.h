@@ -20,6 +20,20 @@ namespace kestran {
 
 class TSMTPService;
 
+// A fault that each message may meet again, reported at most once a minute: Due gives
+// the text to report now, with the number of messages refused since the report before,
+// or "" within the minute.
+class TMinuteReport {
+ public:
+  std::string Due(const std::string& text);
+
+ private:
+  std::mutex lock_;
+  bool reported_ = false;
+  std::chrono::steady_clock::time_point reportedAt_;
+  unsigned long refusedSince_ = 0;
+};
+
 class TServerSetup {
  public:
   TSMTPService* Service = nullptr;
@@ -42,6 +56,8 @@ class TServerSetup {
   void LogEvent(const std::string& text);
 
   void HandleNextID(int32_t& id, bool& handled);
+  // A queue write failed: the file and the error go to the event log, once a minute.
+  void HandleQueueWriteFailed(const std::string& file, uint32_t error);
   void HandleLogFileEvent(const std::string& logFileEntry);
   void HandlePopAuth(const std::string& ipAddy, bool& valid, bool& handled);
 
@@ -63,11 +79,11 @@ class TServerSetup {
   // A failed draw goes to the event log at most once a minute, with the number of
   // messages refused since the report before.
   void ReportCounterFailure(const std::string& why);
+  // Numbering starts again at 1 after the value `before` of LastMsgId.
+  void ReportCounterWrapped(uint32_t before);
 
-  std::mutex counterReportLock_;
-  bool counterReported_ = false;
-  std::chrono::steady_clock::time_point counterReportedAt_;
-  unsigned long counterRefusedSince_ = 0;
+  TMinuteReport counterReport_;
+  TMinuteReport queueWriteReport_;
 };
 
 // The process-wide set-up. It lives until the process ends and is never destroyed, so

@@ -9,6 +9,13 @@
 #include "programs/kestran/server_setup.h"
 
 namespace kestran {
+namespace {
+
+// Threads the service runs beside one per connection: up to 128 parked session threads,
+// the listener, flushes, name lookups and the watchdog, with room to spare.
+constexpr uint64_t kServiceOwnTasks = 256;
+
+}  // namespace
 
 void TSMTPService::StartUp() {
   bool ok = false;
@@ -56,6 +63,10 @@ void TSMTPService::PrepareInstall(TServiceConfig& config) {
   // cap on connections.
   uint64_t files = maxConnections == 0 ? 524288 : uint64_t{maxConnections} * 3 + 1024;
   config.OpenFiles = static_cast<uint32_t>(std::clamp<uint64_t>(files, 65536, 1048576));
+  // A thread per connection, and room for the sessions' parked threads (at most 128) and
+  // the service's own (listener, flushes, lookups, watchdog).
+  config.Tasks = maxConnections == 0 ? TServiceConfig::kNoTaskLimit
+                                     : uint64_t{maxConnections} + kServiceOwnTasks;
 }
 
 void TSMTPService::ShutDown() {
