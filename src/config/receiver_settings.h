@@ -53,9 +53,10 @@ struct TReceiverSettings {
   bool SyncQueueFiles = true;          // flush queue files and directory before 250
 
   // Extended SMTP and STARTTLS (own key).
-  bool ESMTP = false;              // answer EHLO and offer the extensions
-  std::string TLSCertificateFile;  // PEM certificate chain; "" = no STARTTLS
-  std::string TLSKeyFile;          // PEM private key; "" = in the certificate file
+  bool ESMTP = false;               // answer EHLO and offer the extensions
+  std::string TLSCertificateFile;   // PEM certificate chain; "" = no STARTTLS
+  std::string TLSKeyFile;           // PEM private key; "" = in the certificate file
+  uint32_t MaxTLSHandshakes = 200;  // STARTTLS handshakes at the same time; 0 = no limit
 
   // Lists.
   TStringList LocalNets;

@@ -142,6 +142,7 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadBool(reg, "ESMTP", s.ESMTP);
     ReadString(reg, "TLSCertificateFile", s.TLSCertificateFile);
     ReadString(reg, "TLSKeyFile", s.TLSKeyFile);
+    ReadDword(reg, "MaxTLSHandshakes", s.MaxTLSHandshakes);
     reg.CloseKey();
   }
 

@@ -162,7 +162,7 @@ bool TServerSetup::Configure() {
   server.SetMaxConnectionsPerIP(s.MaxConnectionsPerIP);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
   server.SetEsmtp(s.ESMTP);
-  ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile);
+  ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile, s.MaxTLSHandshakes);
 
   bool writable = IsDirWritable(s.MailQueueDir);
   if (!writable) {
@@ -175,7 +175,8 @@ bool TServerSetup::Configure() {
   return server.Active();
 }
 
-void TServerSetup::ConfigureTls(const std::string& certSetting, const std::string& keySetting) {
+void TServerSetup::ConfigureTls(const std::string& certSetting, const std::string& keySetting,
+                                uint32_t maxHandshakes) {
   const std::string cert = TrimBlanks(certSetting);
   const std::string key = TrimBlanks(keySetting);
   if (cert.empty() && key.empty()) return;
@@ -188,8 +189,9 @@ void TServerSetup::ConfigureTls(const std::string& certSetting, const std::strin
     return;
   }
   // A pair that cannot be used stops the start with a message naming the file.
-  auto store = std::make_shared<TTlsCertStore>(cert, key);
-  store->OnEvent = [this](const std::string& text) { LogEvent(text); };
+  auto store = std::make_shared<TTlsCertStore>(cert, key,
+                                               [this](const std::string& text) { LogEvent(text); });
+  store->SetMaxHandshakes(maxHandshakes);
   SmtpServer->SetTlsStore(std::move(store));
 }
 

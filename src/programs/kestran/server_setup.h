@@ -36,7 +36,8 @@ class TServerSetup {
   void FreeServer();
 
   // The certificate store for STARTTLS when a certificate is configured.
-  void ConfigureTls(const std::string& certSetting, const std::string& keySetting);
+  void ConfigureTls(const std::string& certSetting, const std::string& keySetting,
+                    uint32_t maxHandshakes);
   // A warning in the event log (a console line in console mode).
   void LogEvent(const std::string& text);
 
