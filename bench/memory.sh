@@ -11,10 +11,17 @@
 #   b    one session sending 16,000 RCPT of 65,000 bytes each and a short message, with
 #        MaxRecipients at its default (recipients past the cap are answered 452);
 #   b0   the same with MaxRecipients 0 (no cap).
-# Each phase has a fresh receiver; it prints the peak VmRSS and VmHWM and checks that
-# every acknowledged message is queued intact (body byte for byte, every accepted
-# recipient). SyncQueueFiles is off, to spare the disk; it does not change the memory.
-# Target: under 300 MB resident at every point.
+#   t    resident memory per connection in each state of a session, with STARTTLS (ESMTP
+#        on, a self-signed RSA 2048 certificate): MEMORY_TLS_CONNECTIONS (default 2000)
+#        connections from 127.0.0.1 held in one state at a time by BUILD/bench/tls_drive
+#        (a build with -DKESTRAN_BENCH=ON), each state on a fresh receiver; the figure is
+#        the growth of VmRSS while they are held, divided by their number. The stalled
+#        handshakes are held twice: with MaxTLSHandshakes 0 (no limit) and with its
+#        default, 200, where the others are answered 454 and stay in clear text.
+# Phases a, b and b0 have a fresh receiver each; they print the peak VmRSS and VmHWM and
+# check that every acknowledged message is queued intact (body byte for byte, every
+# accepted recipient). SyncQueueFiles is off, to spare the disk; it does not change the
+# memory. Target: under 300 MB resident at every point.
 #
 # Environment: KESTRAN_BUILD (default build; needs kestran and kestran-reg), MEMORY_PHASES
 # (default "a b b0"), MEMORY_KEEP=1 keeps the data roots.
@@ -35,13 +42,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# start_receiver MAXRECIPIENTS: a fresh data root and receiver; sets root, port and pid.
+# start_receiver MAXRECIPIENTS [VALUE...]: a fresh data root and receiver, with more values
+# of the own key when given; sets root, port and pid.
 start_receiver() {
   root="$(mktemp -d /tmp/kestran-memory-XXXXXX)"
   port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
   mkdir -p "$root/drive_c/mail/prein" "$root/drive_c/mail/inlog"
   local extra=""
   if [ -n "$1" ]; then extra="\"MaxRecipients\"=dword:$(printf '%08x' "$1")"; fi
+  shift
+  local more=("$@")
   printf '%s\r\n' \
     'REGEDIT4' '' \
     '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN]' \
@@ -55,6 +65,7 @@ start_receiver() {
     '"MailInlogEnabled"=dword:00000000' \
     '"SyncQueueFiles"=dword:00000000' \
     ${extra:+"$extra"} \
+    "${more[@]}" \
     '' \
     '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN\LocalNets]' \
     '"1"="127.0.0.0/8"' \
@@ -87,9 +98,53 @@ stop_receiver() {
   root=""
 }
 
+rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
+
+# Phase t: hold_state STATE MAXTLSHANDSHAKES prints one line of figures.
+tls_connections="${MEMORY_TLS_CONNECTIONS:-2000}"
+hold_state() {
+  local state=$1 bound=$2
+  start_receiver "" '"ESMTP"=dword:00000001' '"MaxConnectionsPerIP"=dword:00000000' \
+    "\"MaxTLSHandshakes\"=dword:$(printf '%08x' "$bound")" \
+    "\"TLSCertificateFile\"=\"$tlsdir/cert.pem\"" "\"TLSKeyFile\"=\"$tlsdir/key.pem\""
+  sleep 1
+  local base held out="$root/hold.txt"
+  base=$(rss_kb "$pid")
+  mkfifo "$root/hold"
+  exec 4<>"$root/hold"
+  "$build/bench/tls_drive" hold "$port" "$tls_connections" "$state" <"$root/hold" 4>&- >"$out" &
+  local holder=$!
+  for _ in $(seq 1200); do grep -q held= "$out" 2>/dev/null && break; sleep 0.1; done
+  sleep 2
+  held=$(rss_kb "$pid")
+  exec 4>&-
+  wait "$holder" 2>/dev/null || true
+  printf '%-10s %8s %-36s %9s %9s %9s\n' "$state" "$bound" "$(cat "$out")" "$base" "$held" \
+    "$(( (held - base) * 1024 / tls_connections ))"
+  stop_receiver
+}
+
 status=0
 echo "memory: $build/kestran, phases: $phases"
 for phase in $phases; do
+  if [ "$phase" = t ]; then
+    [ -x "$build/bench/tls_drive" ] || { echo "memory.sh: $build/bench/tls_drive is missing (-DKESTRAN_BENCH=ON)" >&2; exit 2; }
+    ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+    tlsdir="$(mktemp -d /tmp/kestran-memory-tls-XXXXXX)"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+      -keyout "$tlsdir/key.pem" -out "$tlsdir/cert.pem" 2>/dev/null
+    echo "# $tls_connections connections held in each state; resident KiB before and while held"
+    printf '%-10s %8s %-36s %9s %9s %9s\n' state bound "tls_drive" "base KiB" "held KiB" "B/conn"
+    hold_state plain 200
+    hold_state plaindata 200
+    hold_state starttls 0
+    hold_state hello 0
+    hold_state hello 200
+    hold_state tls 200
+    hold_state data 200
+    rm -rf "$tlsdir"
+    continue
+  fi
   case "$phase" in
     a) start_receiver "" ;;
     b) start_receiver "" ;;
