@@ -1,5 +1,6 @@
 // The certificate store behind STARTTLS: what stops the start, and how renewed files are
 // taken up while the receiver runs.
+// test-labels: threads
 
 #include <gtest/gtest.h>
 
