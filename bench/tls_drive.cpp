@@ -194,6 +194,17 @@ int Load(uint16_t port, int sessions, int messages, size_t size, int seconds) {
   return 0;
 }
 
+// Keeps the connections open until standard input ends, then closes them.
+int HoldUntilEndOfInput(std::vector<std::unique_ptr<Client>>& held, SSL_CTX* ctx) {
+  std::fflush(stdout);
+  std::string line;
+  while (std::getline(std::cin, line)) {
+  }
+  held.clear();
+  SSL_CTX_free(ctx);
+  return 0;
+}
+
 int Idle(uint16_t port, int connections) {
   SSL_CTX* ctx = ClientContext();
   std::vector<std::unique_ptr<Client>> held;
@@ -204,13 +215,7 @@ int Idle(uint16_t port, int connections) {
     held.push_back(std::move(c));
   }
   std::printf("idle=%d\n", opened);
-  std::fflush(stdout);
-  std::string line;
-  while (std::getline(std::cin, line)) {
-  }
-  held.clear();
-  SSL_CTX_free(ctx);
-  return 0;
+  return HoldUntilEndOfInput(held, ctx);
 }
 
 int Hold(uint16_t port, int connections, const std::string& state) {
@@ -242,13 +247,7 @@ int Hold(uint16_t port, int connections, const std::string& state) {
     held.push_back(std::move(c));
   }
   std::printf("held=%d refused=%d failed=%d\n", reached, refused, failed);
-  std::fflush(stdout);
-  std::string line;
-  while (std::getline(std::cin, line)) {
-  }
-  held.clear();
-  SSL_CTX_free(ctx);
-  return 0;
+  return HoldUntilEndOfInput(held, ctx);
 }
 
 }  // namespace
