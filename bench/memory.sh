@@ -18,6 +18,8 @@
 #        the growth of VmRSS while they are held, divided by their number. The stalled
 #        handshakes are held twice: with MaxTLSHandshakes 0 (no limit) and with its
 #        default, 200, where the others are answered 454 and stay in clear text.
+#        MEMORY_TLS_STATES picks states and bounds ("hello:0 hello:200"; the default is
+#        every state: plain plaindata starttls hello tls data).
 # Phases a, b and b0 have a fresh receiver each; they print the peak VmRSS and VmHWM and
 # check that every acknowledged message is queued intact (body byte for byte, every
 # accepted recipient). SyncQueueFiles is off, to spare the disk; it does not change the
@@ -135,13 +137,9 @@ for phase in $phases; do
       -keyout "$tlsdir/key.pem" -out "$tlsdir/cert.pem" 2>/dev/null
     echo "# $tls_connections connections held in each state; resident KiB before and while held"
     printf '%-10s %8s %-36s %9s %9s %9s\n' state bound "tls_drive" "base KiB" "held KiB" "B/conn"
-    hold_state plain 200
-    hold_state plaindata 200
-    hold_state starttls 0
-    hold_state hello 0
-    hold_state hello 200
-    hold_state tls 200
-    hold_state data 200
+    for sb in ${MEMORY_TLS_STATES:-plain:200 plaindata:200 starttls:0 hello:0 hello:200 tls:200 data:200}; do
+      hold_state "${sb%%:*}" "${sb##*:}"
+    done
     rm -rf "$tlsdir"
     continue
   fi
