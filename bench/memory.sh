@@ -16,7 +16,16 @@
 #        their envelopes at once before each sends a short message;
 #   c256 the same with paths of 256 octets, whatever the receiver would take;
 #   d    the same with a comment after each 256-octet path that fills the line to 65,000
-#        bytes: what MaxEnvelopeMemoryMB (default 256) bounds.
+#        bytes: what MaxEnvelopeMemoryMB (default 256) bounds;
+#   t    resident memory per connection in each state of a session, with STARTTLS (ESMTP
+#        on, a self-signed RSA 2048 certificate): MEMORY_TLS_CONNECTIONS (default 2000)
+#        connections from 127.0.0.1 held in one state at a time by BUILD/bench/tls_drive
+#        (a build with -DKESTRAN_BENCH=ON), each state on a fresh receiver; the figure is
+#        the growth of VmRSS while they are held, divided by their number. The stalled
+#        handshakes are held twice: with MaxTLSHandshakes 0 (no limit) and with its
+#        default, 200, where the others are answered 454 and stay in clear text.
+#        MEMORY_TLS_STATES picks states and bounds ("hello:0 hello:200"; the default is
+#        every state: plain plaindata starttls hello tls data).
 # Each phase has a fresh receiver; it prints the peak VmRSS and VmHWM, the VmRSS two
 # seconds after the last session ended, and checks that every acknowledged message is
 # queued intact (body byte for byte, every accepted recipient). SyncQueueFiles is off, to
@@ -47,8 +56,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# start_receiver BUILD MAXRECIPIENTS: a fresh data root and a receiver of BUILD; sets
-# root, port and pid.
+# start_receiver BUILD MAXRECIPIENTS [VALUE...]: a fresh data root and a receiver of BUILD,
+# with more values of the own key when given; sets root, port and pid.
 start_receiver() {
   local bin="$1"
   shift
@@ -57,6 +66,8 @@ start_receiver() {
   mkdir -p "$root/drive_c/mail/prein" "$root/drive_c/mail/inlog"
   local extra=""
   if [ -n "$1" ]; then extra="\"MaxRecipients\"=dword:$(printf '%08x' "$1")"; fi
+  shift
+  local more=("$@")
   printf '%s\r\n' \
     'REGEDIT4' '' \
     '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN]' \
@@ -70,6 +81,7 @@ start_receiver() {
     '"MailInlogEnabled"=dword:00000000' \
     '"SyncQueueFiles"=dword:00000000' \
     ${extra:+"$extra"} \
+    "${more[@]}" \
     '' \
     '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN\LocalNets]' \
     '"1"="127.0.0.0/8"' \
@@ -102,9 +114,49 @@ stop_receiver() {
   root=""
 }
 
+rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
+
+# Phase t: hold_state STATE MAXTLSHANDSHAKES prints one line of figures.
+tls_connections="${MEMORY_TLS_CONNECTIONS:-2000}"
+hold_state() {
+  local state=$1 bound=$2
+  start_receiver "$build" "" '"ESMTP"=dword:00000001' '"MaxConnectionsPerIP"=dword:00000000' \
+    "\"MaxTLSHandshakes\"=dword:$(printf '%08x' "$bound")" \
+    "\"TLSCertificateFile\"=\"$tlsdir/cert.pem\"" "\"TLSKeyFile\"=\"$tlsdir/key.pem\""
+  sleep 1
+  local base held out="$root/hold.txt"
+  base=$(rss_kb "$pid")
+  mkfifo "$root/hold"
+  exec 4<>"$root/hold"
+  "$build/bench/tls_drive" hold "$port" "$tls_connections" "$state" <"$root/hold" 4>&- >"$out" &
+  local holder=$!
+  for _ in $(seq 1200); do grep -q held= "$out" 2>/dev/null && break; sleep 0.1; done
+  sleep 2
+  held=$(rss_kb "$pid")
+  exec 4>&-
+  wait "$holder" 2>/dev/null || true
+  printf '%-10s %8s %-36s %9s %9s %9s\n' "$state" "$bound" "$(cat "$out")" "$base" "$held" \
+    "$(( (held - base) * 1024 / tls_connections ))"
+  stop_receiver
+}
+
 status=0
 echo "memory: $build/kestran${before:+ (before: $before/kestran)}, phases: $phases"
 for phase in $phases; do
+  if [ "$phase" = t ]; then
+    [ -x "$build/bench/tls_drive" ] || { echo "memory.sh: $build/bench/tls_drive is missing (-DKESTRAN_BENCH=ON)" >&2; exit 2; }
+    ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+    tlsdir="$(mktemp -d /tmp/kestran-memory-tls-XXXXXX)"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+      -keyout "$tlsdir/key.pem" -out "$tlsdir/cert.pem" 2>/dev/null
+    echo "# $tls_connections connections held in each state; resident KiB before and while held"
+    printf '%-10s %8s %-36s %9s %9s %9s\n' state bound "tls_drive" "base KiB" "held KiB" "B/conn"
+    for sb in ${MEMORY_TLS_STATES:-plain:200 plaindata:200 starttls:0 hello:0 hello:200 tls:200 data:200}; do
+      hold_state "${sb%%:*}" "${sb##*:}"
+    done
+    rm -rf "$tlsdir"
+    continue
+  fi
   case "$phase" in
     a | b | c | c256 | d) cap="" ;;
     b0) cap=0 ;;

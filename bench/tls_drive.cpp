@@ -8,6 +8,16 @@
 //   tls_drive idle PORT CONNECTIONS
 //     opens the connections, completes STARTTLS and EHLO on each, prints "idle=<n>" and
 //     holds them until standard input ends.
+//   tls_drive hold PORT CONNECTIONS STATE
+//     brings each connection into STATE and holds them all until standard input ends;
+//     prints "held=<n> refused=<n answered 454 to STARTTLS> failed=<n>". STATE is one of
+//       plain      greeting and EHLO, in clear text
+//       plaindata  plain, then MAIL, RCPT, DATA and 1 KB of the body
+//       starttls   plain, then STARTTLS answered 220, and no ClientHello
+//       hello      starttls, then the ClientHello, and nothing more (the server waits
+//                  for the client's Finished)
+//       tls        the handshake done and EHLO again
+//       data       tls, then MAIL, RCPT, DATA and 1 KB of the body
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -64,9 +74,9 @@ class Client {
   bool Send(const std::string& s) {
     size_t off = 0;
     while (off < s.size()) {
-      int n = ssl_ != nullptr ? SSL_write(ssl_, s.data() + off, static_cast<int>(s.size() - off))
-                              : static_cast<int>(::send(fd_, s.data() + off, s.size() - off,
-                                                        MSG_NOSIGNAL));
+      int n = ssl_ != nullptr
+                  ? SSL_write(ssl_, s.data() + off, static_cast<int>(s.size() - off))
+                  : static_cast<int>(::send(fd_, s.data() + off, s.size() - off, MSG_NOSIGNAL));
       if (n <= 0) return false;
       off += static_cast<size_t>(n);
     }
@@ -98,6 +108,21 @@ class Client {
     if (!ok && std::getenv("TLS_DRIVE_DEBUG") != nullptr)
       std::fprintf(stderr, "expected %s after %.20s: %s\n", code, command.c_str(), r.c_str());
     return ok;
+  }
+  // Sends a ClientHello and never reads the server's answer.
+  bool Hello() {
+    ssl_ = SSL_new(ctx_);
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl_, in, out);
+    if (SSL_connect(ssl_) == 1) return false;
+    char* data = nullptr;
+    long n = BIO_get_mem_data(out, &data);
+    if (n <= 0) return false;
+    std::string hello(data, static_cast<size_t>(n));
+    SSL_free(ssl_);  // the memory BIOs with it; the socket is written directly
+    ssl_ = nullptr;
+    return Send(hello);
   }
   bool Secure() {
     buf_.clear();
@@ -146,9 +171,10 @@ int Load(uint16_t port, int sessions, int messages, size_t size, int seconds) {
         bool ok = OpenSecure(c);
         if (ok) {
           // Pipelined where the server offers it: MAIL, RCPT and DATA in one write.
-          ok = c.Send("MAIL FROM:<load@drive.example>\r\nRCPT TO:<sink@corp.example>\r\nDATA\r\n") &&
-               c.Expect("", "250") && c.Expect("", "250") && c.Expect("", "354") &&
-               c.Expect(body, "250");
+          ok =
+              c.Send("MAIL FROM:<load@drive.example>\r\nRCPT TO:<sink@corp.example>\r\nDATA\r\n") &&
+              c.Expect("", "250") && c.Expect("", "250") && c.Expect("", "354") &&
+              c.Expect(body, "250");
           if (!ok) ++gFailTransaction;
           c.Expect("QUIT\r\n", "221");
         }
@@ -168,6 +194,17 @@ int Load(uint16_t port, int sessions, int messages, size_t size, int seconds) {
   return 0;
 }
 
+// Keeps the connections open until standard input ends, then closes them.
+int HoldUntilEndOfInput(std::vector<std::unique_ptr<Client>>& held, SSL_CTX* ctx) {
+  std::fflush(stdout);
+  std::string line;
+  while (std::getline(std::cin, line)) {
+  }
+  held.clear();
+  SSL_CTX_free(ctx);
+  return 0;
+}
+
 int Idle(uint16_t port, int connections) {
   SSL_CTX* ctx = ClientContext();
   std::vector<std::unique_ptr<Client>> held;
@@ -178,13 +215,39 @@ int Idle(uint16_t port, int connections) {
     held.push_back(std::move(c));
   }
   std::printf("idle=%d\n", opened);
-  std::fflush(stdout);
-  std::string line;
-  while (std::getline(std::cin, line)) {
+  return HoldUntilEndOfInput(held, ctx);
+}
+
+int Hold(uint16_t port, int connections, const std::string& state) {
+  SSL_CTX* ctx = ClientContext();
+  const std::string body = "Subject: held\r\n\r\n" + std::string(1000, 'x') + "\r\n";
+  std::vector<std::unique_ptr<Client>> held;
+  int reached = 0, refused = 0, failed = 0;
+  for (int i = 0; i < connections; ++i) {
+    auto c = std::make_unique<Client>(ctx, port);
+    bool ok = c->ok() && c->Expect("", "220") && c->Expect("EHLO drive.example\r\n", "250");
+    if (ok && (state == "starttls" || state == "hello")) {
+      std::string reply;
+      ok = c->Send("STARTTLS\r\n") && c->Reply(reply);
+      if (ok && reply.compare(0, 3, "454") == 0) {
+        ++refused;
+        held.push_back(std::move(c));
+        continue;
+      }
+      ok = ok && reply.compare(0, 3, "220") == 0 && (state != "hello" || c->Hello());
+    } else if (ok && (state == "tls" || state == "data")) {
+      ok = c->Expect("STARTTLS\r\n", "220") && c->Secure() &&
+           c->Expect("EHLO drive.example\r\n", "250");
+    }
+    if (ok && (state == "data" || state == "plaindata"))
+      ok = c->Expect("MAIL FROM:<hold@drive.example>\r\n", "250") &&
+           c->Expect("RCPT TO:<sink@corp.example>\r\n", "250") && c->Expect("DATA\r\n", "354") &&
+           c->Send(body);
+    ++(ok ? reached : failed);
+    held.push_back(std::move(c));
   }
-  held.clear();
-  SSL_CTX_free(ctx);
-  return 0;
+  std::printf("held=%d refused=%d failed=%d\n", reached, refused, failed);
+  return HoldUntilEndOfInput(held, ctx);
 }
 
 }  // namespace
@@ -195,8 +258,11 @@ int main(int argc, char** argv) {
                 static_cast<size_t>(std::atol(argv[5])), std::atoi(argv[6]));
   if (argc >= 4 && std::strcmp(argv[1], "idle") == 0)
     return Idle(static_cast<uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]));
+  if (argc >= 5 && std::strcmp(argv[1], "hold") == 0)
+    return Hold(static_cast<uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]), argv[4]);
   std::fprintf(stderr,
                "usage: tls_drive load PORT SESSIONS MESSAGES SIZE SECONDS\n"
-               "       tls_drive idle PORT CONNECTIONS\n");
+               "       tls_drive idle PORT CONNECTIONS\n"
+               "       tls_drive hold PORT CONNECTIONS STATE\n");
   return 2;
 }

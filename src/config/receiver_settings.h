@@ -59,6 +59,7 @@ struct TReceiverSettings {
   std::string TLSKeyFile;          // PEM private key; "" = in the certificate file
   // Windows: SHA-1 hash of a certificate in the machine's "My" store; "" = the files
   std::string TLSCertificateThumbprint;
+  uint32_t MaxTLSHandshakes = 200;  // STARTTLS handshakes at the same time; 0 = no limit
 
   // Lists.
   TStringList LocalNets;

@@ -144,6 +144,7 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadString(reg, "TLSCertificateFile", s.TLSCertificateFile);
     ReadString(reg, "TLSKeyFile", s.TLSKeyFile);
     ReadString(reg, "TLSCertificateThumbprint", s.TLSCertificateThumbprint);
+    ReadDword(reg, "MaxTLSHandshakes", s.MaxTLSHandshakes);
     reg.CloseKey();
   }
 

@@ -255,6 +255,52 @@ bool SetCurrentDir(const std::string& path) {
   return ::chdir(n.c_str()) == 0 || Fail();
 }
 
+bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& contents) {
+  contents.clear();
+  std::string n;
+  if (!Native(path, n)) return false;
+  // Non-blocking: the open of a FIFO does not wait for a writer, nor that of a device
+  // for its carrier; what is not a plain file is never read.
+  int fd = ::open(n.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  struct stat st;
+  bool ok = true;
+  if (::fstat(fd, &st) != 0) {
+    ok = Fail();
+  } else if (!S_ISREG(st.st_mode)) {
+    tLastError = kErrorNotPlainFile;
+    ok = false;
+  } else if (static_cast<uint64_t>(st.st_size) > maxBytes) {
+    tLastError = kErrorFileTooLarge;
+    ok = false;
+  } else {
+    contents.reserve(static_cast<size_t>(st.st_size));
+    char buf[16384];
+    for (;;) {
+      const size_t room = maxBytes + 1 - contents.size();
+      ssize_t got = ::read(fd, buf, room < sizeof buf ? room : sizeof buf);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        ok = Fail();
+        break;
+      }
+      if (got == 0) break;
+      contents.append(buf, static_cast<size_t>(got));
+      if (contents.size() > maxBytes) {  // it grew while it was read
+        tLastError = kErrorFileTooLarge;
+        ok = false;
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  if (!ok) {
+    contents.clear();
+    contents.shrink_to_fit();
+  }
+  return ok;
+}
+
 bool TFile::Open(const std::string& path, Mode mode) {
   Close();
   std::string n;

@@ -80,6 +80,16 @@ bool SetCurrentDir(const std::string& path);
 // Reads a whole file (other processes may keep writing it); false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& contents);
 
+// The error of a read that found a file of more than the bytes allowed.
+constexpr uint32_t kErrorFileTooLarge = 223;
+
+// Reads a small file that a setting names (a certificate, a key): a plain file only, a
+// link to one included. The open never waits, so a FIFO, a device or a directory under
+// the name fails at once with kErrorNotPlainFile; a file of more than maxBytes fails
+// with kErrorFileTooLarge, and is never read past maxBytes + 1 (one still growing
+// included). contents is empty after a failure.
+bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& contents);
+
 // An open file; closed by its destructor. Files are created readable by their owner and
 // group only (0640 on POSIX systems).
 class TFile {

@@ -185,6 +185,64 @@ bool SetCurrentDir(const std::string& path) {
   return ::SetCurrentDirectoryA(n.c_str()) != 0 || Fail();
 }
 
+bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& contents) {
+  contents.clear();
+  std::string n;
+  if (!Native(path, n)) return false;
+  // A link is followed to its file; a pipe or a device is refused after the open, which
+  // never waits for them (a busy pipe fails at once).
+  HANDLE h =
+      ::CreateFileA(n.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (::GetLastError() == ERROR_PIPE_BUSY) {
+      tLastError = kErrorNotPlainFile;
+      return false;
+    }
+    return Fail();
+  }
+  bool ok = true;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    tLastError = kErrorNotPlainFile;
+    ok = false;
+  } else if (!::GetFileInformationByHandle(h, &info)) {
+    ok = Fail();
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    tLastError = kErrorNotPlainFile;
+    ok = false;
+  } else if ((static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow) > maxBytes) {
+    tLastError = kErrorFileTooLarge;
+    ok = false;
+  } else {
+    contents.reserve(info.nFileSizeLow);
+    char buf[16384];
+    for (;;) {
+      const size_t room = maxBytes + 1 - contents.size();
+      DWORD got = 0;
+      if (!::ReadFile(h, buf, static_cast<DWORD>(room < sizeof buf ? room : sizeof buf), &got,
+                      nullptr)) {
+        if (::GetLastError() == ERROR_HANDLE_EOF) break;
+        ok = Fail();
+        break;
+      }
+      if (got == 0) break;
+      contents.append(buf, got);
+      if (contents.size() > maxBytes) {  // it grew while it was read
+        tLastError = kErrorFileTooLarge;
+        ok = false;
+        break;
+      }
+    }
+  }
+  ::CloseHandle(h);
+  if (!ok) {
+    contents.clear();
+    contents.shrink_to_fit();
+  }
+  return ok;
+}
+
 bool TFile::Open(const std::string& path, Mode mode) {
   Close();
   std::string n;

@@ -75,6 +75,15 @@ void TConduitSMTPServer::DoCommandSTARTTLS(TConduitServerThread* thread, const s
     if (logDebug_) DebugLog("STARTTLS says 501 Syntax error (no parameters allowed)");
     return;
   }
+  // Handshakes hold far more memory than sessions in clear text: beyond the bound the
+  // client hears a temporary refusal and may go on without TLS. The slot is given back
+  // however the handshake ends.
+  TTlsCertStore::THandshakeSlot slot = tlsStore_->BeginHandshake(msg.SendingIP);
+  if (!slot) {
+    Reply(thread, "454 TLS not available due to temporary reason");
+    if (logDebug_) DebugLog("STARTTLS says 454 TLS not available due to temporary reason");
+    return;
+  }
   std::shared_ptr<const TTlsServerContext> context = tlsStore_->Current();
   Reply(thread, "220 Ready to start TLS");
   if (logDebug_) DebugLog("STARTTLS says 220 Ready to start TLS");

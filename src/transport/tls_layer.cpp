@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <climits>
 
+#include "platform/error_text.h"
 #include "platform/files.h"
+#include "platform/thread.h"
 #include "transport/winsock_intf.h"
 
 #if KESTRAN_TLS
@@ -30,35 +32,94 @@ int64_t SteadyMillis() {
 
 // ---------------------------------------------------------------- certificate store
 
-TTlsCertStore::TTlsCertStore(const std::string& certPath, const std::string& keyPath)
-    : certPath_(certPath), keyPath_(keyPath) {
+namespace {
+
+// Why a certificate or key file could not be read.
+std::string FileReadReason(uint32_t code) {
+  if (code == kErrorNotPlainFile) return "not a regular file";
+  if (code == kErrorFileTooLarge)
+    return "larger than " + std::to_string(TTlsCertStore::kMaxFileBytes / 1024 / 1024) + " MiB";
+  std::string text = SystemErrorText(code);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text.empty() ? "error " + std::to_string(code) : text;
+}
+
+constexpr std::chrono::milliseconds kMinCheckInterval{10};
+
+}  // namespace
+
+// The background check of the certificate files.
+class TTlsRefresher : public TThread {
+ public:
+  explicit TTlsRefresher(TTlsCertStore& store) : store_(store) {}
+  ~TTlsRefresher() override { EndAndWait(); }
+
+ protected:
+  void Execute() override {
+    std::unique_lock<std::mutex> l(store_.lock_);
+    while (!store_.stopping_) {
+      const auto due = store_.lastCheck_ + std::max(store_.checkInterval_, kMinCheckInterval);
+      if (std::chrono::steady_clock::now() < due) {
+        store_.wake_.wait_until(l, due);
+        continue;
+      }
+      l.unlock();
+      store_.Refresh();
+      l.lock();
+    }
+  }
+
+ private:
+  TTlsCertStore& store_;
+};
+
+TTlsCertStore::TTlsCertStore(const std::string& certPath, const std::string& keyPath,
+                             std::function<void(const std::string& text)> onEvent)
+    : OnEvent(std::move(onEvent)), certPath_(certPath), keyPath_(keyPath) {
   std::string cert, key, error;
   if (!ReadFiles(cert, key, error)) throw Exception(error);
   current_ = Load(cert, key);
   loadedPem_ = cert + std::string(1, '\0') + key;
   lastCheck_ = std::chrono::steady_clock::now();
+  std::string warning = ChainWarning(*current_);
+  if (!warning.empty()) Report(warning);
+}
+
+TTlsCertStore::~TTlsCertStore() {
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  refresher_.reset();  // waits for a check in progress
 }
 
 void TTlsCertStore::SetCheckInterval(std::chrono::milliseconds interval) {
-  std::lock_guard<std::mutex> g(lock_);
-  checkInterval_ = interval;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    checkInterval_ = interval;
+  }
+  wake_.notify_all();
 }
 
 void TTlsCertStore::SetHandshakeReportInterval(std::chrono::milliseconds interval) {
   std::lock_guard<std::mutex> g(lock_);
   reportInterval_ = interval;
   lastHandshakeReport_.store(INT64_MIN);
+  lastRefusalReport_.store(INT64_MIN);
 }
 
 bool TTlsCertStore::ReadFiles(std::string& cert, std::string& key, std::string& error) const {
-  if (!ReadWholeFile(certPath_, cert)) {
-    error = "Cannot read the TLS certificate file '" + certPath_ + "' in 'TLSCertificateFile'";
+  if (!ReadSmallFile(certPath_, kMaxFileBytes, cert)) {
+    error = "Cannot read the TLS certificate file '" + certPath_ +
+            "' in 'TLSCertificateFile': " + FileReadReason(LastFileError());
     return false;
   }
   if (keyPath_.empty()) {
     key = cert;
-  } else if (!ReadWholeFile(keyPath_, key)) {
-    error = "Cannot read the TLS key file '" + keyPath_ + "' in 'TLSKeyFile'";
+  } else if (!ReadSmallFile(keyPath_, kMaxFileBytes, key)) {
+    error = "Cannot read the TLS key file '" + keyPath_ +
+            "' in 'TLSKeyFile': " + FileReadReason(LastFileError());
     return false;
   }
   return true;
@@ -71,6 +132,17 @@ std::shared_ptr<const TTlsServerContext> TTlsCertStore::Load(const std::string& 
   return TTlsServerContext::FromPem(certName, cert, keyName, key);
 }
 
+std::string TTlsCertStore::ChainWarning(const TTlsServerContext& context) const {
+  if (context.ChainCertificates() <= kWarnChainCertificates &&
+      context.ChainBytes() <= kWarnChainBytes)
+    return "";
+  return "The TLS certificate file '" + certPath_ + "' in 'TLSCertificateFile' holds " +
+         std::to_string(context.ChainCertificates()) + " certificates of " +
+         std::to_string(context.ChainBytes()) + " bytes, sent in every handshake: many " +
+         "clients refuse a chain of more than " + std::to_string(kWarnChainCertificates) +
+         " certificates or " + std::to_string(kWarnChainBytes / 1024) + " KiB";
+}
+
 void TTlsCertStore::Report(const std::string& text) {
   if (OnEvent) OnEvent(text);
 }
@@ -79,49 +151,89 @@ std::shared_ptr<const TTlsServerContext> TTlsCertStore::Current() {
 #ifdef _WIN32
   if (watch_ != nullptr) return WatchedCurrent();
 #endif
-  std::string message;
-  std::shared_ptr<const TTlsServerContext> result;
-  {
-    std::lock_guard<std::mutex> g(lock_);
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastCheck_ >= checkInterval_) {
-      lastCheck_ = now;
-      std::string cert, key, error;
-      if (!ReadFiles(cert, key, error)) {
-        // A renewal caught half-way, or a file taken away: the loaded pair stays. Each
-        // distinct failure is reported once.
-        if (loadedPem_ != error) message = error + "; the loaded certificate stays in use";
-        loadedPem_ = error;
-      } else {
-        std::string pem = cert + std::string(1, '\0') + key;
-        if (pem != loadedPem_) {
-          loadedPem_ = pem;
-          try {
-            current_ = Load(cert, key);
-            message = "TLS certificate reloaded from '" + certPath_ + "'";
-          } catch (const Exception& e) {
-            message = e.Message() + "; the loaded certificate stays in use";
-          }
-        }
-      }
+  std::lock_guard<std::mutex> g(lock_);
+  if (!refresherStarted_ && !stopping_) {
+    refresherStarted_ = true;
+    try {
+      auto refresher = std::make_unique<TTlsRefresher>(*this);
+      refresher->Resume();
+      refresher_ = std::move(refresher);
+    } catch (const Exception&) {
+      // No thread to spare: the loaded pair stays in use until the next start.
     }
-    result = current_;
   }
-  if (!message.empty()) Report(message);
-  return result;
+  return current_;
 }
 
-void TTlsCertStore::HandshakeFailed(const std::string& peer, const std::string& reason) {
+void TTlsCertStore::Refresh() {
+  std::lock_guard<std::mutex> reading(refreshLock_);
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    lastCheck_ = std::chrono::steady_clock::now();
+  }
+  // The files are read and parsed outside the lock: sessions go on with the loaded
+  // context meanwhile.
+  std::string message, warning, cert, key, error;
+  std::string pem;
+  std::shared_ptr<const TTlsServerContext> loaded;
+  bool read = ReadFiles(cert, key, error);
+  if (read) pem = cert + std::string(1, '\0') + key;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    // A renewal caught half-way, or a file taken away: the loaded pair stays. Each
+    // distinct failure is reported once, an unchanged pair is not loaded again.
+    if (read ? pem == loadedPem_ : error == loadedPem_) return;
+  }
+  if (!read) {
+    message = error + "; the loaded certificate stays in use";
+    pem = error;
+  } else {
+    try {
+      loaded = Load(cert, key);
+      message = "TLS certificate reloaded from '" + certPath_ + "'";
+      warning = ChainWarning(*loaded);
+    } catch (const Exception& e) {
+      message = e.Message() + "; the loaded certificate stays in use";
+    }
+  }
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    loadedPem_ = std::move(pem);
+    if (loaded) current_ = std::move(loaded);
+  }
+  Report(message);
+  if (!warning.empty()) Report(warning);
+}
+
+void TTlsCertStore::ReportSometimes(std::atomic<int64_t>& last, const std::string& text) {
   int64_t interval;
   {
     std::lock_guard<std::mutex> g(lock_);
     interval = reportInterval_.count();
   }
   const int64_t now = SteadyMillis();
-  int64_t last = lastHandshakeReport_.load();
-  if (last != INT64_MIN && now - last < interval) return;
-  if (!lastHandshakeReport_.compare_exchange_strong(last, now)) return;
-  Report("STARTTLS handshake with " + peer + " failed: " + reason);
+  int64_t seen = last.load();
+  if (seen != INT64_MIN && now - seen < interval) return;
+  if (!last.compare_exchange_strong(seen, now)) return;
+  Report(text);
+}
+
+void TTlsCertStore::HandshakeFailed(const std::string& peer, const std::string& reason) {
+  ReportSometimes(lastHandshakeReport_, "STARTTLS handshake with " + peer + " failed: " + reason);
+}
+
+TTlsCertStore::THandshakeSlot TTlsCertStore::BeginHandshake(const std::string& peer) {
+  const uint32_t max = maxHandshakes_.load();
+  uint32_t count = handshakes_.load();
+  do {
+    if (max != 0 && count >= max) {
+      ReportSometimes(lastRefusalReport_, "STARTTLS refused to " + peer + ": " +
+                                              std::to_string(max) +
+                                              " handshakes in progress ('MaxTLSHandshakes')");
+      return THandshakeSlot();
+    }
+  } while (!handshakes_.compare_exchange_weak(count, count + 1));
+  return THandshakeSlot(&handshakes_);
 }
 
 // ---------------------------------------------------------------- channel deadline
@@ -174,6 +286,11 @@ int NoPassword(char*, int, int, void*) {
   return 0;
 }
 
+size_t DerSize(X509* cert) {
+  int n = i2d_X509(cert, nullptr);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
 struct BioDeleter {
   void operator()(BIO* b) const { BIO_free(b); }
 };
@@ -209,8 +326,10 @@ std::shared_ptr<const TTlsServerContext> TTlsServerContext::FromPem(const std::s
   // Records are read with as much as the socket holds, not header and body apart.
   SSL_CTX_set_read_ahead(raw, 1);
   // The library's default list without the TLS 1.2 suites in CBC mode (their padding
-  // check is open to timing attacks): only AEAD suites remain.
-  if (SSL_CTX_set_cipher_list(raw, "DEFAULT:!SHA1:!SHA256:!SHA384") != 1)
+  // check is open to timing attacks), without static RSA key exchange (no forward
+  // secrecy: AES256-GCM-SHA384, AES128-GCM-SHA256) and without pre-shared keys, which
+  // the receiver has none of: only AEAD suites with ephemeral keys remain.
+  if (SSL_CTX_set_cipher_list(raw, "DEFAULT:!SHA1:!SHA256:!SHA384:!kRSA:!PSK") != 1)
     throw Exception("Cannot set up TLS: " + TakeSslError("no cipher suite"));
 
   TBioPtr certBio(BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size())));
@@ -219,6 +338,8 @@ std::shared_ptr<const TTlsServerContext> TTlsServerContext::FromPem(const std::s
     ERR_clear_error();
     throw Exception("No PEM certificate in the TLS certificate file " + certName);
   }
+  ctx->chainCertificates_ = 1;
+  ctx->chainBytes_ = DerSize(cert);
   int ok = SSL_CTX_use_certificate(raw, cert);
   X509_free(cert);
   if (ok != 1)
@@ -228,6 +349,8 @@ std::shared_ptr<const TTlsServerContext> TTlsServerContext::FromPem(const std::s
   for (;;) {
     X509* ca = PEM_read_bio_X509(certBio.get(), nullptr, NoPassword, nullptr);
     if (ca == nullptr) break;
+    ++ctx->chainCertificates_;
+    ctx->chainBytes_ += DerSize(ca);
     if (SSL_CTX_add0_chain_cert(raw, ca) != 1) {
       X509_free(ca);
       throw Exception("Cannot use the chain in the TLS certificate file " + certName + ": " +

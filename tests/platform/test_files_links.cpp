@@ -123,5 +123,28 @@ TEST_F(FilesLinks, NamesRenamesAndListingsSeeLinksAsLinks) {
   EXPECT_EQ(tags.begin()->find_first_not_of("0123456789abcdef"), std::string::npos);
 }
 
+TEST_F(FilesLinks, SmallFileReadsTakePlainFilesOnlyAndNeverWait) {
+  root_.WriteFile("drive_c/dir/exact", std::string(100, 'x'));
+  root_.WriteFile("drive_c/dir/over", std::string(101, 'x'));
+  fs::create_symlink(root_.Path("drive_c/dir/exact"), Dir("live"));
+  ASSERT_EQ(::mkfifo(Dir("fifo").c_str(), 0600), 0);
+  fs::create_directory(Dir("sub"));
+
+  std::string text = "left over";
+  // A link to a plain file is read through (the layout of renewed certificates).
+  EXPECT_TRUE(ReadSmallFile("C:\\dir\\live", 100, text));
+  EXPECT_EQ(text, std::string(100, 'x'));
+  EXPECT_FALSE(ReadSmallFile("C:\\dir\\over", 100, text));
+  EXPECT_EQ(LastFileError(), kErrorFileTooLarge);
+  EXPECT_EQ(text, "");
+  // A FIFO without a writer would block an ordinary open for ever.
+  EXPECT_FALSE(ReadSmallFile("C:\\dir\\fifo", 100, text));
+  EXPECT_EQ(LastFileError(), kErrorNotPlainFile);
+  EXPECT_FALSE(ReadSmallFile("C:\\dir\\sub", 100, text));
+  EXPECT_EQ(LastFileError(), kErrorNotPlainFile);
+  EXPECT_FALSE(ReadSmallFile("C:\\dir\\missing", 100, text));
+  EXPECT_EQ(LastFileError(), 2u);
+}
+
 }  // namespace
 }  // namespace kestran

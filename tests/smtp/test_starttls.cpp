@@ -1,6 +1,10 @@
 // STARTTLS with real clients (swaks, Python's smtplib, openssl s_client) against a
 // throwaway certificate, and what a client may not do around the handshake.
 
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "smtp_fixture.h"
@@ -188,6 +192,89 @@ TEST_F(StartTls, SilentClientInsideTlsHearsTheTimeOut) {
   std::string out;
   ASSERT_EQ(RunCommand("python3 " + script + " " + Port() + " " + cert_, out), 0) << out;
   EXPECT_EQ(out, "(421, b'" + Host() + " closing, idle too long')\n");
+}
+
+// Handshakes in progress are bounded: beyond the bound STARTTLS is refused for now and
+// the session goes on in clear text; a place comes back however a handshake ends.
+TEST_F(StartTls, HandshakesInProgressAreBoundedAndEveryEndGivesThePlaceBack) {
+  store_->SetMaxHandshakes(2);
+  server_->SetReceiveTimeout(3);
+  auto ehlo = [](RawClient& c) {
+    std::string line = c.Cmd("EHLO b.example");
+    while (line.rfind("250-", 0) == 0) line = c.ReadLine();
+    return line;
+  };
+  auto waitFor = [&](uint32_t count, int seconds) {
+    for (int i = 0; i < seconds * 100 && store_->HandshakesInProgress() != count; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return store_->HandshakesInProgress();
+  };
+  // Two clients ask for TLS and then say nothing.
+  auto a = Connect();
+  auto b = Connect();
+  for (RawClient* c : {a.get(), b.get()}) {
+    EXPECT_EQ(ehlo(*c), "250 STARTTLS");
+    EXPECT_EQ(c->Cmd("STARTTLS"), "220 Ready to start TLS");
+  }
+  EXPECT_EQ(waitFor(2, 5), 2u);
+
+  auto c = Connect();
+  EXPECT_EQ(ehlo(*c), "250 STARTTLS");
+  EXPECT_EQ(c->Cmd("STARTTLS"), "454 TLS not available due to temporary reason");
+  EXPECT_EQ(SendMessage(*c, "s@x.example", "u@corp.example", {"Subject: clear", "", "text"}),
+            "250 Message received OK");
+  EXPECT_EQ(c->Cmd("STARTTLS"), "454 TLS not available due to temporary reason");
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_EQ(Events()[0],
+            "STARTTLS refused to 127.0.0.1: 2 handshakes in progress "
+            "('MaxTLSHandshakes')");
+
+  // A client that goes away mid-handshake gives its place back; a handshake that succeeds
+  // holds one only while it runs.
+  a.reset();
+  EXPECT_EQ(waitFor(1, 5), 1u);
+  std::string out;
+  EXPECT_EQ(RunCommand("printf 'EHLO s.example\\nQUIT\\n' | timeout 20 openssl s_client "
+                       "-starttls smtp -crlf -quiet -connect 127.0.0.1:" +
+                           Port(),
+                       out),
+            0)
+      << out;
+  EXPECT_NE(out.find("221 " + Host() + " closing"), std::string::npos) << out;
+  EXPECT_EQ(waitFor(1, 5), 1u);
+
+  // The silent one runs out of time.
+  EXPECT_EQ(waitFor(0, 10), 0u);
+  EXPECT_EQ(b->ReadLine(), "<closed>");
+
+  // A handshake the client spoils gives its place back too.
+  auto d = Connect();
+  EXPECT_EQ(d->Cmd("STARTTLS"), "220 Ready to start TLS");
+  d->Send("not a handshake\r\n");
+  EXPECT_EQ(d->ReadLine(), "<closed>");
+  EXPECT_EQ(waitFor(0, 5), 0u);
+}
+
+TEST_F(StartTls, ACertificateTurnedIntoAFifoHoldsUpNoSession) {
+  fs::remove(cert_);
+  ASSERT_EQ(::mkfifo(cert_.c_str(), 0600), 0);
+  store_->SetCheckInterval(std::chrono::milliseconds(10));
+  for (int i = 0; i < 3; ++i) {
+    std::string out;
+    ASSERT_EQ(RunCommand("printf 'EHLO s.example\\nNOOP\\nQUIT\\n' | timeout 20 openssl "
+                         "s_client -starttls smtp -crlf -quiet -connect 127.0.0.1:" +
+                             Port(),
+                         out),
+              0)
+        << out;
+    EXPECT_NE(out.find("250 NOOP Performed"), std::string::npos) << out;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  auto events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0], "Cannot read the TLS certificate file '" + cert_ +
+                           "' in 'TLSCertificateFile': not a regular file; the loaded "
+                           "certificate stays in use");
 }
 
 }  // namespace

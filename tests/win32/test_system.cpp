@@ -96,6 +96,38 @@ TEST(Win32System, FilesOnNativePaths) {
   EXPECT_TRUE(::RemoveDirectoryA(dir.c_str()));
 }
 
+TEST(Win32System, SmallFileReadsTakeDiskFilesOnly) {
+  std::string dir = TempDir() + "-small";
+  ASSERT_TRUE(CreateDir(dir)) << LastFileError();
+  std::string a = dir + "\\cert.pem";
+  {
+    TFile f;
+    ASSERT_TRUE(f.Open(a, TFile::Mode::CreateTruncate));
+    EXPECT_TRUE(f.Write("0123456789"));
+  }
+  std::string text;
+  EXPECT_TRUE(ReadSmallFile(a, 10, text));
+  EXPECT_EQ(text, "0123456789");
+  EXPECT_FALSE(ReadSmallFile(a, 9, text));
+  EXPECT_EQ(LastFileError(), kErrorFileTooLarge);
+  EXPECT_EQ(text, "");
+  EXPECT_FALSE(ReadSmallFile(dir, 100, text));
+  EXPECT_FALSE(ReadSmallFile(dir + "\\none", 100, text));
+  EXPECT_EQ(LastFileError(), 2u);
+  // A pipe under the name is refused at once, with or without an instance free.
+  const std::string pipe = "\\\\.\\pipe\\kestran-small-" + std::to_string(::GetCurrentProcessId());
+  HANDLE server = ::CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096,
+                                     4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(ReadSmallFile(pipe, 100, text));
+  EXPECT_EQ(LastFileError(), kErrorNotPlainFile);
+  EXPECT_FALSE(ReadSmallFile(pipe, 100, text));
+  EXPECT_NE(LastFileError(), 0u);
+  ::CloseHandle(server);
+  EXPECT_TRUE(DeleteFilePath(a));
+  EXPECT_TRUE(::RemoveDirectoryA(dir.c_str()));
+}
+
 class Counter : public TThread {
  public:
   std::atomic<int> rounds{0};

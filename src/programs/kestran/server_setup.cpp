@@ -171,7 +171,7 @@ bool TServerSetup::Configure() {
   server.SetMaxConnectionsPerIP(s.MaxConnectionsPerIP);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
   server.SetEsmtp(s.ESMTP);
-  ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile, s.TLSCertificateThumbprint);
+  ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile, s.TLSCertificateThumbprint, s.MaxTLSHandshakes);
 
   bool writable = IsDirWritable(s.MailQueueDir);
   if (!writable) {
@@ -185,7 +185,7 @@ bool TServerSetup::Configure() {
 }
 
 void TServerSetup::ConfigureTls(const std::string& certSetting, const std::string& keySetting,
-                                const std::string& thumbprintSetting) {
+                                const std::string& thumbprintSetting, uint32_t maxHandshakes) {
   const std::string cert = TrimBlanks(certSetting);
   const std::string key = TrimBlanks(keySetting);
   const std::string thumbprint = TrimBlanks(thumbprintSetting);
@@ -197,6 +197,7 @@ void TServerSetup::ConfigureTls(const std::string& certSetting, const std::strin
     // A certificate that cannot be used stops the start with a message naming it.
     auto store = TTlsCertStore::FromThumbprint(thumbprint);
     store->OnEvent = [this](const std::string& text) { LogEvent(text); };
+    store->SetMaxHandshakes(maxHandshakes);
     SmtpServer->SetTlsStore(std::move(store));
 #else
     throw Exception("'TLSCertificateThumbprint' names a certificate in the Windows " +
@@ -214,8 +215,9 @@ void TServerSetup::ConfigureTls(const std::string& certSetting, const std::strin
     return;
   }
   // A pair that cannot be used stops the start with a message naming the file.
-  auto store = std::make_shared<TTlsCertStore>(cert, key);
-  store->OnEvent = [this](const std::string& text) { LogEvent(text); };
+  auto store = std::make_shared<TTlsCertStore>(cert, key,
+                                               [this](const std::string& text) { LogEvent(text); });
+  store->SetMaxHandshakes(maxHandshakes);
   SmtpServer->SetTlsStore(std::move(store));
 }
 

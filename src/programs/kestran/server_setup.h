@@ -51,7 +51,7 @@ class TServerSetup {
 
   // The certificate store for STARTTLS when a certificate is configured.
   void ConfigureTls(const std::string& certSetting, const std::string& keySetting,
-                    const std::string& thumbprintSetting);
+                    const std::string& thumbprintSetting, uint32_t maxHandshakes);
   // A warning in the event log (a console line in console mode).
   void LogEvent(const std::string& text);
 
