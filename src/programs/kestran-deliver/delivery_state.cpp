@@ -137,13 +137,18 @@ std::string StateFileName(const std::string& stem) {
 
 std::string OneLineReply(const std::string& text) {
   std::string out;
+  bool lineStart = false;  // blanks that indent a continuation line are dropped
   for (char c : text) {
     if (out.size() >= 500) break;
     if (c == '\r') continue;
-    if (c == '\n' || c == '\t') {
+    if (c == '\n') {
       if (!out.empty() && out.back() != ' ') out += ' ';
+      lineStart = true;
       continue;
     }
+    if (lineStart && (c == ' ' || c == '\t')) continue;
+    lineStart = false;
+    if (c == '\t') c = ' ';
     if (static_cast<unsigned char>(c) < 32 || c == 127) continue;
     out += c;
   }
