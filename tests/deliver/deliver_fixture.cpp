@@ -135,8 +135,11 @@ bool DovecotInstance::Start(const std::string& dir) {
                            std::to_string(port_) + "\n  }\n}\n";
   if (!WriteFileText(dir + "dovecot.conf", conf)) return false;
   std::string out;
-  if (RunCommand("/usr/sbin/dovecot -c " + dir + "dovecot.conf", out) != 0) {
-    ADD_FAILURE() << "dovecot: " << out << log();
+  // The daemon keeps no descriptor of the test's.
+  if (RunCommand(
+          "/usr/sbin/dovecot -c " + dir + "dovecot.conf </dev/null >" + dir + "start.log 2>&1",
+          out) != 0) {
+    ADD_FAILURE() << "dovecot: " << ReadFileText(dir + "start.log") << log();
     return false;
   }
   started_ = true;
@@ -150,7 +153,7 @@ bool DovecotInstance::Start(const std::string& dir) {
 DovecotInstance::~DovecotInstance() {
   if (!started_) return;
   std::string out;
-  RunCommand("/usr/sbin/dovecot -c " + dir_ + "dovecot.conf stop", out);
+  RunCommand("/usr/sbin/dovecot -c " + dir_ + "dovecot.conf stop </dev/null >/dev/null 2>&1", out);
   // The master is gone once its pid file is.
   for (int i = 0; i < 100 && ::access((dir_ + "run/master.pid").c_str(), F_OK) == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

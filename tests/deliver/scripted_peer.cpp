@@ -164,6 +164,11 @@ std::vector<RecordedMessage> RecordingPeer::Messages() {
   return messages_;
 }
 
+std::vector<std::string> RecordingPeer::Deliveries() {
+  std::lock_guard<std::mutex> g(m_);
+  return deliveries_;
+}
+
 std::vector<std::string> RecordingPeer::Commands() {
   std::lock_guard<std::mutex> g(m_);
   return commands_;
@@ -211,25 +216,46 @@ void RecordingPeer::Session(PeerSession& s) {
       if (!s.ReadData(msg.data)) return;
       msg.to = accepted;
       msg.tls = tls;
-      std::string replies;
+      std::string tag;
+      auto x = msg.data.find("\r\nX-Pair: ");
+      if (x != std::string::npos)
+        tag = msg.data.substr(x + 10, msg.data.find("\r\n", x + 2) - x - 10);
       std::vector<std::string> delivered;
+      // Each reply goes out as soon as it is known; a 2xx counts as delivered just before.
+      auto reply = [&](const std::string& a, const std::string& r) {
+        if (r[0] == '2') {
+          std::lock_guard<std::mutex> g(m_);
+          deliveries_.push_back(tag + " " + a);
+        }
+        s.Send(r + "\r\n");
+      };
       if (lmtp_) {
         for (const auto& a : accepted) {
           std::string r = dataAnswer_ ? dataAnswer_(a) : "";
           if (r.empty()) r = "250 2.0.0 <" + a + "> Saved";
           if (r[0] == '2') delivered.push_back(a);
-          replies += r + "\r\n";
+          msg.to = delivered;
+          {
+            std::lock_guard<std::mutex> g(m_);
+            if (delivered.size() == 1 && r[0] == '2')
+              messages_.push_back(msg);
+            else if (r[0] == '2')
+              messages_.back() = msg;
+          }
+          reply(a, r);
         }
       } else {
-        delivered = accepted;
-        replies = "250 2.0.0 Ok: queued\r\n";
+        msg.to = accepted;
+        {
+          std::lock_guard<std::mutex> g(m_);
+          messages_.push_back(msg);
+        }
+        for (size_t i = 0; i + 1 < accepted.size(); ++i) {
+          std::lock_guard<std::mutex> g(m_);
+          deliveries_.push_back(tag + " " + accepted[i]);
+        }
+        reply(accepted.back(), "250 2.0.0 Ok: queued");
       }
-      msg.to = delivered;
-      {
-        std::lock_guard<std::mutex> g(m_);
-        if (!delivered.empty()) messages_.push_back(msg);
-      }
-      s.Send(replies);
       accepted.clear();
     } else if (verb == "RSET") {
       accepted.clear();

@@ -81,6 +81,9 @@ class RecordingPeer {
   int connections() const { return peer_.connections(); }
   std::vector<RecordedMessage> Messages();
   std::vector<std::string> Commands();
+  // Every recipient that got a 2xx reply after the data, as the value of the message's
+  // "X-Pair:" header + " " + the address, in the order of the replies.
+  std::vector<std::string> Deliveries();
 
  private:
   void Session(PeerSession& s);
@@ -90,6 +93,7 @@ class RecordingPeer {
   std::mutex m_;
   std::vector<RecordedMessage> messages_;
   std::vector<std::string> commands_;
+  std::vector<std::string> deliveries_;
   ScriptedPeer peer_;
 };
 

@@ -71,10 +71,14 @@ TEST_F(PairDeliveryTest, DeliveredPairLeavesTheQueueAndEachRecipientIsLogged) {
   EXPECT_FALSE(Exists(kStem + ".MSG"));
   EXPECT_FALSE(Exists(kStem + ".RCP"));
   EXPECT_FALSE(Exists(kStem + ".DLV"));
+  // One recipient per transaction, both on one connection.
   auto msgs = peer.Messages();
-  ASSERT_EQ(msgs.size(), 1u);
+  ASSERT_EQ(msgs.size(), 2u);
   EXPECT_EQ(msgs[0].data + ".\r\n", test::QueueMessage(kBody));
   EXPECT_EQ(msgs[0].from, "alice@client.test");
+  EXPECT_EQ(msgs[0].to, std::vector<std::string>{"bob@x.test"});
+  EXPECT_EQ(msgs[1].to, std::vector<std::string>{"carol@x.test"});
+  EXPECT_EQ(peer.connections(), 1);
   auto mail = log_.Mail();
   ASSERT_EQ(mail.size(), 2u);
   EXPECT_EQ(mail[0],

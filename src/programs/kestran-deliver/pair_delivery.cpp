@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -210,22 +211,19 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
   }
   if (!due.empty()) {
     const bool expired = start - state.queuedAt >= static_cast<double>(ctx.maxAgeSeconds);
-    TMessageToSend message;
-    message.sender = SenderAddress(pair.returnPath);
-    for (size_t i : due) message.recipients.push_back(state.recipients[i].address);
-    message.size = pair.messageSize;
-    const int fd = msg.Get();
-    uint64_t offset = 0;
-    message.read = [fd, &offset](char* p, size_t n) -> long {
-      for (;;) {
-        ssize_t got = ::pread(fd, p, n, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got > 0) offset += static_cast<uint64_t>(got);
-        return static_cast<long>(got);
-      }
-    };
-    message.onReply = [&](size_t k, const TReply& reply) {
-      auto& r = state.recipients[due[k]];
+    // The recipients of each address (an address listed twice gets the message once).
+    std::vector<std::vector<size_t>> groups;
+    for (size_t i : due) {
+      auto g = std::find_if(groups.begin(), groups.end(), [&](const std::vector<size_t>& x) {
+        return state.recipients[x.front()].address == state.recipients[i].address;
+      });
+      if (g == groups.end())
+        groups.push_back({i});
+      else
+        g->push_back(i);
+    }
+    auto record = [&](size_t i, const TReply& reply) {
+      auto& r = state.recipients[i];
       r.tries++;
       r.lastTry = now;
       r.reply = reply.text;
@@ -242,7 +240,36 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
       ctx.mailLog(DeliveryLogLine(stem, r.address, ctx.transport.RelayName(),
                                   ctx.now() - state.queuedAt, r.tries, r.state, reply.text));
     };
-    transport.Send(message);
+    // One recipient per transaction: a reply that was given but not yet recorded when the
+    // program ended can only ever concern that one recipient. Its connection carries the
+    // next one after RSET.
+    std::optional<TReply> unreachable;
+    for (const auto& group : groups) {
+      if (unreachable) {
+        for (size_t i : group) record(i, *unreachable);
+        continue;
+      }
+      TMessageToSend message;
+      message.sender = SenderAddress(pair.returnPath);
+      message.recipients = {state.recipients[group.front()].address};
+      message.size = pair.messageSize;
+      const int fd = msg.Get();
+      uint64_t offset = 0;
+      message.read = [fd, &offset](char* p, size_t n) -> long {
+        for (;;) {
+          ssize_t got = ::pread(fd, p, n, static_cast<off_t>(offset));
+          if (got < 0 && errno == EINTR) continue;
+          if (got > 0) offset += static_cast<uint64_t>(got);
+          return static_cast<long>(got);
+        }
+      };
+      message.onReply = [&](size_t, const TReply& reply) {
+        for (size_t i : group) record(i, reply);
+        // No reply at all (no connection, a time-out): the others wait for the next pass.
+        if (reply.code == 0) unreachable = reply;
+      };
+      transport.Send(message);
+    }
   }
 
   bool notifyDue = false;
