@@ -136,7 +136,8 @@ TEST_F(DeliverProgramTest, MailReachesDovecotsMaildirByteExactBelowTheTrace) {
             "250 Message received OK");
   ASSERT_TRUE(WaitUntil([&] {
     return dovecot.Mailbox("bob").size() == 1 && dovecot.Mailbox("carol").size() == 1 &&
-           dovecot.Mailbox("dave").size() == 1 && QueueFiles(".RCP").empty();
+           dovecot.Mailbox("dave").size() == 1 && QueueFiles(".RCP").empty() &&
+           QueueFiles(".DLV").empty();
   })) << DeliverLog()
       << dovecot.log();
 
@@ -287,7 +288,9 @@ TEST_F(DeliverProgramTest, KillNineUnderLoadNeverRepeatsARecordedRecipient) {
   StopDeliver();
   // The rest without interruption.
   StartDeliver();
-  ASSERT_TRUE(WaitUntil([&] { return QueueFiles(".RCP").empty(); }, 60000)) << DeliverLog();
+  ASSERT_TRUE(
+      WaitUntil([&] { return QueueFiles(".RCP").empty() && QueueFiles(".DLV").empty(); }, 60000))
+      << DeliverLog();
   StopDeliver();
   checkNoRecordedRepeats();
 

@@ -70,6 +70,9 @@ TEST_F(PairDeliveryTest, DeliveredPairLeavesTheQueueAndEachRecipientIsLogged) {
   EXPECT_EQ(pass.outcome, TPairPass::Outcome::Delivered);
   EXPECT_FALSE(Exists(kStem + ".MSG"));
   EXPECT_FALSE(Exists(kStem + ".RCP"));
+  // The state file, done, goes with the next sweep.
+  EXPECT_EQ(State().done, TDeliveryState::Done::Delivered);
+  TQueueRunner(ctx, 1).Sweep();
   EXPECT_FALSE(Exists(kStem + ".DLV"));
   // One recipient per transaction, both on one connection.
   auto msgs = peer.Messages();
@@ -122,7 +125,7 @@ TEST_F(PairDeliveryTest, TemporaryFailuresWaitTheirTurnAndOnlyTheWaitingAreRetri
   ASSERT_EQ(msgs.size(), 2u);
   EXPECT_EQ(msgs[1].to, std::vector<std::string>{"carol@x.test"});
   EXPECT_NE(log_.Mail().back().find("tries=3, status=sent"), std::string::npos);
-  EXPECT_FALSE(Exists(kStem + ".DLV"));
+  EXPECT_FALSE(Exists(kStem + ".RCP"));
 }
 
 TEST_F(PairDeliveryTest, PermanentFailureAndExpiryNotifyTheSenderOnceAndMoveToFailed) {
@@ -205,6 +208,12 @@ TEST_F(PairDeliveryTest, UnreadablePairsGoToDamagedAndNothingElseIsTouched) {
   test::WritePairFiles(queue_, "B0000000007", test::QueueMessage(kBody), good);
   ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000007.DLV",
                                   "kestran-deliver-state 1\nqueued 1\nrcpt sent 1 0 0 0 x@y z\n"));
+  // A stale state file of an earlier pair of that number, done: it never decides for this
+  // pair, which would otherwise be removed undelivered.
+  test::WritePairFiles(queue_, "B0000000009", test::QueueMessage(kBody), good);
+  ASSERT_TRUE(test::WriteFileText(
+      queue_ + "B0000000009.DLV",
+      "kestran-deliver-state 1\nqueued 1\nrcpt sent 1 0 0 0 bob@x.test 250 ok\ndone delivered\n"));
   // The receiver's own files are never touched.
   ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000008.MSG", test::QueueMessage(kBody)));
   ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000008.0123456789abcdef.RC~", good));
@@ -212,7 +221,7 @@ TEST_F(PairDeliveryTest, UnreadablePairsGoToDamagedAndNothingElseIsTouched) {
 
   TQueueRunner runner(ctx, 1);
   runner.RunOnce(false);
-  for (int n = 1; n <= 7; ++n) {
+  for (int n : {1, 2, 3, 4, 5, 6, 7, 9}) {
     const std::string stem = "B000000000" + std::to_string(n);
     EXPECT_FALSE(Exists(stem + ".RCP")) << stem;
     EXPECT_TRUE(Exists("damaged/" + stem + ".RCP")) << stem;
@@ -225,7 +234,8 @@ TEST_F(PairDeliveryTest, UnreadablePairsGoToDamagedAndNothingElseIsTouched) {
   EXPECT_TRUE(Exists("B0000000008.0123456789abcdef.RC~"));
   EXPECT_TRUE(Exists("kestran-body-1.tmp"));
   EXPECT_TRUE(peer.Messages().empty());
-  EXPECT_EQ(log_.Events().size(), 7u);
+  EXPECT_TRUE(Exists("damaged/B0000000009.MSG"));
+  EXPECT_EQ(log_.Events().size(), 8u);
   EXPECT_NE(log_.Events()[0].find("no Return-path line"), std::string::npos) << log_.Events()[0];
 }
 

@@ -84,6 +84,7 @@ void TDeliverService::Run() {
   if (!watch.Valid()) Log(kLogWarning, "The queue directory is not watched, only scanned");
   runner_->Scan(false);
   auto lastScan = std::chrono::steady_clock::now();
+  auto lastSweep = lastScan;
   alignas(inotify_event) char buf[16384];
   while (!StopRequested()) {
     bool scan = false, force = false;
@@ -114,6 +115,11 @@ void TDeliverService::Run() {
     if (scan) {
       runner_->Scan(force);
       lastScan = std::chrono::steady_clock::now();
+    } else if (runner_->SweepWanted() &&
+               std::chrono::steady_clock::now() - lastSweep >= std::chrono::seconds(1)) {
+      // At most one flush a second for the state files of delivered pairs.
+      runner_->Sweep();
+      lastSweep = std::chrono::steady_clock::now();
     }
   }
   runner_->Stop();

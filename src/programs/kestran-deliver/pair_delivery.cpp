@@ -52,13 +52,14 @@ bool MovePair(const TDeliverContext& ctx, const std::string& stem, const char* s
   return ok;
 }
 
-void RemovePair(const TDeliverContext& ctx, const std::string& stem) {
+// Removes the pair; its state file too unless keepState.
+void RemovePair(const TDeliverContext& ctx, const std::string& stem, bool keepState) {
   for (const char* ext : {".RCP", ".MSG", ".DLV"}) {
+    if (keepState && ext[1] == 'D') continue;
     const std::string path = ctx.queueDir + stem + ext;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
       ctx.event(kLogError, path + " could not be removed: " + std::strerror(errno));
   }
-  SyncDir(ctx.queueDir);
 }
 
 void Damaged(const TDeliverContext& ctx, const std::string& stem, const std::string& why) {
@@ -67,9 +68,13 @@ void Damaged(const TDeliverContext& ctx, const std::string& stem, const std::str
               "The queue pair " + stem + " was moved into " + ctx.queueDir + "damaged: " + why);
 }
 
-void Finish(const TDeliverContext& ctx, const std::string& stem, TDeliveryState::Done done) {
+// A delivered pair keeps its state file until a scan has flushed the directory with the
+// removal of the rest (FinishLeftover): no crash can then bring the pair back without the
+// state that says it is done, and no flush is spent on each pair.
+void Finish(const TDeliverContext& ctx, const std::string& stem, TDeliveryState::Done done,
+            bool keepState) {
   if (done == TDeliveryState::Done::Delivered)
-    RemovePair(ctx, stem);
+    RemovePair(ctx, stem, keepState);
   else
     MovePair(ctx, stem, "failed");
 }
@@ -178,8 +183,11 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
   TDeliveryState state;
   const bool haveState = ::access((ctx.queueDir + StateFileName(stem)).c_str(), F_OK) == 0;
   if (haveState) {
+    // The state of this very pair: the same recipients, and taken from the same recipient
+    // file (a stale state file of an earlier pair of that number never decides for it).
     bool matches = LoadDeliveryState(ctx.queueDir, stem, state) &&
-                   state.recipients.size() == pair.recipients.size();
+                   state.recipients.size() == pair.recipients.size() &&
+                   std::fabs(state.queuedAt - pair.queuedAt) < 0.002;
     for (size_t i = 0; matches && i < pair.recipients.size(); ++i)
       matches = state.recipients[i].address == pair.recipients[i];
     if (!matches) {
@@ -188,7 +196,7 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
       return pass;
     }
     if (state.done != TDeliveryState::Done::No) {
-      Finish(ctx, stem, state.done);
+      Finish(ctx, stem, state.done, true);
       pass.outcome = state.done == TDeliveryState::Done::Delivered ? TPairPass::Outcome::Delivered
                                                                    : TPairPass::Outcome::Failed;
       return pass;
@@ -235,6 +243,8 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
         r.state = TRecipientState::Deferred;
         r.nextTry = now + RetryDelaySeconds(r.tries);
       }
+      // The last answer of a pair delivered to everyone also marks it done, in one write.
+      if (state.AllFinal() && !state.AnyBounced()) state.done = TDeliveryState::Done::Delivered;
       // Recorded before it is told: a crash from here on never repeats this recipient.
       SaveState(ctx, stem, state);
       ctx.mailLog(DeliveryLogLine(stem, r.address, ctx.transport.RelayName(),
@@ -281,10 +291,14 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
   }
 
   if (state.AllFinal()) {
-    state.done =
-        state.AnyBounced() ? TDeliveryState::Done::Failed : TDeliveryState::Done::Delivered;
     msg.Reset();
-    if (SaveState(ctx, stem, state)) Finish(ctx, stem, state.done);
+    if (state.done != TDeliveryState::Done::No) {
+      Finish(ctx, stem, state.done, true);
+    } else {
+      state.done =
+          state.AnyBounced() ? TDeliveryState::Done::Failed : TDeliveryState::Done::Delivered;
+      if (SaveState(ctx, stem, state)) Finish(ctx, stem, state.done, true);
+    }
     pass.outcome = state.done == TDeliveryState::Done::Delivered ? TPairPass::Outcome::Delivered
                                                                  : TPairPass::Outcome::Failed;
     return pass;
@@ -299,7 +313,7 @@ void FinishLeftover(const TDeliverContext& ctx, const std::string& stem) {
   if (::lstat((ctx.queueDir + stem + ".RCP").c_str(), &st) == 0) return;  // a whole pair
   TDeliveryState state;
   if (LoadDeliveryState(ctx.queueDir, stem, state) && state.done != TDeliveryState::Done::No) {
-    Finish(ctx, stem, state.done);
+    Finish(ctx, stem, state.done, false);
     return;
   }
   Damaged(ctx, stem, "its recipient file is gone");

@@ -3,7 +3,8 @@
 // each reply is recorded durably in the state file before it is logged, notifications go
 // out for recipients that failed, and a pair whose recipients all have a final answer
 // leaves the queue: removed when all were delivered, moved into "failed" with its state
-// file otherwise. A pair that cannot be read goes into "damaged".
+// file otherwise (a delivered pair's state file goes with the next scan). A pair that
+// cannot be read goes into "damaged".
 
 #include <cstdint>
 #include <functional>
@@ -40,7 +41,9 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
                       bool force);
 
 // What is left of a pair whose recipient file is gone, found by its state file: finished
-// as its state says (removed, moved into "failed"), or moved into "damaged".
+// as its state says (removed, moved into "failed"), or moved into "damaged". The caller
+// has flushed the queue directory first (a delivered pair's state file outlives the
+// rest of it until then).
 void FinishLeftover(const TDeliverContext& ctx, const std::string& stem);
 
 // The delivery-log line of one recipient:

@@ -84,19 +84,36 @@ void TQueueRunner::Scan(bool force) {
     }
     if (due) Push(stem, force);
   }
-  // What a pass cut short left: a state file without its recipient file.
-  for (const auto& n : names) {
-    const std::string stem = PairStem(n, ".DLV");
-    if (stem.empty() || complete.count(stem) != 0) continue;
-    {
-      std::lock_guard<std::mutex> g(m_);
-      if (pending_.count(stem) != 0) continue;
-    }
-    FinishLeftover(ctx_, stem);
-  }
+  Sweep(names, complete);
   std::lock_guard<std::mutex> g(m_);
   for (auto it = due_.begin(); it != due_.end();)
     it = complete.count(it->first) == 0 ? due_.erase(it) : std::next(it);
+}
+
+void TQueueRunner::Sweep() {
+  sweepWanted_ = false;
+  std::vector<std::string> names = Names(ctx_.queueDir);
+  std::set<std::string> complete;
+  for (const auto& n : names) {
+    const std::string stem = PairStem(n, ".RCP");
+    if (!stem.empty()) complete.insert(stem);
+  }
+  Sweep(names, complete);
+}
+
+void TQueueRunner::Sweep(const std::vector<std::string>& names,
+                         const std::set<std::string>& complete) {
+  // State files without their recipient file: delivered pairs, and what a pass cut short
+  // left. One flush first makes the removal of the rest of each pair durable.
+  std::vector<std::string> leftovers;
+  for (const auto& n : names) {
+    const std::string stem = PairStem(n, ".DLV");
+    if (stem.empty() || complete.count(stem) != 0) continue;
+    std::lock_guard<std::mutex> g(m_);
+    if (pending_.count(stem) == 0) leftovers.push_back(stem);
+  }
+  if (!leftovers.empty() && SyncDir(ctx_.queueDir))
+    for (const auto& stem : leftovers) FinishLeftover(ctx_, stem);
 }
 
 void TQueueRunner::RemoveTemporaries() {
@@ -123,6 +140,7 @@ void TQueueRunner::RunOnce(bool force) {
     DeliverPair(ctx_, *transport, item.first, item.second);
   }
   transport->Close();
+  Sweep();
 }
 
 bool TQueueRunner::Idle() {
@@ -162,6 +180,7 @@ void TQueueRunner::Worker() {
       due_[stem] = pass.nextDue;
     else
       due_.erase(stem);
+    if (pass.outcome == TPairPass::Outcome::Delivered) sweepWanted_ = true;
   }
   lock.unlock();
   transport->Close();

@@ -5,6 +5,7 @@
 // due (new ones, retries, and what was left while the program was down); the directory
 // watch adds each pair as its recipient file appears.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -45,10 +46,15 @@ class TQueueRunner {
   void RunOnce(bool force);
   // Whether no pair is ready or being delivered.
   bool Idle();
+  // Removes the state files of delivered pairs (after one flush of the directory).
+  void Sweep();
+  // Whether pairs were delivered since the last sweep.
+  bool SweepWanted() const { return sweepWanted_; }
 
  private:
   void Worker();
   void Push(const std::string& stem, bool force);
+  void Sweep(const std::vector<std::string>& names, const std::set<std::string>& complete);
 
   TDeliverContext ctx_;
   unsigned workers_;
@@ -60,6 +66,7 @@ class TQueueRunner {
   std::map<std::string, int64_t> due_;  // next try of pairs that wait, as last seen
   std::vector<std::thread> threads_;
   bool stopping_ = false;
+  std::atomic<bool> sweepWanted_{false};
 };
 
 }  // namespace kestran
