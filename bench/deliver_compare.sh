@@ -7,7 +7,7 @@
 #
 # As root, with Debian's dovecot-lmtpd and postfix (installed without a configuration, as
 # scripts/deps.sh does). SESSIONS clients send MESSAGES messages of SIZE bytes in all
-# (bench/smtp_drive.cpp, 20 per connection); the clock runs from the first connection to
+# (bench/smtp_drive.cpp, 20 per connection); CONCURRENCY (default 4) deliveries run at once; the clock runs from the first connection to
 # the moment the last message is in the Maildir. The CPU per message is what the
 # system's own processes used (a cpuacct cgroup each: kestran and kestran-deliver, or
 # every Postfix process), and with Dovecot's share. The queue's largest size during the
@@ -19,6 +19,8 @@ BUILD=${1:-build}
 MESSAGES=${2:-4000}
 SESSIONS=${3:-20}
 SIZE=${4:-1024}
+# Deliveries at once, for both: DeliverConcurrency and lmtp_destination_concurrency_limit.
+CONCURRENCY=${CONCURRENCY:-4}
 [ "$(id -u)" -eq 0 ] || { echo "deliver_compare: run as root"; exit 1; }
 for p in /usr/sbin/dovecot /usr/sbin/postfix "$BUILD/kestran" "$BUILD/kestran-deliver"; do
   [ -x "$p" ] || { echo "deliver_compare: $p is missing"; exit 1; }
@@ -75,7 +77,7 @@ userdb {
   args = uid=$(id -u dovecot) gid=$(id -g dovecot) home=$DV/mail/%n
 }
 service lmtp {
-  process_min_avail = 4
+  process_min_avail = $CONCURRENCY
   unix_listener lmtp {
     mode = 0666
   }
@@ -142,6 +144,7 @@ REGEDIT4
 "MaxConnectionsPerIP"=dword:00000000
 "LastMsgId"=dword:00000000
 "DeliverTo"="lmtp:unix:$LMTP"
+"DeliverConcurrency"=dword:$(printf '%08x' "$CONCURRENCY")
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]
 "1"="corp.example"
@@ -165,7 +168,7 @@ relay_domains = corp.example
 smtpd_client_restrictions =
 relay_transport = lmtp:unix:$LMTP
 default_transport = lmtp:unix:$LMTP
-lmtp_destination_concurrency_limit = 4
+lmtp_destination_concurrency_limit = $CONCURRENCY
 CONF
 in_cgroup postfix bash -c ". bench/postfix_peer.sh; postfix_peer_start '$PF' '$PPORT' '$WORK/pf-extra.cf'" \
   </dev/null >"$WORK/postfix-start.txt" 2>&1 || { cat "$WORK/postfix-start.txt"; exit 1; }
