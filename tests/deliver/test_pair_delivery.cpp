@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 
@@ -91,7 +92,7 @@ TEST_F(PairDeliveryTest, DeliveredPairLeavesTheQueueAndEachRecipientIsLogged) {
 }
 
 TEST_F(PairDeliveryTest, TemporaryFailuresWaitTheirTurnAndOnlyTheWaitingAreRetried) {
-  bool full = true;
+  std::atomic<bool> full{true};
   RecordingPeer peer(true, {"PIPELINING"}, nullptr, [&](const std::string& a) {
     return a == "carol@x.test" && full ? "452 4.2.2 <carol@x.test> Mailbox full" : "";
   });
