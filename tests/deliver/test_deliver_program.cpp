@@ -15,6 +15,7 @@
 #include "deliver_fixture.h"
 #include "programs/receiver_fixture.h"
 #include "scripted_peer.h"
+#include "support/test_cert.h"
 
 namespace kestran::test {
 namespace {
@@ -166,6 +167,23 @@ TEST_F(DeliverProgramTest, MailReachesDovecotsMaildirByteExactBelowTheTrace) {
             "250 Message received OK");
   ASSERT_TRUE(WaitUntil([&] { return dovecot.Mailbox("bob").size() == 2; })) << DeliverLog();
   EXPECT_EQ(BelowTrace(ReadFileText(dovecot.Mailbox("bob")[1])), Lf(Unstuffed(body)));
+
+  // And from swaks, as a user would send it.
+  if (ProgramExists("/usr/bin/swaks")) {
+    std::string out;
+    ASSERT_EQ(
+        RunCommand(
+            "swaks --server 127.0.0.1:" + std::to_string(port_) +
+                " --helo client.test --from alice@client.test --to bob@example.org"
+                " --header 'Subject: from swaks' --body \"$(printf 'first\\n.dot line\\nlast')\"",
+            out),
+        0)
+        << out;
+    ASSERT_TRUE(WaitUntil([&] { return dovecot.Mailbox("bob").size() == 3; })) << DeliverLog();
+    const std::string third = BelowTrace(ReadFileText(dovecot.Mailbox("bob")[2]));
+    EXPECT_NE(third.find("Subject: from swaks\n"), std::string::npos) << third;
+    EXPECT_NE(third.find("\n\nfirst\n.dot line\nlast\n"), std::string::npos) << third;
+  }
 }
 
 TEST_F(DeliverProgramTest, SendmailGetsTheClientsMessageBack) {
