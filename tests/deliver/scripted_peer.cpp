@@ -84,8 +84,8 @@ void PeerSession::Send(const std::string& text) {
 }
 
 bool PeerSession::StartTls() {
-  if (tls_ == nullptr) return false;
   Send("220 2.0.0 Ready to start TLS\r\n");
+  if (tls_ == nullptr) return false;  // a peer whose TLS is broken: the handshake fails
   ssl_ = SSL_new(tls_);
   SSL_set_fd(ssl_, fd_);
   return SSL_accept(ssl_) == 1;

@@ -206,6 +206,19 @@ TEST(Transports, StartTlsWhenOfferedAndVerificationOnlyWhenAsked) {
   EXPECT_EQ(o.replies[0].code, 0);
   EXPECT_NE(o.replies[0].text.find("TLS"), std::string::npos) << o.replies[0].text;
   EXPECT_EQ(peer.Messages().size(), 1u);
+  // And it insists: the next try fails the same way.
+  o = SendVia(*t, {"t@y.test"});
+  EXPECT_EQ(o.replies[0].code, 0);
+
+  // A peer whose TLS is broken: the message waits, and the next try goes in plain text.
+  RecordingPeer broken(false, {"STARTTLS"});
+  auto plain = Tcp("smtp", broken.port());
+  o = SendVia(*plain, {"t@y.test"});
+  EXPECT_EQ(o.replies[0].code, 0);
+  o = SendVia(*plain, {"t@y.test"});
+  EXPECT_EQ(o.replies[0].code, 250) << o.replies[0].text;
+  ASSERT_EQ(broken.Messages().size(), 1u);
+  EXPECT_FALSE(broken.Messages()[0].tls);
 }
 
 TEST(Transports, SendmailGetsTheMessageUnstuffedAndItsExitStatusDecides) {

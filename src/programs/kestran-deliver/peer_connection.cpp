@@ -8,12 +8,14 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace kestran {
 
@@ -120,6 +122,10 @@ void TPeerConnection::ConnectTcp(const std::string& host, uint16_t port) {
 }
 
 void TPeerConnection::StartTls(const std::string& host, bool verify) {
+  // OpenSSL writes with write(), which raises SIGPIPE once the peer is gone: the process
+  // takes EPIPE instead, as every other write of this program does.
+  static std::once_flag pipeIgnored;
+  std::call_once(pipeIgnored, [] { ::signal(SIGPIPE, SIG_IGN); });
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   if (ctx == nullptr) throw EPeerError("TLS: " + SslErrorText());
   sslCtx_ = ctx;

@@ -97,11 +97,18 @@ void TSmtpTransport::Open() {
   TReply greeting = ReadReply();
   if (!greeting.Success()) throw EPeerError("greeting refused: " + greeting.text);
   Hello();
-  if (startTls_ && !conn_.Secure()) {
+  if (startTls_ && !conn_.Secure() && !plainAfterTlsFailure_) {
     conn_.Write("STARTTLS\r\n");
     TReply r = ReadReply();
     if (r.code == 220) {
-      conn_.StartTls(spec_.host.empty() ? "localhost" : spec_.host, options_.tlsVerify);
+      try {
+        conn_.StartTls(spec_.host.empty() ? "localhost" : spec_.host, options_.tlsVerify);
+      } catch (const EPeerError&) {
+        // Opportunistic TLS that fails is not tried again on this transport's next
+        // connection, which goes on in plain text; a checked one is never given up.
+        if (!options_.tlsVerify) plainAfterTlsFailure_ = true;
+        throw;
+      }
       Hello();
     } else if (options_.tlsVerify) {
       throw EPeerError("STARTTLS refused: " + r.text);

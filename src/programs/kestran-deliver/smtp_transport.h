@@ -32,6 +32,7 @@ class TSmtpTransport : public TTransport {
   bool pipelining_ = false;
   bool startTls_ = false;
   bool peerClosing_ = false;  // the peer answered 421
+  bool plainAfterTlsFailure_ = false;
 };
 
 }  // namespace kestran
