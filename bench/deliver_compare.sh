@@ -31,7 +31,8 @@ CG=/sys/fs/cgroup/cpuacct
 TAG=kdc$$
 PIDS=()
 cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${PIDS[@]}"; do kill -INT "$p" 2>/dev/null || true; done
+  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
   [ -f "$WORK/pf/etc/main.cf" ] && postfix -c "$WORK/pf/etc" stop >/dev/null 2>&1 || true
   sleep 0.5
   [ -f "$WORK/dv/dovecot.conf" ] && /usr/sbin/dovecot -c "$WORK/dv/dovecot.conf" stop >/dev/null 2>&1 || true
@@ -149,9 +150,12 @@ REGEDIT4
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]
 "1"="corp.example"
 REG
-(KESTRAN_ROOT=$KR in_cgroup kestran "$BUILD/kestran" -DEBUG >"$WORK/kestran.txt" 2>&1) &
+# Started so that $! is the program itself (its shell execs it), and the clean-up ends it.
+KESTRAN_ROOT=$KR bash -c 'echo $$ > "$0/tasks"; exec "$@"' "$CG/$TAG-kestran" "$BUILD/kestran" \
+  -DEBUG >"$WORK/kestran.txt" 2>&1 &
 PIDS+=($!)
-(KESTRAN_ROOT=$KR in_cgroup kestran "$BUILD/kestran-deliver" -DEBUG >"$WORK/deliver.txt" 2>&1) &
+KESTRAN_ROOT=$KR bash -c 'echo $$ > "$0/tasks"; exec "$@"' "$CG/$TAG-kestran" \
+  "$BUILD/kestran-deliver" -DEBUG >"$WORK/deliver.txt" 2>&1 &
 PIDS+=($!)
 for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$KPORT") 2>/dev/null && break; sleep 0.1; done
 run kestran "$KPORT" "find '$KR/drive_c/q' -maxdepth 1 -name 'B*.RCP' | wc -l"
