@@ -66,6 +66,10 @@ flush     unix  n       -       n       1000?   0       flush
 proxymap  unix  -       -       n       -       -       proxymap
 anvil     unix  -       -       n       -       1       anvil
 scache    unix  -       -       n       -       1       scache
+lmtp      unix  -       -       n       -       -       lmtp
+error     unix  -       -       n       -       -       error
+retry     unix  -       -       n       -       -       error
+discard   unix  -       -       n       -       -       discard
 EOF
   postfix -c "$_pf_dir/etc" start >"$_pf_dir/start.log" 2>&1 || {
     cat "$_pf_dir/start.log" >&2

@@ -6,6 +6,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libc-ares-dev
   libssl-dev openssl dnsmasq-base python3 swaks libnet-ssleay-perl passwd procps locales-all
   clang-14 libclang-rt-14-dev
+  # The real next hops of kestran-deliver's tests, run as private instances by the tests.
+  dovecot-core dovecot-lmtpd postfix
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -15,5 +17,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update
+  # Postfix installs without a configuration of its own: no system instance starts, the
+  # tests run theirs.
+  echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${missing[@]}"
 fi

@@ -186,9 +186,30 @@ check "after -INSTALL, the links' targets keep owner and mode" \
 check "after -INSTALL, everything in $ROOT belongs to kestran" \
   test -z "$(find "$ROOT" ! -user kestran -o ! -group kestran)"
 
+echo "=== package: kestran-deliver"
+check "/usr/sbin/kestran-deliver" test -x /usr/sbin/kestran-deliver
+for f in /lib/systemd/system/kestran-deliver.service /usr/share/man/man8/kestran-deliver.8.gz; do
+  check "$f" test -f "$f"
+done
+check "starting registry names no transport" bash -c \
+  "! KESTRAN_ROOT=$ROOT kestran-reg query '$REGKEY' /v DeliverTo >/dev/null 2>&1"
+systemd-analyze security --offline=true /lib/systemd/system/kestran-deliver.service |
+  tee "$WORK/security-deliver.txt" | grep -v '✓' || true
+EXPOSURE=$(sed -n 's/.*Overall exposure level for kestran-deliver.service: \([0-9.]*\).*/\1/p' \
+  "$WORK/security-deliver.txt")
+check "kestran-deliver.service exposure $EXPOSURE is 2.0 or less" \
+  awk -v e="$EXPOSURE" 'BEGIN { exit !(e != "" && e <= 2.0) }'
+setpriv --reuid=kestran --regid=kestran --init-groups --no-new-privs \
+  env KESTRAN_ROOT=$ROOT /usr/sbin/kestran-deliver -DEBUG >"$WORK/deliver.txt" 2>&1 && DST=0 || DST=$?
+check "without DeliverTo, kestran-deliver ends with status 1 and one line" \
+  bash -c "[ $DST = 1 ] && [ \$(wc -l <'$WORK/deliver.txt') = 1 ] && grep -q 'DeliverTo is empty' '$WORK/deliver.txt'"
+check "kestran-deliver -QUEUE lists the queued pair" \
+  bash -c "KESTRAN_ROOT=$ROOT /usr/sbin/kestran-deliver -QUEUE | grep -q '^B[0-9]\{10\}  age '"
+
 echo "=== package: purge"
 apt-get purge -y kestran >"$WORK/purge.log" 2>&1 || { cat "$WORK/purge.log"; exit 1; }
 for f in /usr/sbin/kestran /usr/sbin/kestran-reg /lib/systemd/system/KESTRAN.service \
+         /usr/sbin/kestran-deliver /lib/systemd/system/kestran-deliver.service \
          /usr/share/doc/kestran /usr/share/kestran "$ROOT"; do
   check "$f is gone" test ! -e "$f"
 done

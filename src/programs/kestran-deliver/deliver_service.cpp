@@ -1,0 +1,144 @@
+#include "programs/kestran-deliver/deliver_service.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "platform/paths.h"
+#include "programs/kestran-deliver/queue_pair.h"
+
+namespace kestran {
+
+namespace {
+
+constexpr int kScanSeconds = 15;
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  return name;
+}
+
+double WallClock() {
+  timeval tv{};
+  ::gettimeofday(&tv, nullptr);
+  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+std::string NativeQueueDir(const TDeliverSettings& s) {
+  std::string native;
+  if (!TranslatePath(s.QueueDir, native) || native.empty()) return {};
+  if (native.back() != '/') native += '/';
+  return native;
+}
+
+TDeliverContext MakeDeliverContext(const TDeliverSettings& s, const std::string& queueDir,
+                                   std::function<void(int, const std::string&)> log) {
+  TDeliverContext ctx;
+  ctx.queueDir = queueDir;
+  if (auto t = s.Transport()) ctx.transport = *t;
+  ctx.bounce = s.BounceTransport();
+  ctx.hostName = HostName();
+  ctx.options.heloName = ctx.hostName;
+  ctx.options.timeoutMs = static_cast<int>(std::min<uint32_t>(s.DeliverTimeout, 86400) * 1000);
+  ctx.options.tlsVerify = s.DeliverTLSVerify;
+  ctx.maxAgeSeconds = int64_t{s.DeliverMaxHours} * 3600;
+  ctx.event = log;
+  ctx.mailLog = [log](const std::string& text) { log(kLogInformation, text); };
+  ctx.now = WallClock;
+  return ctx;
+}
+
+void TDeliverService::Log(int kind, const std::string& text) {
+  std::lock_guard<std::mutex> g(logLock_);
+  LogMessage(kind, text);
+}
+
+void TDeliverService::StartUp() {
+  const TDeliverSettings s = LoadDeliverSettings();
+  if (!s.Transport()) throw Exception(kNoTransportText);
+  queueDir_ = NativeQueueDir(s);
+  if (queueDir_.empty() || !EnsurePlainDir(queueDir_))
+    throw Exception("The queue directory " + s.QueueDir + " cannot be used");
+  if (!lock_.TryLock(queueDir_))
+    throw Exception("Another kestran-deliver is at work on " + queueDir_);
+  runner_ = std::make_unique<TQueueRunner>(
+      MakeDeliverContext(s, queueDir_,
+                         [this](int kind, const std::string& text) { Log(kind, text); }),
+      s.DeliverConcurrency);
+  runner_->RemoveTemporaries();
+  runner_->Start();
+  Log(kLogInformation, "Delivering the queue " + queueDir_ + " to " + s.Transport()->RelayName());
+}
+
+void TDeliverService::Run() {
+  TFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (watch.Valid() &&
+      ::inotify_add_watch(watch.Get(), queueDir_.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0)
+    watch.Reset();
+  if (!watch.Valid()) Log(kLogWarning, "The queue directory is not watched, only scanned");
+  runner_->Scan(false);
+  auto lastScan = std::chrono::steady_clock::now();
+  auto lastSweep = lastScan;
+  alignas(inotify_event) char buf[16384];
+  while (!StopRequested()) {
+    bool scan = false, force = false;
+    if (watch.Valid()) {
+      pollfd p{watch.Get(), POLLIN, 0};
+      if (::poll(&p, 1, 500) > 0) {
+        ssize_t n = ::read(watch.Get(), buf, sizeof buf);
+        for (ssize_t off = 0; n > 0 && off < n;) {
+          auto* e = reinterpret_cast<inotify_event*>(buf + off);
+          off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+          if (e->mask & IN_Q_OVERFLOW) scan = true;
+          if (e->len == 0) continue;
+          const std::string name = e->name;
+          if (name == kFlushRequestName) {
+            scan = force = true;
+            continue;
+          }
+          const std::string stem = PairStem(name, ".RCP");
+          if (!stem.empty()) runner_->Add(stem);
+        }
+      }
+      if (WaitForStop(0)) break;
+    } else if (WaitForStop(500)) {
+      break;
+    }
+    if (std::chrono::steady_clock::now() - lastScan >= std::chrono::seconds(kScanSeconds))
+      scan = true;
+    if (scan) {
+      runner_->Scan(force);
+      lastScan = std::chrono::steady_clock::now();
+    } else if (runner_->SweepWanted() &&
+               std::chrono::steady_clock::now() - lastSweep >= std::chrono::seconds(1)) {
+      // At most one flush a second for the state files of delivered pairs.
+      runner_->Sweep();
+      lastSweep = std::chrono::steady_clock::now();
+    }
+  }
+  runner_->Stop();
+}
+
+void TDeliverService::ShowBanner() {
+  WriteLineOut(kDeliverBanner);
+}
+
+void TDeliverService::ShutDown() {
+  if (runner_) runner_->Stop();
+}
+
+void TDeliverService::PrepareInstall(TServiceConfig& config) {
+  try {
+    std::string native = NativeQueueDir(LoadDeliverSettings());
+    if (!native.empty()) config.WritablePaths.push_back(native);
+  } catch (const Exception&) {
+  }
+}
+
+}  // namespace kestran

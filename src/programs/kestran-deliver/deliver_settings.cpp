@@ -1,0 +1,62 @@
+#include "programs/kestran-deliver/deliver_settings.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "config/registry_access.h"
+#include "config/settings_loader.h"
+
+namespace kestran {
+
+namespace {
+
+constexpr const char* kDefaultSendmail = "/usr/sbin/sendmail";
+
+}  // namespace
+
+std::optional<TTransportSpec> TDeliverSettings::Transport() const {
+  return ParseTransportSpec(DeliverTo);
+}
+
+std::optional<TTransportSpec> TDeliverSettings::BounceTransport() const {
+  if (!TrimBlanks(BounceTo).empty()) return ParseTransportSpec(BounceTo);
+  auto deliver = Transport();
+  if (deliver && deliver->kind != TTransportSpec::Kind::Lmtp) return deliver;
+  if (::access(kDefaultSendmail, X_OK) == 0)
+    return ParseTransportSpec(std::string("sendmail:") + kDefaultSendmail);
+  return std::nullopt;
+}
+
+TDeliverSettings LoadDeliverSettings() {
+  TReceiverSettings receiver;
+  LoadHostSettings(receiver);
+  LoadOwnSettings(receiver);
+  NormalizeDirs(receiver);
+
+  TDeliverSettings s;
+  s.QueueDir = AddBackslash(receiver.MailQueueDir);
+  TRegistry reg(kKeyRead);
+  if (reg.OpenKey(kOwnKey, false)) {
+    auto number = [&](const char* name, uint32_t& field) {
+      if (reg.ValueExists(name)) field = static_cast<uint32_t>(reg.ReadInteger(name));
+    };
+    if (reg.ValueExists("DeliverTo")) s.DeliverTo = reg.ReadString("DeliverTo");
+    if (reg.ValueExists("BounceTo")) s.BounceTo = reg.ReadString("BounceTo");
+    number("DeliverConcurrency", s.DeliverConcurrency);
+    number("DeliverMaxHours", s.DeliverMaxHours);
+    uint32_t verify = 0;
+    number("DeliverTLSVerify", verify);
+    s.DeliverTLSVerify = verify != 0;
+    number("DeliverTimeout", s.DeliverTimeout);
+  }
+  s.DeliverConcurrency = std::clamp<uint32_t>(s.DeliverConcurrency, 1, 256);
+  if (s.DeliverTimeout == 0) s.DeliverTimeout = 300;
+  if (!TrimBlanks(s.DeliverTo).empty() && !s.Transport())
+    throw Exception("Invalid transport '" + s.DeliverTo + "' in 'DeliverTo'");
+  if (!TrimBlanks(s.BounceTo).empty() && !ParseTransportSpec(s.BounceTo))
+    throw Exception("Invalid transport '" + s.BounceTo + "' in 'BounceTo'");
+  return s;
+}
+
+}  // namespace kestran

@@ -1,0 +1,33 @@
+#pragma once
+// The settings of kestran-deliver: the queue directory exactly as the receiver finds it
+// (the host's keys, then the program's own key), and the delivery values of the own key.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "programs/kestran-deliver/transport_spec.h"
+
+namespace kestran {
+
+struct TDeliverSettings {
+  std::string QueueDir;             // Windows path ending in "\"
+  std::string DeliverTo;            // as written; empty: nothing is delivered
+  std::string BounceTo;             // as written; empty: see BounceTransport
+  uint32_t DeliverConcurrency = 4;  // deliveries at once (at least 1)
+  uint32_t DeliverMaxHours = 120;   // age after which a failure is final
+  bool DeliverTLSVerify = false;    // check the next hop's certificate on STARTTLS
+  uint32_t DeliverTimeout = 300;    // seconds one reply (or one block of data) may take
+
+  // The transport of DeliverTo (nothing when DeliverTo names none).
+  std::optional<TTransportSpec> Transport() const;
+  // Where notifications go: BounceTo when set; else DeliverTo when it is smtp: or
+  // sendmail:; else sendmail:/usr/sbin/sendmail when that exists; else nothing.
+  std::optional<TTransportSpec> BounceTransport() const;
+};
+
+// Reads the registry; a malformed value raises ERegistryException naming it, a DeliverTo
+// or BounceTo that is set but names no transport raises Exception.
+TDeliverSettings LoadDeliverSettings();
+
+}  // namespace kestran

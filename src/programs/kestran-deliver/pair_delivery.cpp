@@ -1,0 +1,322 @@
+#include "programs/kestran-deliver/pair_delivery.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "programs/kestran-deliver/bounce_message.h"
+#include "programs/kestran-deliver/file_util.h"
+#include "programs/kestran-deliver/queue_pair.h"
+#include "service/ntobj.h"
+
+namespace kestran {
+
+namespace {
+
+constexpr size_t kMaxStateFile = 16 * 1024 * 1024;
+constexpr size_t kMaxBouncedHeaders = 64 * 1024;
+
+bool SaveState(const TDeliverContext& ctx, const std::string& stem, const TDeliveryState& state) {
+  std::string why;
+  if (ReplaceFileDurably(ctx.queueDir, StateFileName(stem), FormatDeliveryState(state), why))
+    return true;
+  ctx.event(kLogError, "The delivery state of " + stem + " could not be stored: " + why);
+  return false;
+}
+
+// Moves whatever has the names of the pair into sub ("failed" or "damaged"); the state
+// file last, so that a move cut short is finished by the next scan.
+bool MovePair(const TDeliverContext& ctx, const std::string& stem, const char* sub) {
+  const std::string target = ctx.queueDir + sub + "/";
+  if (!EnsurePlainDir(target)) {
+    ctx.event(kLogError, "The directory " + target + " is missing or not a plain directory");
+    return false;
+  }
+  bool ok = true;
+  for (const char* ext : {".RCP", ".MSG", ".DLV"}) {
+    const std::string name = stem + ext;
+    struct stat st {};
+    if (::lstat((ctx.queueDir + name).c_str(), &st) != 0) continue;
+    std::string why;
+    if (!MoveAside(ctx.queueDir, name, target, why)) {
+      ctx.event(kLogError, why);
+      ok = false;
+    }
+  }
+  SyncDir(ctx.queueDir);
+  SyncDir(target);
+  return ok;
+}
+
+// Removes the pair; its state file too unless keepState.
+void RemovePair(const TDeliverContext& ctx, const std::string& stem, bool keepState) {
+  for (const char* ext : {".RCP", ".MSG", ".DLV"}) {
+    if (keepState && ext[1] == 'D') continue;
+    const std::string path = ctx.queueDir + stem + ext;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+      ctx.event(kLogError, path + " could not be removed: " + std::strerror(errno));
+  }
+}
+
+void Damaged(const TDeliverContext& ctx, const std::string& stem, const std::string& why) {
+  if (MovePair(ctx, stem, "damaged"))
+    ctx.event(kLogWarning,
+              "The queue pair " + stem + " was moved into " + ctx.queueDir + "damaged: " + why);
+}
+
+// A delivered pair keeps its state file until a scan has flushed the directory with the
+// removal of the rest (FinishLeftover): no crash can then bring the pair back without the
+// state that says it is done, and no flush is spent on each pair.
+void Finish(const TDeliverContext& ctx, const std::string& stem, TDeliveryState::Done done,
+            bool keepState) {
+  if (done == TDeliveryState::Done::Delivered)
+    RemovePair(ctx, stem, keepState);
+  else
+    MovePair(ctx, stem, "failed");
+}
+
+// The first bytes of the message file, enough for its header block.
+std::string MessageStart(int fd) {
+  std::string text(kMaxBouncedHeaders + 4096, '\0');
+  ssize_t n = ::pread(fd, text.data(), text.size(), 0);
+  text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return text;
+}
+
+void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState& state, int msgFd) {
+  TBounceInfo info;
+  const int64_t now = static_cast<int64_t>(ctx.now());
+  for (auto& r : state.recipients) {
+    if (r.state != TRecipientState::Bounced || r.notified) continue;
+    r.notified = true;
+    TFailedRecipient f;
+    f.address = r.address;
+    f.reply = r.reply;
+    f.code = r.reply.size() >= 3 && isdigit(static_cast<unsigned char>(r.reply[0]))
+                 ? std::atoi(r.reply.substr(0, 3).c_str())
+                 : 0;
+    f.expired = !(f.code >= 500 && f.code < 600);
+    f.lastTry = r.lastTry;
+    info.recipients.push_back(std::move(f));
+  }
+  if (info.recipients.empty()) return;
+  const std::string sender = SenderAddress(pair.returnPath);
+  if (sender.empty()) {
+    ctx.mailLog(pair.stem + ": no notification for the null sender");
+    return;
+  }
+  if (!ctx.bounce) {
+    ctx.event(kLogWarning, pair.stem + ": no notification to <" + sender +
+                               ">: no transport for notifications (BounceTo)");
+    return;
+  }
+  info.hostName = ctx.hostName;
+  info.queueId = pair.stem;
+  info.returnPath = sender;
+  info.arrival = state.queuedAt;
+  info.now = now;
+  if (ctx.transport.OverTcp()) info.remoteMta = ctx.transport.host;
+  const std::string body =
+      StuffedMessage(ComposeBounce(info, HeaderBlock(MessageStart(msgFd), kMaxBouncedHeaders)));
+  size_t offset = 0;
+  TMessageToSend dsn;
+  dsn.sender = "";
+  dsn.recipients = {sender};
+  dsn.size = body.size();
+  dsn.read = [&](char* p, size_t n) -> long {
+    n = std::min(n, body.size() - offset);
+    std::memcpy(p, body.data() + offset, n);
+    offset += n;
+    return static_cast<long>(n);
+  };
+  TReply result;
+  dsn.onReply = [&](size_t, const TReply& r) { result = r; };
+  auto transport = MakeTransport(*ctx.bounce, ctx.options);
+  transport->Send(dsn);
+  transport->Close();
+  if (result.Success())
+    ctx.mailLog(pair.stem + ": sender non-delivery notification to <" + sender +
+                ">, relay=" + ctx.bounce->RelayName() + " (" + result.text + ")");
+  else
+    ctx.event(kLogWarning, pair.stem + ": the non-delivery notification to <" + sender +
+                               "> was not accepted, relay=" + ctx.bounce->RelayName() + " (" +
+                               result.text + ")");
+}
+
+}  // namespace
+
+std::string DeliveryLogLine(const std::string& stem, const std::string& address,
+                            const std::string& relay, double delay, uint32_t tries,
+                            TRecipientState state, const std::string& reply) {
+  char delayText[32];
+  std::snprintf(delayText, sizeof delayText, "%.2f", delay < 0 ? 0.0 : delay);
+  return stem + ": to=<" + address + ">, relay=" + relay + ", delay=" + delayText +
+         ", tries=" + std::to_string(tries) + ", status=" + StateName(state) + " (" + reply + ")";
+}
+
+bool LoadDeliveryState(const std::string& dir, const std::string& stem, TDeliveryState& state) {
+  std::string text, why;
+  return ReadPlainFile(dir + StateFileName(stem), kMaxStateFile, text, nullptr, why) &&
+         ParseDeliveryState(text, state);
+}
+
+TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const std::string& stem,
+                      bool force) {
+  TPairPass pass;
+  const std::string rcpPath = ctx.queueDir + stem + ".RCP";
+  struct stat st {};
+  if (::lstat(rcpPath.c_str(), &st) != 0) return pass;  // gone (or never complete)
+
+  TQueuedPair pair;
+  TFd msg;
+  std::string why;
+  if (!ReadQueuedPair(ctx.queueDir, stem, pair, msg, why)) {
+    Damaged(ctx, stem, why);
+    pass.outcome = TPairPass::Outcome::Damaged;
+    return pass;
+  }
+
+  TDeliveryState state;
+  const bool haveState = ::access((ctx.queueDir + StateFileName(stem)).c_str(), F_OK) == 0;
+  if (haveState) {
+    // The state of this very pair: the same recipients, and taken from the same recipient
+    // file (a stale state file of an earlier pair of that number never decides for it).
+    bool matches = LoadDeliveryState(ctx.queueDir, stem, state) &&
+                   state.recipients.size() == pair.recipients.size() &&
+                   std::fabs(state.queuedAt - pair.queuedAt) < 0.002;
+    for (size_t i = 0; matches && i < pair.recipients.size(); ++i)
+      matches = state.recipients[i].address == pair.recipients[i];
+    if (!matches) {
+      Damaged(ctx, stem, "its delivery state file does not match the pair");
+      pass.outcome = TPairPass::Outcome::Damaged;
+      return pass;
+    }
+    if (state.done != TDeliveryState::Done::No) {
+      Finish(ctx, stem, state.done, true);
+      pass.outcome = state.done == TDeliveryState::Done::Delivered ? TPairPass::Outcome::Delivered
+                                                                   : TPairPass::Outcome::Failed;
+      return pass;
+    }
+  } else {
+    state.queuedAt = pair.queuedAt;
+    for (const auto& a : pair.recipients) {
+      TRecipientProgress r;
+      r.address = a;
+      state.recipients.push_back(std::move(r));
+    }
+  }
+
+  const double start = ctx.now();
+  const int64_t now = static_cast<int64_t>(start);
+  std::vector<size_t> due;
+  for (size_t i = 0; i < state.recipients.size(); ++i) {
+    const auto& r = state.recipients[i];
+    if (!r.Final() && (force || r.nextTry <= now)) due.push_back(i);
+  }
+  if (!due.empty()) {
+    const bool expired = start - state.queuedAt >= static_cast<double>(ctx.maxAgeSeconds);
+    // The recipients of each address (an address listed twice gets the message once).
+    std::vector<std::vector<size_t>> groups;
+    for (size_t i : due) {
+      auto g = std::find_if(groups.begin(), groups.end(), [&](const std::vector<size_t>& x) {
+        return state.recipients[x.front()].address == state.recipients[i].address;
+      });
+      if (g == groups.end())
+        groups.push_back({i});
+      else
+        g->push_back(i);
+    }
+    auto record = [&](size_t i, const TReply& reply) {
+      auto& r = state.recipients[i];
+      r.tries++;
+      r.lastTry = now;
+      r.reply = reply.text;
+      if (reply.Success())
+        r.state = TRecipientState::Sent;
+      else if (reply.Permanent() || expired)
+        r.state = TRecipientState::Bounced;
+      else {
+        r.state = TRecipientState::Deferred;
+        r.nextTry = now + RetryDelaySeconds(r.tries);
+      }
+      // The last answer of a pair delivered to everyone also marks it done, in one write.
+      if (state.AllFinal() && !state.AnyBounced()) state.done = TDeliveryState::Done::Delivered;
+      // Recorded before it is told: a crash from here on never repeats this recipient.
+      SaveState(ctx, stem, state);
+      ctx.mailLog(DeliveryLogLine(stem, r.address, ctx.transport.RelayName(),
+                                  ctx.now() - state.queuedAt, r.tries, r.state, reply.text));
+    };
+    // One recipient per transaction: a reply that was given but not yet recorded when the
+    // program ended can only ever concern that one recipient. Its connection carries the
+    // next one after RSET.
+    std::optional<TReply> unreachable;
+    for (const auto& group : groups) {
+      if (unreachable) {
+        for (size_t i : group) record(i, *unreachable);
+        continue;
+      }
+      TMessageToSend message;
+      message.sender = SenderAddress(pair.returnPath);
+      message.recipients = {state.recipients[group.front()].address};
+      message.size = pair.messageSize;
+      const int fd = msg.Get();
+      uint64_t offset = 0;
+      message.read = [fd, &offset](char* p, size_t n) -> long {
+        for (;;) {
+          ssize_t got = ::pread(fd, p, n, static_cast<off_t>(offset));
+          if (got < 0 && errno == EINTR) continue;
+          if (got > 0) offset += static_cast<uint64_t>(got);
+          return static_cast<long>(got);
+        }
+      };
+      message.onReply = [&](size_t, const TReply& reply) {
+        for (size_t i : group) record(i, reply);
+        // No reply at all (no connection, a time-out): the others wait for the next pass.
+        if (reply.code == 0) unreachable = reply;
+      };
+      transport.Send(message);
+    }
+  }
+
+  bool notifyDue = false;
+  for (const auto& r : state.recipients)
+    if (r.state == TRecipientState::Bounced && !r.notified) notifyDue = true;
+  if (notifyDue) {
+    Notify(ctx, pair, state, msg.Get());
+    SaveState(ctx, stem, state);
+  }
+
+  if (state.AllFinal()) {
+    msg.Reset();
+    if (state.done != TDeliveryState::Done::No) {
+      Finish(ctx, stem, state.done, true);
+    } else {
+      state.done =
+          state.AnyBounced() ? TDeliveryState::Done::Failed : TDeliveryState::Done::Delivered;
+      if (SaveState(ctx, stem, state)) Finish(ctx, stem, state.done, true);
+    }
+    pass.outcome = state.done == TDeliveryState::Done::Delivered ? TPairPass::Outcome::Delivered
+                                                                 : TPairPass::Outcome::Failed;
+    return pass;
+  }
+  pass.outcome = TPairPass::Outcome::Waiting;
+  pass.nextDue = state.NextDue();
+  return pass;
+}
+
+void FinishLeftover(const TDeliverContext& ctx, const std::string& stem) {
+  struct stat st {};
+  if (::lstat((ctx.queueDir + stem + ".RCP").c_str(), &st) == 0) return;  // a whole pair
+  TDeliveryState state;
+  if (LoadDeliveryState(ctx.queueDir, stem, state) && state.done != TDeliveryState::Done::No) {
+    Finish(ctx, stem, state.done, false);
+    return;
+  }
+  Damaged(ctx, stem, "its recipient file is gone");
+}
+
+}  // namespace kestran

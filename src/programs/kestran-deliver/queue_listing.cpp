@@ -1,0 +1,87 @@
+#include "programs/kestran-deliver/queue_listing.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "programs/kestran-deliver/deliver_service.h"
+#include "programs/kestran-deliver/file_util.h"
+#include "programs/kestran-deliver/pair_delivery.h"
+#include "programs/kestran-deliver/queue_pair.h"
+
+namespace kestran {
+
+namespace {
+
+std::string Age(int64_t seconds) {
+  if (seconds < 0) seconds = 0;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%lldd %02lld:%02lld:%02lld",
+                static_cast<long long>(seconds / 86400),
+                static_cast<long long>(seconds / 3600 % 24),
+                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  return buf;
+}
+
+std::string LocalStamp(int64_t t) {
+  time_t tt = static_cast<time_t>(t);
+  struct tm tm {};
+  char buf[32] = "-";
+  if (::localtime_r(&tt, &tm) != nullptr) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+}  // namespace
+
+int ListQueue(const TDeliverSettings& settings) {
+  const std::string dir = NativeQueueDir(settings);
+  DIR* d = dir.empty() ? nullptr : ::opendir(dir.c_str());
+  if (d == nullptr) {
+    std::fprintf(stderr, "kestran-deliver: the queue directory %s cannot be read\n",
+                 settings.QueueDir.c_str());
+    return 1;
+  }
+  std::vector<std::string> stems;
+  while (dirent* e = ::readdir(d)) {
+    std::string stem = PairStem(e->d_name, ".RCP");
+    if (!stem.empty()) stems.push_back(stem);
+  }
+  ::closedir(d);
+  std::sort(stems.begin(), stems.end());
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  size_t listed = 0;
+  for (const auto& stem : stems) {
+    TQueuedPair pair;
+    TFd msg;
+    std::string why;
+    if (!ReadQueuedPair(dir, stem, pair, msg, why)) {
+      std::printf("%s  cannot be delivered: %s\n", stem.c_str(), why.c_str());
+      ++listed;
+      continue;
+    }
+    TDeliveryState state;
+    const bool haveState = LoadDeliveryState(dir, stem, state);
+    const auto queued = static_cast<int64_t>(haveState ? state.queuedAt : pair.queuedAt);
+    const std::string sender = SenderAddress(pair.returnPath);
+    std::printf("%s  age %s  from <%s>\n", stem.c_str(), Age(now - queued).c_str(), sender.c_str());
+    for (size_t i = 0; i < pair.recipients.size(); ++i) {
+      const TRecipientProgress* r =
+          haveState && i < state.recipients.size() ? &state.recipients[i] : nullptr;
+      std::string line = "  " + pair.recipients[i] + "  " + (r ? StateName(r->state) : "pending") +
+                         "  tries=" + std::to_string(r ? r->tries : 0);
+      if (r == nullptr || !r->Final())
+        line += "  next=" +
+                (r == nullptr || r->nextTry <= now ? std::string("now") : LocalStamp(r->nextTry));
+      if (r != nullptr && !r->reply.empty()) line += "  (" + r->reply + ")";
+      std::printf("%s\n", line.c_str());
+    }
+    ++listed;
+  }
+  std::printf("%zu queued message%s\n", listed, listed == 1 ? "" : "s");
+  return 0;
+}
+
+}  // namespace kestran

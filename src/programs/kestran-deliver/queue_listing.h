@@ -1,0 +1,16 @@
+#pragma once
+// kestran-deliver -QUEUE: what waits in the queue, one block per pair:
+//   B0000000042  age 0d 00:03:12  from <alice@example.org>
+//     bob@example.org  sent  tries=1
+//     carol@example.org  deferred  tries=2  next=2026-12-08 03:01:00  (451 4.3.0 Try later)
+// then a line with the count.
+
+#include "programs/kestran-deliver/deliver_settings.h"
+
+namespace kestran {
+
+// Prints the listing on standard output; the exit status (0, or 1 when the queue
+// directory cannot be read).
+int ListQueue(const TDeliverSettings& settings);
+
+}  // namespace kestran

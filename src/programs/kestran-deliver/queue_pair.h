@@ -1,0 +1,44 @@
+#pragma once
+// One queue pair as the receiver leaves it: "B" + ten digits + ".MSG" holds the message
+// with its trace headers, dot-stuffed and ended by the line "."; the ".RCP" file with the
+// same stem the envelope ("Message-ID: ", "Return-path: ", one "Recipient: " line per
+// recipient). A pair is complete once the recipient file has its final name; nothing
+// else in the queue directory is ever touched here.
+//
+// Paths in this program are native paths; a directory ends in "/".
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestran {
+
+class TFd;
+
+struct TQueuedPair {
+  std::string stem;  // "B0000000042"
+  std::string messageId;
+  std::string returnPath;  // as written, "<>" or "" for a null sender
+  std::vector<std::string> recipients;
+  uint64_t messageSize = 0;
+  double queuedAt = 0;  // when the recipient file was completed, seconds since 1970
+};
+
+// The stem of a name "B" + ten digits + ext, or "" for any other name.
+std::string PairStem(std::string_view name, std::string_view ext);
+
+// The envelope of a recipient file's text; false with the reason when it is not one.
+bool ParseRecipientFile(const std::string& text, TQueuedPair& pair, std::string& why);
+
+// The sender's address for MAIL FROM:<...>: "" for a null sender.
+std::string SenderAddress(const std::string& returnPath);
+
+// Reads and checks the pair of stem in dir: both are plain files (never links), the
+// envelope parses and the message file ends in the line ".". False with the reason when
+// the pair cannot be delivered as it stands.
+// The message file is left open in message.
+bool ReadQueuedPair(const std::string& dir, const std::string& stem, TQueuedPair& pair,
+                    TFd& message, std::string& why);
+
+}  // namespace kestran

@@ -1,0 +1,23 @@
+#pragma once
+// A local sendmail-compatible program: "path -i -f <sender> -- <recipients>" with the
+// message un-stuffed on its standard input. Exit status 0 delivers, 75 (EX_TEMPFAIL)
+// means try again later, any other status is final for every recipient.
+
+#include "programs/kestran-deliver/transport.h"
+
+namespace kestran {
+
+class TSendmailTransport : public TTransport {
+ public:
+  TSendmailTransport(TTransportSpec spec, TTransportOptions options)
+      : spec_(std::move(spec)), options_(std::move(options)) {}
+  void Send(TMessageToSend& message) override;
+
+ private:
+  TReply Run(TMessageToSend& message);
+
+  TTransportSpec spec_;
+  TTransportOptions options_;
+};
+
+}  // namespace kestran

@@ -1,0 +1,274 @@
+// One pair from the queue to the next hop: the state recorded per recipient, retries on
+// their schedule, expiry, notifications and where the pair ends (removed, "failed",
+// "damaged").
+// test-labels: threads
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <ctime>
+#include <filesystem>
+
+#include "deliver_fixture.h"
+#include "programs/kestran-deliver/queue_runner.h"
+#include "scripted_peer.h"
+#include "support/child_process.h"
+
+namespace kestran {
+namespace {
+
+using test::LogCollector;
+using test::ReadFileText;
+using test::RecordingPeer;
+
+const std::string kStem = "B0000000042";
+const std::string kBody =
+    "Date: Tue, 08 Dec 2026 02:00:00 +0000\r\nMessage-ID: <m1@client.test>\r\n"
+    "Subject: hello\r\n\r\n..dotted\r\nbody\r\n";
+
+class PairDeliveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    queue_ = dir_.path() + "q/";
+    std::filesystem::create_directories(queue_);
+    // A sendmail that keeps what it gets, for notifications.
+    bounceScript_ = dir_.path() + "bounce-sendmail";
+    ASSERT_TRUE(test::WriteFileText(bounceScript_, "#!/bin/sh\nprintf '%s\\n' \"$@\" > " +
+                                                       dir_.path() + "bounce-args\ncat > " +
+                                                       dir_.path() + "bounce-msg\n"));
+    ::chmod(bounceScript_.c_str(), 0755);
+  }
+  TDeliverContext Context(uint16_t port) {
+    auto ctx = test::TestContext(queue_, "lmtp:[127.0.0.1]:" + std::to_string(port), log_, &clock_);
+    ctx.bounce = ParseTransportSpec("sendmail:" + bounceScript_);
+    ctx.maxAgeSeconds = 3600;
+    return ctx;
+  }
+  bool Exists(const std::string& rel) const { return ::access((queue_ + rel).c_str(), F_OK) == 0; }
+  TDeliveryState State() {
+    TDeliveryState s;
+    EXPECT_TRUE(LoadDeliveryState(queue_, kStem, s));
+    return s;
+  }
+
+  test::ScratchDir dir_;
+  std::string queue_;
+  std::string bounceScript_;
+  LogCollector log_;
+  // The pairs' files are written now; the clock starts a little later.
+  double clock_ = static_cast<double>(::time(nullptr)) + 0.5;
+};
+
+TEST_F(PairDeliveryTest, DeliveredPairLeavesTheQueueAndEachRecipientIsLogged) {
+  RecordingPeer peer(true, {"PIPELINING"});
+  test::WritePairFiles(queue_, kStem, test::QueueMessage(kBody),
+                       test::QueueRecipients("alice@client.test", {"bob@x.test", "carol@x.test"}));
+  auto ctx = Context(peer.port());
+  auto transport = MakeTransport(ctx.transport, ctx.options);
+  auto pass = DeliverPair(ctx, *transport, kStem, false);
+  EXPECT_EQ(pass.outcome, TPairPass::Outcome::Delivered);
+  EXPECT_FALSE(Exists(kStem + ".MSG"));
+  EXPECT_FALSE(Exists(kStem + ".RCP"));
+  // The state file, done, goes with the next sweep.
+  EXPECT_EQ(State().done, TDeliveryState::Done::Delivered);
+  TQueueRunner(ctx, 1).Sweep();
+  EXPECT_FALSE(Exists(kStem + ".DLV"));
+  // One recipient per transaction, both on one connection.
+  auto msgs = peer.Messages();
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(msgs[0].data + ".\r\n", test::QueueMessage(kBody));
+  EXPECT_EQ(msgs[0].from, "alice@client.test");
+  EXPECT_EQ(msgs[0].to, std::vector<std::string>{"bob@x.test"});
+  EXPECT_EQ(msgs[1].to, std::vector<std::string>{"carol@x.test"});
+  EXPECT_EQ(peer.connections(), 1);
+  auto mail = log_.Mail();
+  ASSERT_EQ(mail.size(), 2u);
+  EXPECT_EQ(mail[0],
+            "B0000000042: to=<bob@x.test>, relay=lmtp:[127.0.0.1]:" + std::to_string(peer.port()) +
+                ", delay=" + mail[0].substr(mail[0].find("delay=") + 6, 4) +
+                ", tries=1, status=sent (250 2.0.0 <bob@x.test> Saved)");
+}
+
+TEST_F(PairDeliveryTest, TemporaryFailuresWaitTheirTurnAndOnlyTheWaitingAreRetried) {
+  std::atomic<bool> full{true};
+  RecordingPeer peer(true, {"PIPELINING"}, nullptr, [&](const std::string& a) {
+    return a == "carol@x.test" && full ? "452 4.2.2 <carol@x.test> Mailbox full" : "";
+  });
+  test::WritePairFiles(queue_, kStem, test::QueueMessage(kBody),
+                       test::QueueRecipients("alice@client.test", {"bob@x.test", "carol@x.test"}));
+  auto ctx = Context(peer.port());
+  auto transport = MakeTransport(ctx.transport, ctx.options);
+  auto pass = DeliverPair(ctx, *transport, kStem, false);
+  ASSERT_EQ(pass.outcome, TPairPass::Outcome::Waiting);
+  EXPECT_EQ(pass.nextDue, static_cast<int64_t>(clock_) + 60);
+  auto s = State();
+  EXPECT_EQ(s.recipients[0].state, TRecipientState::Sent);
+  EXPECT_EQ(s.recipients[1].state, TRecipientState::Deferred);
+  EXPECT_EQ(s.recipients[1].tries, 1u);
+  EXPECT_EQ(s.recipients[1].reply, "452 4.2.2 <carol@x.test> Mailbox full");
+  EXPECT_NE(log_.Mail()[1].find("status=deferred (452 4.2.2"), std::string::npos);
+
+  // Not yet due: nothing happens.
+  clock_ += 30;
+  EXPECT_EQ(DeliverPair(ctx, *transport, kStem, false).outcome, TPairPass::Outcome::Waiting);
+  EXPECT_EQ(peer.Messages().size(), 1u);
+  // Due again, still full: the next wait is five minutes.
+  clock_ += 31;
+  pass = DeliverPair(ctx, *transport, kStem, false);
+  EXPECT_EQ(pass.nextDue, static_cast<int64_t>(clock_) + 300);
+  EXPECT_EQ(State().recipients[1].tries, 2u);
+  // A flush does not wait; bob never gets it again.
+  full = false;
+  EXPECT_EQ(DeliverPair(ctx, *transport, kStem, true).outcome, TPairPass::Outcome::Delivered);
+  auto msgs = peer.Messages();
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(msgs[1].to, std::vector<std::string>{"carol@x.test"});
+  EXPECT_NE(log_.Mail().back().find("tries=3, status=sent"), std::string::npos);
+  EXPECT_FALSE(Exists(kStem + ".RCP"));
+}
+
+TEST_F(PairDeliveryTest, PermanentFailureAndExpiryNotifyTheSenderOnceAndMoveToFailed) {
+  RecordingPeer peer(
+      true, {"PIPELINING"},
+      [](const std::string& a) {
+        return a == "gone@x.test" ? "550 5.1.1 <gone@x.test> User unknown" : "";
+      },
+      [](const std::string& a) {
+        return a == "slow@x.test" ? "451 4.3.0 <slow@x.test> Try later" : "";
+      });
+  test::WritePairFiles(
+      queue_, kStem, test::QueueMessage(kBody),
+      test::QueueRecipients("alice@client.test", {"bob@x.test", "gone@x.test", "slow@x.test"}));
+  auto ctx = Context(peer.port());
+  auto transport = MakeTransport(ctx.transport, ctx.options);
+  ASSERT_EQ(DeliverPair(ctx, *transport, kStem, false).outcome, TPairPass::Outcome::Waiting);
+  // The permanent failure is told at once, from the null sender to the Return-path.
+  EXPECT_EQ(ReadFileText(dir_.path() + "bounce-args"), "-i\n-f\n<>\n--\nalice@client.test\n");
+  const std::string first = ReadFileText(dir_.path() + "bounce-msg");
+  EXPECT_NE(first.find("Final-Recipient: rfc822; gone@x.test\n"), std::string::npos) << first;
+  EXPECT_NE(first.find("Status: 5.1.1\n"), std::string::npos);
+  EXPECT_EQ(first.find("slow@x.test"), std::string::npos);
+  EXPECT_TRUE(State().recipients[1].notified);
+  ::unlink((dir_.path() + "bounce-msg").c_str());
+
+  // Past the maximal age, the next temporary failure is final.
+  clock_ += 3605;
+  EXPECT_EQ(DeliverPair(ctx, *transport, kStem, false).outcome, TPairPass::Outcome::Failed);
+  const std::string second = ReadFileText(dir_.path() + "bounce-msg");
+  EXPECT_NE(second.find("Final-Recipient: rfc822; slow@x.test\n"), std::string::npos) << second;
+  EXPECT_NE(second.find("Status: 4.3.0\n"), std::string::npos);
+  EXPECT_EQ(second.find("gone@x.test"), std::string::npos);  // told once only
+  EXPECT_NE(log_.Mail().back().find("sender non-delivery notification"), std::string::npos);
+  // The pair and its state wait in "failed".
+  for (const char* ext : {".MSG", ".RCP", ".DLV"}) {
+    EXPECT_FALSE(Exists(kStem + ext));
+    EXPECT_TRUE(Exists("failed/" + kStem + ext)) << ext;
+  }
+  TDeliveryState s;
+  ASSERT_TRUE(LoadDeliveryState(queue_ + "failed/", kStem, s));
+  EXPECT_EQ(s.done, TDeliveryState::Done::Failed);
+  EXPECT_EQ(s.recipients[0].state, TRecipientState::Sent);
+  EXPECT_EQ(s.recipients[2].state, TRecipientState::Bounced);
+}
+
+TEST_F(PairDeliveryTest, NoNotificationForTheNullSender) {
+  RecordingPeer peer(true, {}, [](const std::string&) { return "550 5.1.1 unknown"; });
+  test::WritePairFiles(queue_, kStem, test::QueueMessage(kBody),
+                       test::QueueRecipients("<>", {"gone@x.test"}));
+  auto ctx = Context(peer.port());
+  auto transport = MakeTransport(ctx.transport, ctx.options);
+  EXPECT_EQ(DeliverPair(ctx, *transport, kStem, false).outcome, TPairPass::Outcome::Failed);
+  EXPECT_FALSE(Exists("../bounce-msg"));
+  EXPECT_EQ(log_.Mail().back(), "B0000000042: no notification for the null sender");
+  EXPECT_TRUE(Exists("failed/" + kStem + ".MSG"));
+}
+
+TEST_F(PairDeliveryTest, UnreadablePairsGoToDamagedAndNothingElseIsTouched) {
+  RecordingPeer peer(true, {});
+  auto ctx = Context(peer.port());
+  auto transport = MakeTransport(ctx.transport, ctx.options);
+  const std::string good = test::QueueRecipients("a@b.test", {"bob@x.test"});
+  struct Case {
+    const char* stem;
+    std::string msg, rcp;
+  };
+  std::vector<Case> cases = {
+      {"B0000000001", test::QueueMessage(kBody), "Message-ID: <x>\r\nRecipient: a@b\r\n"},
+      {"B0000000002", test::QueueMessage(kBody), "Message-ID: <x>\r\nReturn-path: a@b\r\n"},
+      {"B0000000003", "\x01\x02garbage", good},
+      {"B0000000004", test::QueueMessage(kBody).substr(0, 40), good},  // cut off
+  };
+  for (const auto& c : cases) test::WritePairFiles(queue_, c.stem, c.msg, c.rcp);
+  // A link where the message file should be, and a recipient file without a message.
+  ASSERT_EQ(::symlink("/etc/passwd", (queue_ + "B0000000005.MSG").c_str()), 0);
+  ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000005.RCP", good));
+  ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000006.RCP", good));
+  // A state file that does not belong to its pair.
+  test::WritePairFiles(queue_, "B0000000007", test::QueueMessage(kBody), good);
+  ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000007.DLV",
+                                  "kestran-deliver-state 1\nqueued 1\nrcpt sent 1 0 0 0 x@y z\n"));
+  // A stale state file of an earlier pair of that number, done: it never decides for this
+  // pair, which would otherwise be removed undelivered.
+  test::WritePairFiles(queue_, "B0000000009", test::QueueMessage(kBody), good);
+  ASSERT_TRUE(test::WriteFileText(
+      queue_ + "B0000000009.DLV",
+      "kestran-deliver-state 1\nqueued 1\nrcpt sent 1 0 0 0 bob@x.test 250 ok\ndone delivered\n"));
+  // The receiver's own files are never touched.
+  ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000008.MSG", test::QueueMessage(kBody)));
+  ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000008.0123456789abcdef.RC~", good));
+  ASSERT_TRUE(test::WriteFileText(queue_ + "kestran-body-1.tmp", "x"));
+
+  TQueueRunner runner(ctx, 1);
+  runner.RunOnce(false);
+  for (int n : {1, 2, 3, 4, 5, 6, 7, 9}) {
+    const std::string stem = "B000000000" + std::to_string(n);
+    EXPECT_FALSE(Exists(stem + ".RCP")) << stem;
+    EXPECT_TRUE(Exists("damaged/" + stem + ".RCP")) << stem;
+  }
+  EXPECT_TRUE(Exists("damaged/B0000000007.DLV"));
+  struct stat st {};
+  ASSERT_EQ(::lstat((queue_ + "damaged/B0000000005.MSG").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));  // moved as a link, never followed
+  EXPECT_TRUE(Exists("B0000000008.MSG"));
+  EXPECT_TRUE(Exists("B0000000008.0123456789abcdef.RC~"));
+  EXPECT_TRUE(Exists("kestran-body-1.tmp"));
+  EXPECT_TRUE(peer.Messages().empty());
+  EXPECT_TRUE(Exists("damaged/B0000000009.MSG"));
+  EXPECT_EQ(log_.Events().size(), 8u);
+  EXPECT_NE(log_.Events()[0].find("no Return-path line"), std::string::npos) << log_.Events()[0];
+}
+
+TEST_F(PairDeliveryTest, LeftoversOfAPassCutShortAreFinishedByTheirState) {
+  RecordingPeer peer(true, {});
+  auto ctx = Context(peer.port());
+  // Delivered, the recipient file already removed: the rest goes.
+  ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000001.MSG", test::QueueMessage(kBody)));
+  ASSERT_TRUE(
+      test::WriteFileText(queue_ + "B0000000001.DLV",
+                          "kestran-deliver-state 1\nqueued 1\nrcpt sent 1 0 0 0 a@b 250 ok\n"
+                          "done delivered\n"));
+  // Failed, cut short while moving: the rest follows into "failed".
+  std::filesystem::create_directories(queue_ + "failed");
+  ASSERT_TRUE(test::WriteFileText(queue_ + "failed/B0000000002.RCP", "x"));
+  ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000002.MSG", test::QueueMessage(kBody)));
+  ASSERT_TRUE(
+      test::WriteFileText(queue_ + "B0000000002.DLV",
+                          "kestran-deliver-state 1\nqueued 1\nrcpt bounced 1 0 0 1 a@b 550 no\n"
+                          "done failed\n"));
+  // A state file's temporary copy.
+  ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000003.DLV.0123456789abcdef.tmp", "x"));
+  TQueueRunner runner(ctx, 1);
+  runner.RemoveTemporaries();
+  runner.RunOnce(false);
+  EXPECT_FALSE(Exists("B0000000001.MSG"));
+  EXPECT_FALSE(Exists("B0000000001.DLV"));
+  EXPECT_TRUE(Exists("failed/B0000000002.MSG"));
+  EXPECT_TRUE(Exists("failed/B0000000002.DLV"));
+  EXPECT_FALSE(Exists("B0000000003.DLV.0123456789abcdef.tmp"));
+  EXPECT_TRUE(peer.Messages().empty());
+}
+
+}  // namespace
+}  // namespace kestran
