@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -164,7 +165,16 @@ std::vector<std::string> DovecotInstance::Mailbox(const std::string& user) const
   std::error_code ec;
   for (auto& e : std::filesystem::directory_iterator(dir_ + "mail/" + user + "/Maildir/new", ec))
     files.push_back(e.path().string());
-  std::sort(files.begin(), files.end());
+  // Maildir names begin "seconds.M<microseconds>P<pid>": in order of delivery by those
+  // two numbers, which a plain sort of the text gets wrong when their lengths differ.
+  auto key = [](const std::string& path) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    unsigned long long sec = 0, usec = 0;
+    std::sscanf(name.c_str(), "%llu.M%llu", &sec, &usec);
+    return std::make_pair(sec, usec);
+  };
+  std::sort(files.begin(), files.end(),
+            [&](const std::string& a, const std::string& b) { return key(a) < key(b); });
   return files;
 }
 
