@@ -62,6 +62,7 @@ struct TReceiverSettings {
   TStringList LocalNets;
   TStringList LocalBlackList;
   TStringList WhiteList;
+  TStringList ProxyNets;  // trusted load balancers (PROXY header first)
   TStringList LocalUsers;
   TStringList SkipUserVerify;
   TStringList LocalDomains;

@@ -46,6 +46,7 @@ void ClearSettingsLists(TReceiverSettings& s) {
   s.LocalNets.clear();
   s.LocalBlackList.clear();
   s.WhiteList.clear();
+  s.ProxyNets.clear();
   s.LocalUsers.clear();
   s.SkipUserVerify.clear();
   s.LocalDomains.clear();
@@ -90,6 +91,7 @@ bool TServerSetup::Configure() {
   server.LocalNets().clear();
   server.LocalBlackList().clear();
   server.WhiteList().clear();
+  server.ProxyNets().clear();
 
   s.LocalUsers.clear();
   s.SkipUserVerify.clear();
@@ -129,6 +131,7 @@ bool TServerSetup::Configure() {
   if (s.DoLocalNets) AddRanges(s.LocalNets, server.LocalNets(), "LocalNets", rangeWarnings);
   AddRanges(s.LocalBlackList, server.LocalBlackList(), "LocalBlackList", rangeWarnings);
   AddRanges(s.WhiteList, server.WhiteList(), "WhiteList", rangeWarnings);
+  AddRanges(s.ProxyNets, server.ProxyNets(), "ProxyNets", rangeWarnings);
   if (Service != nullptr)
     for (const auto& w : rangeWarnings) Service->LogMessage(kLogWarning, w);
 
