@@ -37,6 +37,8 @@ std::string V2Inet6WithExtension() {
 
 class ProxiedListener : public TConduitListener {
  public:
+  // The hooks below are this class's: no session may run them once it is going.
+  ~ProxiedListener() override { Close(); }
   std::atomic<bool> trusted{true};
   bool ExpectsProxyHeader(const std::string& address) override {
     return trusted && address == "127.0.0.1";
