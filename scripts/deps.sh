@@ -4,7 +4,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libc-ares-dev
-  libssl-dev openssl dnsmasq-base python3 swaks libnet-ssleay-perl passwd procps locales-all
+  libssl-dev openssl dnsmasq-base haproxy python3 swaks libnet-ssleay-perl passwd procps locales-all
   clang-14 libclang-rt-14-dev
   # The real next hops of kestran-deliver's tests, run as private instances by the tests.
   dovecot-core dovecot-lmtpd postfix

@@ -65,6 +65,7 @@ struct TReceiverSettings {
   TStringList LocalNets;
   TStringList LocalBlackList;
   TStringList WhiteList;
+  TStringList ProxyNets;  // trusted load balancers (PROXY header first)
   TStringList LocalUsers;
   TStringList SkipUserVerify;
   TStringList LocalDomains;

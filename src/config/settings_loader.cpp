@@ -151,6 +151,7 @@ void LoadOwnSettings(TReceiverSettings& s) {
   LoadValueList(reg, own + "\\LocalNets", s.LocalNets);
   LoadValueList(reg, own + "\\LocalBlackList", s.LocalBlackList);
   LoadValueList(reg, own + "\\WhiteList", s.WhiteList);
+  LoadValueList(reg, own + "\\ProxyNets", s.ProxyNets);
   LoadValueList(reg, own + "\\LocalDomains", s.LocalDomains);
 
   const std::string dns = own + "\\DNSLists";

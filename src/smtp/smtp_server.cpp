@@ -109,6 +109,10 @@ void TConduitSMTPServer::DoConnect(TConduitServerThread* thread) {
   }
 }
 
+bool TConduitSMTPServer::ExpectsProxyHeader(const std::string& address) {
+  return !proxyNets_.empty() && InNetList(address, proxyNets_);
+}
+
 // --- policy ----------------------------------------------------------------------------
 
 bool TConduitSMTPServer::IsRelayAllowed(const std::string& ip) {

@@ -38,6 +38,10 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   const std::vector<TNetRange>& LocalBlackList() const { return localBlackList_; }
   std::vector<TNetRange>& LocalBlackList() { return localBlackList_; }
   void SetLocalBlackList(const std::vector<TNetRange>& v) { localBlackList_ = v; }
+  // Trusted load balancers: their connections begin with a PROXY header naming the client.
+  const std::vector<TNetRange>& ProxyNets() const { return proxyNets_; }
+  std::vector<TNetRange>& ProxyNets() { return proxyNets_; }
+  void SetProxyNets(const std::vector<TNetRange>& v) { proxyNets_ = v; }
   const std::vector<TNetRange>& WhiteList() const { return whiteList_; }
   std::vector<TNetRange>& WhiteList() { return whiteList_; }
   void SetWhiteList(const std::vector<TNetRange>& v) { whiteList_ = v; }
@@ -129,6 +133,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   bool WriteMsgToFile(TSMTPMsg& msg);
 
   void DoConnect(TConduitServerThread* thread) override;
+  // Connections from ProxyNets.
+  bool ExpectsProxyHeader(const std::string& address) override;
 
  protected:
   void DoCommandHELO(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg,
@@ -187,6 +193,7 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   std::vector<TNetRange> localNets_;
   std::vector<TNetRange> localBlackList_;
   std::vector<TNetRange> whiteList_;
+  std::vector<TNetRange> proxyNets_;
   std::vector<std::string> localUsers_;
   std::vector<std::string> skipUserVerify_;
   std::vector<std::string> dnsLists_;

@@ -86,6 +86,9 @@ std::string TAcceptFailureReports::Line(TAcceptFailureKind kind, Counter& c,
     case TAcceptFailureKind::NoThread:
       what = "No thread could be created for a connection; refused with 421";
       break;
+    case TAcceptFailureKind::ProxyHeader:
+      what = "Connections from a load balancer without a valid PROXY header were closed";
+      break;
   }
   std::string line = std::string(what) + " (" + std::to_string(c.unreported) +
                      " since the last report; last cause: " + c.lastCause + ")";

@@ -23,6 +23,9 @@ enum class TAcceptFailureKind {
   Unexpected,
   // No thread could be created for an accepted connection: it is refused with 421.
   NoThread,
+  // A connection from a trusted load balancer did not begin with a usable PROXY header:
+  // it is closed without a greeting.
+  ProxyHeader,
 };
 
 // The kind of a failed accept by its socket error code.
@@ -68,7 +71,7 @@ class TAcceptFailureReports {
     std::chrono::steady_clock::time_point reportedAt;
     std::string lastCause;
   };
-  static constexpr size_t kKinds = 4;
+  static constexpr size_t kKinds = 5;
 
   // The line for counter c of kind (under the lock); resets its unreported count.
   std::string Line(TAcceptFailureKind kind, Counter& c, std::chrono::steady_clock::time_point now);

@@ -397,6 +397,29 @@ std::string TConduitSocket::ReadLnSkipEmpty() {
   }
 }
 
+void TConduitSocket::ReceiveMore(uint32_t waitMs) {
+  const TSocket s = Handle();
+  const bool narrowed = waitMs != 0 && s != kInvalidSocket && !tls_;
+  if (narrowed)
+    GWinsockIntf().setsockopt(s, kSolSocket, kSoRcvTimeo, reinterpret_cast<const char*>(&waitMs),
+                              sizeof waitMs);
+  readLogMark_ = static_cast<int32_t>(std::min<size_t>(end_ - begin_, INT32_MAX - 1) + 1);
+  try {
+    FillBuffer();
+  } catch (...) {
+    if (narrowed) ApplyTimeouts();
+    throw;
+  }
+  if (narrowed) ApplyTimeouts();
+  DoDebugRead();
+}
+
+void TConduitSocket::Skip(size_t count) {
+  begin_ += std::min(count, end_ - begin_);
+  if (begin_ == end_) begin_ = end_ = 0;
+  scan_ = begin_;
+}
+
 std::string TConduitSocket::ReadBuffer(int32_t count) {
   if (count <= 0) return std::string();
   const size_t want = static_cast<size_t>(count);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/files.h"
@@ -208,6 +209,14 @@ class TConduitSocket : public TConduit {
   void SetCaptureStream(std::ostream* stream) { capture_ = stream; }
   // Number of received bytes not read yet.
   size_t UnreadCount() const { return end_ - begin_; }
+  // The received bytes not read yet; valid until the next read.
+  std::string_view Unread() const { return {buffer_.data() + begin_, end_ - begin_}; }
+  // One receive into the buffer, waiting at most waitMs (0: ReceiveTimeout). Fails as a
+  // read does: EConduitSocketError 10060 when nothing came in time,
+  // EConduitConnClosedGraceful when the peer closed and nothing is left unread.
+  void ReceiveMore(uint32_t waitMs);
+  // Drops the first count unread bytes (all of them when there are fewer).
+  void Skip(size_t count);
 
   TStringEvent OnStatus;
   TProgressEvent OnWork;

@@ -24,6 +24,13 @@ void TConnectionSlot::Release() {
   limits_.reset();
 }
 
+bool TConnectionSlot::Claim(const std::string& address) {
+  if (!limits_ || !address_.empty() || address.empty()) return false;
+  if (!limits_->Join(address)) return false;
+  address_ = address;
+  return true;
+}
+
 void TConnectionLimits::SetMaxConnections(uint32_t value) {
   std::lock_guard<std::mutex> g(lock_);
   maxTotal_ = value;
@@ -48,9 +55,11 @@ bool TConnectionLimits::TryAdmit(const std::string& address, TConnectionSlot& sl
   {
     std::lock_guard<std::mutex> g(lock_);
     if (maxTotal_ != 0 && total_ >= maxTotal_) return false;
-    uint32_t& mine = perAddress_[address];
-    if (maxPerAddress_ != 0 && mine >= maxPerAddress_) return false;
-    ++mine;
+    if (!address.empty()) {
+      uint32_t& mine = perAddress_[address];
+      if (maxPerAddress_ != 0 && mine >= maxPerAddress_) return false;
+      ++mine;
+    }
     ++total_;
   }
   slot = TConnectionSlot(shared_from_this(), address);
@@ -68,9 +77,18 @@ uint32_t TConnectionLimits::CountFor(const std::string& address) const {
   return it == perAddress_.end() ? 0 : it->second;
 }
 
-void TConnectionLimits::Leave(const std::string& address) {
+bool TConnectionLimits::Join(const std::string& address) {
   std::lock_guard<std::mutex> g(lock_);
   auto it = perAddress_.find(address);
+  const uint32_t mine = it == perAddress_.end() ? 0 : it->second;
+  if (maxPerAddress_ != 0 && mine >= maxPerAddress_) return false;
+  ++perAddress_[address];
+  return true;
+}
+
+void TConnectionLimits::Leave(const std::string& address) {
+  std::lock_guard<std::mutex> g(lock_);
+  auto it = address.empty() ? perAddress_.end() : perAddress_.find(address);
   if (it != perAddress_.end() && --it->second == 0) perAddress_.erase(it);
   if (total_ > 0) --total_;
 }

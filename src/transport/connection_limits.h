@@ -26,6 +26,10 @@ class TConnectionSlot {
   ~TConnectionSlot();
 
   void Release();
+  // Counts the connection under address as well, for a place taken without one (its
+  // address was not known yet); false, and the place unchanged, when that would pass the
+  // per-address limit.
+  bool Claim(const std::string& address);
 
  private:
   // Shared, so that a connection freed after its listener still finds the count.
@@ -42,7 +46,7 @@ class TConnectionLimits : public std::enable_shared_from_this<TConnectionLimits>
   uint32_t MaxConnectionsPerIP() const;
 
   // A place for a connection from address, or an empty slot (false) when it would pass
-  // either limit.
+  // either limit. An empty address counts toward the total only.
   bool TryAdmit(const std::string& address, TConnectionSlot& slot);
   // Admitted connections holding a place.
   uint32_t Count() const;
@@ -51,6 +55,7 @@ class TConnectionLimits : public std::enable_shared_from_this<TConnectionLimits>
  private:
   friend class TConnectionSlot;
   void Leave(const std::string& address);
+  bool Join(const std::string& address);
 
   mutable std::mutex lock_;
   uint32_t maxTotal_ = 0;

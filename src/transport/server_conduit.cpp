@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "transport/proxy_address.h"
+#include "transport/proxy_header.h"
 #include "transport/winsock_intf.h"
 
 namespace kestran {
@@ -14,6 +16,33 @@ namespace {
 // Failures of single connections in a row after which the accept thread pauses all the
 // same: a failure that recurs on every call is not one connection's.
 constexpr uint32_t kConnectionFailuresBeforePause = 64;
+constexpr int kTimedOut = 10060;
+constexpr int kConnectionReset = 10054;
+
+// The PROXY header at the start of what conn receives, read within timeoutSeconds in all
+// (0: no limit). Only the header's own bytes are taken from the connection's buffer.
+TProxyParse ReceiveProxyHeader(TConduitSocket& conn, uint32_t timeoutSeconds) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+  for (;;) {
+    TProxyParse parse = ParseProxyHeader(conn.Unread());
+    if (parse.Status == TProxyStatus::Complete) conn.Skip(parse.Length);
+    if (parse.Status != TProxyStatus::NeedMore) return parse;
+    if (!conn.Connected()) {
+      parse.Status = TProxyStatus::Invalid;
+      parse.Error = TProxyError::Truncated;
+      return parse;
+    }
+    uint32_t waitMs = 0;
+    if (timeoutSeconds != 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) TConduit::RaiseSocketError(kTimedOut);
+      waitMs = static_cast<uint32_t>(left);
+    }
+    conn.ReceiveMore(waitMs);
+  }
+}
 
 }  // namespace
 
@@ -121,6 +150,8 @@ TConduitServerThread::~TConduitServerThread() {
 void TConduitServerThread::BeforeRun() {
   TConduitListener* listener = connection_->Listener();
   try {
+    if (connection_->AwaitsProxyHeader() && !listener->TakeProxyHeader(connection_.get()))
+      throw EConduitSilentException("No session without a PROXY header");
     listener->DoConnect(this);
   } catch (...) {
     // The session never started: OnDisconnect does not fire, but the connection is
@@ -364,9 +395,9 @@ void TConduitListener::AcceptFailed(TConduitListenerThread* acceptThread, TAccep
 
 void TConduitListener::ReportFailure(TAcceptFailureKind kind, const std::string& line) {
   if (line.empty() || !OnListenerEvent) return;
-  OnListenerEvent(
-      kind == TAcceptFailureKind::Connection ? TEventSeverity::Warning : TEventSeverity::Error,
-      line);
+  const bool warning =
+      kind == TAcceptFailureKind::Connection || kind == TAcceptFailureKind::ProxyHeader;
+  OnListenerEvent(warning ? TEventSeverity::Warning : TEventSeverity::Error, line);
 }
 
 void TConduitListener::Refuse(TConduitServer* connection) {
@@ -396,8 +427,11 @@ void TConduitListener::StartSession(TSocket s, const TSockAddrIn& peer) {
   connection->SetInTimeoutCheck(false);
 
   TConduitServer* conn = connection.get();
+  // A load balancer speaks for many clients: its connections count toward the total
+  // now, and under the client's address once the PROXY header has named it.
+  conn->SetAwaitsProxyHeader(ExpectsProxyHeader(conn->PeerAddress()));
   TConnectionSlot slot;
-  if (!limits_->TryAdmit(conn->PeerAddress(), slot)) {
+  if (!limits_->TryAdmit(conn->AwaitsProxyHeader() ? std::string() : conn->PeerAddress(), slot)) {
     Refuse(conn);
     return;
   }
@@ -505,6 +539,44 @@ void TConduitListener::DoDisconnect(TConduitServerThread* thread) {
 }
 
 void TConduitListener::DoTooManyConnections(TConduitServer* /*connection*/) {}
+
+bool TConduitListener::ExpectsProxyHeader(const std::string& /*address*/) {
+  return false;
+}
+
+bool TConduitListener::TakeProxyHeader(TConduitServer* connection) {
+  const std::string balancer = connection->PeerAddress();
+  std::string cause;
+  TProxyParse parse;
+  try {
+    parse = ReceiveProxyHeader(*connection, connection->ReceiveTimeout());
+    if (parse.Status != TProxyStatus::Complete) cause = ProxyErrorText(parse.Error);
+  } catch (const EConduitSocketError& e) {
+    // A balancer's connect-only health check closes (or resets) without a byte: that is
+    // no fault to report.
+    if (e.ErrorCode() == kConnectionReset && connection->UnreadCount() == 0) return false;
+    cause = e.ErrorCode() == kTimedOut ? "no PROXY header within the receive time-out"
+                                       : SocketErrorCause(e.ErrorCode());
+  } catch (const EConduitConnClosedGraceful&) {
+    return false;
+  } catch (const EConduitException&) {
+    cause = ProxyErrorText(TProxyError::Truncated);
+  }
+  if (!cause.empty()) {
+    const std::string line =
+        failureReports_.Count(TAcceptFailureKind::ProxyHeader, balancer + ": " + cause);
+    ReportFailure(TAcceptFailureKind::ProxyHeader, line);
+    return false;
+  }
+  if (parse.Header.Local) return true;
+  const std::string client = ProxiedClientAddress(parse.Header);
+  connection->SetPeerAddress(client);
+  if (!connection->ClaimAddress(client)) {
+    Refuse(connection);
+    return false;
+  }
+  return true;
+}
 
 bool TConduitListener::DoExecute(TConduitServerThread* thread) {
   if (OnExecute) {

@@ -58,9 +58,16 @@ class TConduitServer : public TConduitSocket {
   // The connection's place under the listener's connection limits.
   void SetSlot(TConnectionSlot slot) { slot_ = std::move(slot); }
   void ReleaseSlot() { slot_.Release(); }
+  // Counts a place taken without an address under address (see TConnectionSlot::Claim).
+  bool ClaimAddress(const std::string& address) { return slot_.Claim(address); }
+
+  // The peer is a trusted load balancer: the connection begins with a PROXY header.
+  bool AwaitsProxyHeader() const { return awaitsProxyHeader_; }
+  void SetAwaitsProxyHeader(bool value) { awaitsProxyHeader_ = value; }
 
  private:
   TConduitListener* listener_;
+  bool awaitsProxyHeader_ = false;
   TConnectionSlot slot_;
   std::atomic<double> lastActivity_{0.0};
   std::atomic<bool> inTimeoutCheck_{false};
@@ -198,6 +205,18 @@ class TConduitListener : public TConduit {
   // thread, before it is closed: a protocol may tell the client (without waiting on it).
   // Does nothing here.
   virtual void DoTooManyConnections(TConduitServer* connection);
+
+  // Whether connections from address come from a trusted load balancer and begin with a
+  // PROXY header (asked on the accept thread). None do here.
+  virtual bool ExpectsProxyHeader(const std::string& address);
+  // On the connection thread, before the session: reads the PROXY header within
+  // ReceiveTimeout. The client address it names becomes the connection's PeerAddress
+  // and is counted under MaxConnectionsPerIP (the balancer's own address never is); a
+  // LOCAL header (or a version 1 UNKNOWN line) keeps the balancer's address. False when
+  // the connection is to be closed without a session: no usable header (reported like
+  // accept failures, at most once per interval) or too many connections from the client
+  // (refused as by the limits). Whatever the client sent behind the header stays unread.
+  bool TakeProxyHeader(TConduitServer* connection);
 
  private:
   friend class TConduitListenerThread;

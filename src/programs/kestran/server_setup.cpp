@@ -48,6 +48,7 @@ void ClearSettingsLists(TReceiverSettings& s) {
   s.LocalNets.clear();
   s.LocalBlackList.clear();
   s.WhiteList.clear();
+  s.ProxyNets.clear();
   s.LocalUsers.clear();
   s.SkipUserVerify.clear();
   s.LocalDomains.clear();
@@ -92,6 +93,7 @@ bool TServerSetup::Configure() {
   server.LocalNets().clear();
   server.LocalBlackList().clear();
   server.WhiteList().clear();
+  server.ProxyNets().clear();
 
   s.LocalUsers.clear();
   s.SkipUserVerify.clear();
@@ -134,6 +136,7 @@ bool TServerSetup::Configure() {
   if (s.DoLocalNets) AddRanges(s.LocalNets, server.LocalNets(), "LocalNets", rangeWarnings);
   AddRanges(s.LocalBlackList, server.LocalBlackList(), "LocalBlackList", rangeWarnings);
   AddRanges(s.WhiteList, server.WhiteList(), "WhiteList", rangeWarnings);
+  AddRanges(s.ProxyNets, server.ProxyNets(), "ProxyNets", rangeWarnings);
   if (Service != nullptr)
     for (const auto& w : rangeWarnings) Service->LogMessage(kLogWarning, w);
 
