@@ -73,8 +73,8 @@ bool HoldsAddress(const std::string& line, const std::string& ip,
                   const std::optional<TIpAddress>& ipv6) {
   if (!ipv6) return line.find(ip) != std::string::npos;
   auto inWord = [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
-           c == ':' || c == '.';
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' ||
+           c == '.';
   };
   for (size_t i = 0; i < line.size();) {
     if (!inWord(line[i])) {

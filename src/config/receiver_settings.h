@@ -69,7 +69,7 @@ struct TReceiverSettings {
   TStringList SkipUserVerify;
   TStringList LocalDomains;
   TStringList DNSLists;
-  TStringList DNSDenyTexts;  // index for index with DNSLists
+  TStringList DNSDenyTexts;        // index for index with DNSLists
   std::vector<bool> DNSListsIPv6;  // index for index: the list is asked about IPv6 clients
 };
 

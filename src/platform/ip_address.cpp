@@ -103,7 +103,8 @@ TIpAddress IpAddressFromV4(const uint8_t bytes[4]) {
 }
 
 TIpAddress IpAddressFromV6(const uint8_t bytes[16]) {
-  if (std::memcmp(bytes, kMappedPrefix, sizeof kMappedPrefix) == 0) return IpAddressFromV4(bytes + 12);
+  if (std::memcmp(bytes, kMappedPrefix, sizeof kMappedPrefix) == 0)
+    return IpAddressFromV4(bytes + 12);
   TIpAddress a;
   a.v6 = true;
   std::memcpy(a.bytes.data(), bytes, 16);

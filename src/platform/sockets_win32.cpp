@@ -161,7 +161,8 @@ TSocket SockSocket(int af, int type, int protocol) {
     ::WSASetLastError(WSAESOCKTNOSUPPORT);
     return kInvalidSocket;
   }
-  SOCKET s = ::socket(af == kAfInet6 ? AF_INET6 : AF_INET, type == kSockStream ? SOCK_STREAM : SOCK_DGRAM, protocol);
+  SOCKET s = ::socket(af == kAfInet6 ? AF_INET6 : AF_INET,
+                      type == kSockStream ? SOCK_STREAM : SOCK_DGRAM, protocol);
   if (s == INVALID_SOCKET) return kInvalidSocket;
   // Child processes (the service manager's tools) must not keep the socket open.
   ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);

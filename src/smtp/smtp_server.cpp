@@ -130,7 +130,8 @@ bool TConduitSMTPServer::CheckAccess(const std::string& ip, std::string& reason)
     reason = localBlackListNotice_;
     return false;
   }
-  if (doDNSLists_ && CheckDNSBlockLists(ip, dnsLists_, headerText_, reason, dnsListsIPv6_)) return false;
+  if (doDNSLists_ && CheckDNSBlockLists(ip, dnsLists_, headerText_, reason, dnsListsIPv6_))
+    return false;
   return true;
 }
 
@@ -186,8 +187,8 @@ void TConduitSMTPServer::DoCommandHELO(TConduitServerThread* thread, const std::
     if (logDebug_) DebugLog("HELO says 503 Bad Command Sequence");
     return;
   }
-  std::string text = arg + " (" + msg.VerifiedSendingDomain + " " + AddressLiteral(msg.SendingIP) + ")" +
-                     (msg.AccessDenied ? ", access restricted" : "");
+  std::string text = arg + " (" + msg.VerifiedSendingDomain + " " + AddressLiteral(msg.SendingIP) +
+                     ")" + (msg.AccessDenied ? ", access restricted" : "");
   Reply(thread, "250 OK " + text);
   msg.SendingDomain = arg;
   if (logDebug_) DebugLog("HELO says 250 OK " + text);

@@ -54,8 +54,8 @@ void TConduitSMTPServer::DoCommandEHLO(TConduitServerThread* thread, const std::
   // EHLO may come again at any time: it starts the session over as RSET does (RFC 5321
   // 4.1.4).
   msg.Reset(false);
-  std::string text = arg + " (" + msg.VerifiedSendingDomain + " " + AddressLiteral(msg.SendingIP) + ")" +
-                     (msg.AccessDenied ? ", access restricted" : "");
+  std::string text = arg + " (" + msg.VerifiedSendingDomain + " " + AddressLiteral(msg.SendingIP) +
+                     ")" + (msg.AccessDenied ? ", access restricted" : "");
   for (const auto& line : EhloReply("OK " + text, maxMessageSize_, TlsOffered(thread)))
     Reply(thread, line);
   msg.SendingDomain = arg;

@@ -106,8 +106,8 @@ class TConduit : public TConduitBase {
   // The machine's IPv4 addresses in dotted form, looked up on first use.
   const std::vector<std::string>& LocalAddresses();
   std::string LocalAddress();
-  // "LOCALHOST" for 127.0.0.1 and ::1; IPv6 addresses are looked up under ip6.arpa; "" when the reverse lookup finds no data (11004); raises
-  // EConduitSocketError for other lookup failures.
+  // "LOCALHOST" for 127.0.0.1 and ::1; IPv6 addresses are looked up under ip6.arpa; "" when the
+  // reverse lookup finds no data (11004); raises EConduitSocketError for other lookup failures.
   static std::string HostNameOf(const std::string& address);
   // Four bytes in network order to dotted decimal.
   static std::string InAddrToString(const uint8_t address[4]);

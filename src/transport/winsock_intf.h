@@ -25,7 +25,8 @@ class TWinsockIntfBase {
   int32_t MaxUdpDg = 0;
 
   virtual int connect(TSocket s, const TSockAddrIn* name, int namelen) = 0;
-  // Reverse lookup (type 2 = IPv4, len 4; type 23 = IPv6, len 16); nothing on failure, code in WSAGetLastError.
+  // Reverse lookup (type 2 = IPv4, len 4; type 23 = IPv6, len 16); nothing on failure, code in
+  // WSAGetLastError.
   virtual std::optional<THostEntry> gethostbyaddr(const void* addr, int len, int type) = 0;
   virtual uint16_t htons(uint16_t hostshort) = 0;
   virtual uint16_t ntohs(uint16_t netshort) = 0;

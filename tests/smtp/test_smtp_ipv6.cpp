@@ -52,15 +52,17 @@ TEST_F(Ipv6Session, ClientOnLoopbackGetsLiteralsInRepliesAndHeaderAndPlainTextIn
   // Only the literal's own colons are passed over.
   EXPECT_EQ(c->Cmd("RCPT TO:<a:b:u@[IPv6:2001:db8::25]>"),
             "501 Syntax Error in RCPT TO:<a:b:u@[IPv6:2001:db8::25]>");
-  EXPECT_EQ(SendMessage(*c, "s@a.example", "v@corp.example", {"Subject: hi", "", "body"}).substr(0, 3),
-            "250");
+  EXPECT_EQ(
+      SendMessage(*c, "s@a.example", "v@corp.example", {"Subject: hi", "", "body"}).substr(0, 3),
+      "250");
   auto files = QueueFiles();
   ASSERT_EQ(files.size(), 2u);
   std::string queued = ReadFile(queue_ / files[0]);
   EXPECT_NE(queued.find("Received: from [IPv6:::1] (unverified [IPv6:::1]) by "), std::string::npos)
       << queued;
   bool logged = false;
-  for (const auto& e : Log()) logged |= e.find(" ::1 550 <x@foreign.example> relaying denied") != std::string::npos;
+  for (const auto& e : Log())
+    logged |= e.find(" ::1 550 <x@foreign.example> relaying denied") != std::string::npos;
   EXPECT_TRUE(logged);
 }
 

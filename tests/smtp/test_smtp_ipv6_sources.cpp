@@ -35,8 +35,8 @@ class Ipv6Sources : public SmtpTest {
  protected:
   void SetUp() override {
     std::string why;
-    if (!EnterNamespaceWith({"2001:db8:1::1", "2001:db8:1::2", "2001:db8:1::3",
-                             "2001:db8:1::4", "2001:db8:2::1", "2001:db8:2::2"},
+    if (!EnterNamespaceWith({"2001:db8:1::1", "2001:db8:1::2", "2001:db8:1::3", "2001:db8:1::4",
+                             "2001:db8:2::1", "2001:db8:2::2"},
                             why)) {
       if (std::getenv("CI") == nullptr) GTEST_SKIP() << why;
       FAIL() << why;
@@ -53,8 +53,7 @@ TEST_F(Ipv6Sources, OnePrefixIsOneClientForTheLimitPerAddress) {
   std::vector<std::unique_ptr<RawClient>> held;
   for (const char* from : {"2001:db8:1::1", "2001:db8:1::2", "2001:db8:1::3"}) {
     held.push_back(Connect(from));
-    EXPECT_EQ(held.back()->Cmd("HELO a"),
-              std::string("250 OK a (unverified [IPv6:") + from + "])");
+    EXPECT_EQ(held.back()->Cmd("HELO a"), std::string("250 OK a (unverified [IPv6:") + from + "])");
   }
   // A fourth address of the same /64 is the same client; the other /64 is not.
   RawClient fourth(port_, 10000, "2001:db8:1::4");
