@@ -4,6 +4,7 @@
 
 #include "config/inbound_log.h"
 #include "platform/files.h"
+#include "platform/ip_address.h"
 
 namespace kestran {
 namespace {
@@ -63,15 +64,53 @@ std::vector<std::string> SplitLogLines(std::string_view contents) {
   return lines;
 }
 
+namespace {
+
+// True when line holds the address: an IPv4 address as text anywhere in it, an IPv6
+// address as a word of hexadecimal digits, colons and dots that reads as the same
+// address in any spelling (compressed or not, either case, IPv4-mapped).
+bool HoldsAddress(const std::string& line, const std::string& ip,
+                  const std::optional<TIpAddress>& ipv6) {
+  if (!ipv6) return line.find(ip) != std::string::npos;
+  auto inWord = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' ||
+           c == '.';
+  };
+  for (size_t i = 0; i < line.size();) {
+    if (!inWord(line[i])) {
+      ++i;
+      continue;
+    }
+    size_t j = i;
+    while (j < line.size() && inWord(line[j])) ++j;
+    std::string_view word = std::string_view(line).substr(i, j - i);
+    // A sentence may end right behind the address.
+    while (!word.empty() && word.back() == '.') word.remove_suffix(1);
+    if (word.find(':') != std::string_view::npos && ParseIpAddress(word) == ipv6) return true;
+    i = j;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool ScanPopLog(const std::vector<std::string>& lines, const std::string& ip, int64_t nowMsOfDay,
                 int32_t delayMinutes) {
   // An empty address would match every line.
   if (ip.empty()) return false;
+  std::optional<TIpAddress> ipv6;
+  if (ip.find(':') != std::string::npos) {
+    ipv6 = ParseIpAddress(ip);
+    if (ipv6 && !ipv6->v6) {
+      // An IPv4-mapped text is the IPv4 client.
+      return ScanPopLog(lines, FormatIpAddress(*ipv6), nowMsOfDay, delayMinutes);
+    }
+  }
   const int64_t limit = int64_t{delayMinutes} * 60 * 1000;
   for (const auto& line : lines) {
     if (line.find("PASS **** OK") == std::string::npos) continue;
     if (line.find("-ERR") != std::string::npos) continue;
-    if (line.find(ip) == std::string::npos) continue;
+    if (!HoldsAddress(line, ip, ipv6)) continue;
     size_t p1 = line.find('[');
     size_t p2 = line.find(']');
     if (p1 == std::string::npos || p2 == std::string::npos) continue;

@@ -21,7 +21,8 @@ std::optional<int64_t> ParseTimeOfDay(std::string_view text);
 std::vector<std::string> SplitLogLines(std::string_view contents);
 
 // The scan of the POP3 log lines. A line qualifies when it contains "PASS **** OK",
-// does not contain "-ERR", contains ip (as a substring) and holds a "[" and a "]". The
+// does not contain "-ERR", contains ip (as a substring; an IPv6 ip as a word that reads
+// as the same address in any spelling) and holds a "[" and a "]". The
 // first qualifying line whose time of day (the text between its first "[" and first
 // "]", after the first ":" there) is at most delayMinutes before nowMsOfDay makes the
 // result true (a stamp later than now counts). A qualifying line whose stamp is not a

@@ -51,6 +51,9 @@ struct TReceiverSettings {
   uint32_t MaxEnvelopeMemoryMB = 256;  // MiB the recipients of all sessions hold; 0 = no limit
   uint32_t MaxConnections = 10000;     // connections at the same time; 0 = no limit
   uint32_t MaxConnectionsPerIP = 50;   // connections from one address; 0 = no limit
+  bool IPv6 = false;                   // also listen for IPv6
+  std::string BoundIPv6;               // "" = every local IPv6 address; else the one
+  uint32_t IPv6PrefixLength = 64;      // bits of an IPv6 address that make one client
   bool SyncQueueFiles = true;          // flush queue files and directory before 250
 
   // Extended SMTP and STARTTLS (own key).
@@ -70,7 +73,8 @@ struct TReceiverSettings {
   TStringList SkipUserVerify;
   TStringList LocalDomains;
   TStringList DNSLists;
-  TStringList DNSDenyTexts;  // index for index with DNSLists
+  TStringList DNSDenyTexts;        // index for index with DNSLists
+  std::vector<bool> DNSListsIPv6;  // index for index: the list is asked about IPv6 clients
 };
 
 // The process-wide settings record.

@@ -139,6 +139,9 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadDword(reg, "MaxEnvelopeMemoryMB", s.MaxEnvelopeMemoryMB);
     ReadDword(reg, "MaxConnections", s.MaxConnections);
     ReadDword(reg, "MaxConnectionsPerIP", s.MaxConnectionsPerIP);
+    ReadBool(reg, "IPv6", s.IPv6);
+    ReadString(reg, "BoundIPv6", s.BoundIPv6);
+    ReadDword(reg, "IPv6PrefixLength", s.IPv6PrefixLength);
     ReadBool(reg, "SyncQueueFiles", s.SyncQueueFiles);
     ReadBool(reg, "ESMTP", s.ESMTP);
     ReadString(reg, "TLSCertificateFile", s.TLSCertificateFile);
@@ -158,6 +161,7 @@ void LoadOwnSettings(TReceiverSettings& s) {
   if (reg.OpenKey(dns, false)) {
     s.DNSLists.clear();
     s.DNSDenyTexts.clear();
+    s.DNSListsIPv6.clear();
     TStringList names = reg.GetKeyNames();
     reg.CloseKey();
     for (const auto& name : names) {
@@ -170,6 +174,9 @@ void LoadOwnSettings(TReceiverSettings& s) {
         if (!server.empty()) {
           s.DNSLists.push_back(server);
           s.DNSDenyTexts.push_back(deny);
+          bool ipv6 = true;
+          ReadBool(reg, "IPv6", ipv6);
+          s.DNSListsIPv6.push_back(ipv6);
         }
       }
       reg.CloseKey();

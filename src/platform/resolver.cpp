@@ -134,7 +134,9 @@ void OnHost(void* arg, int status, int timeouts, hostent* host) {
 }
 
 struct PtrQuery {
-  std::array<uint8_t, 4> addr{};
+  const uint8_t* addr = nullptr;
+  int len = 4;
+  int family = AF_INET;
   Result result;
 };
 
@@ -144,7 +146,7 @@ void OnPtr(void* arg, int status, int /*timeouts*/, unsigned char* abuf, int ale
   r.done = true;
   if (status == ARES_SUCCESS) {
     hostent* host = nullptr;
-    status = ares_parse_ptr_reply(abuf, alen, q->addr.data(), 4, AF_INET, &host);
+    status = ares_parse_ptr_reply(abuf, alen, q->addr, q->len, q->family, &host);
     if (status == ARES_SUCCESS && host != nullptr) {
       if (host->h_name != nullptr) r.entry.h_name = host->h_name;
       if (host->h_aliases != nullptr) {
@@ -316,7 +318,12 @@ std::optional<THostEntry> ResolveHostByName(const std::string& name) {
   return Finish(r);
 }
 
-std::optional<THostEntry> ResolveHostByAddr(const std::array<uint8_t, 4>& addr) {
+namespace {
+
+// A reverse lookup: the hosts file first, then a PTR query of its own, which (unlike the
+// combined lookup) tells a name without data from a name that does not exist.
+template <size_t N>
+std::optional<THostEntry> ReverseLookup(const std::array<uint8_t, N>& addr, int family) {
   if (!LibraryReady()) {
     SockSetLastError(kNoRecovery);
     return std::nullopt;
@@ -327,27 +334,40 @@ std::optional<THostEntry> ResolveHostByAddr(const std::array<uint8_t, 4>& addr) 
     return std::nullopt;
   }
   {
-    // The hosts file first.
     Channel files("f");
     if (files.Status() == ARES_SUCCESS) {
       Result r;
-      ares_gethostbyaddr(files.Get(), addr.data(), 4, AF_INET, &OnHost, &r);
+      ares_gethostbyaddr(files.Get(), addr.data(), static_cast<int>(N), family, &OnHost, &r);
       files.Wait(r);
       if (r.status == ARES_SUCCESS) {
-        if (r.entry.h_addr_list.empty()) r.entry.h_addr_list.push_back(addr);
+        if constexpr (N == 4) {
+          if (r.entry.h_addr_list.empty()) r.entry.h_addr_list.push_back(addr);
+        }
         return Finish(r);
       }
     }
   }
-  // Then a PTR query of its own, which (unlike the combined lookup) tells a name
-  // without data from a name that does not exist.
   std::string ptrName = ReverseLookupName(addr);
   PtrQuery q;
-  q.addr = addr;
+  q.addr = addr.data();
+  q.len = static_cast<int>(N);
+  q.family = family;
   ares_query(ch.Get(), ptrName.c_str(), 1 /* class IN */, 12 /* type PTR */, &OnPtr, &q);
   ch.Wait(q.result);
-  if (q.result.status == ARES_SUCCESS) q.result.entry.h_addr_list.push_back(addr);
+  if constexpr (N == 4) {
+    if (q.result.status == ARES_SUCCESS) q.result.entry.h_addr_list.push_back(addr);
+  }
   return Finish(q.result);
+}
+
+}  // namespace
+
+std::optional<THostEntry> ResolveHostByAddr(const std::array<uint8_t, 4>& addr) {
+  return ReverseLookup(addr, AF_INET);
+}
+
+std::optional<THostEntry> ResolveHostByAddr6(const std::array<uint8_t, 16>& addr) {
+  return ReverseLookup(addr, AF_INET6);
 }
 
 std::string LocalHostName() {

@@ -42,6 +42,8 @@ uint32_t ResolverTimeoutMs();
 std::optional<THostEntry> ResolveHostByName(const std::string& name);
 // Reverse lookup of a 4-byte IPv4 address in network order.
 std::optional<THostEntry> ResolveHostByAddr(const std::array<uint8_t, 4>& addr);
+// Reverse lookup of a 16-byte IPv6 address under ip6.arpa (h_addr_list stays empty).
+std::optional<THostEntry> ResolveHostByAddr6(const std::array<uint8_t, 16>& addr);
 
 // The process is stopping: every lookup in progress gives up within a fraction of a
 // second and every later one fails at once, both as a time-out does (11002). Safe to

@@ -1,5 +1,7 @@
 #include "platform/resolver_common.h"
 
+#include "platform/ip_address.h"
+
 #include <atomic>
 
 #include "platform/resolver.h"
@@ -51,6 +53,13 @@ bool SafeName(const std::string& name) {
 std::string ReverseLookupName(const std::array<uint8_t, 4>& addr) {
   return std::to_string(addr[3]) + "." + std::to_string(addr[2]) + "." + std::to_string(addr[1]) +
          "." + std::to_string(addr[0]) + ".in-addr.arpa";
+}
+
+std::string ReverseLookupName(const std::array<uint8_t, 16>& addr) {
+  TIpAddress a;
+  a.v6 = true;
+  a.bytes = addr;
+  return ReversedAddressName(a) + ".ip6.arpa";
 }
 
 }  // namespace kestran::resolver_common

@@ -30,5 +30,7 @@ bool SafeName(const std::string& name);
 
 // The name a PTR query asks for: "d.c.b.a.in-addr.arpa" for the address a.b.c.d.
 std::string ReverseLookupName(const std::array<uint8_t, 4>& addr);
+// "b.a.9.8. ... .0.ip6.arpa": the 32 nibbles of an IPv6 address, least significant first.
+std::string ReverseLookupName(const std::array<uint8_t, 16>& addr);
 
 }  // namespace kestran::resolver_common

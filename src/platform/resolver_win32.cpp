@@ -356,7 +356,10 @@ std::optional<THostEntry> ResolveHostByName(const std::string& name) {
   return e;
 }
 
-std::optional<THostEntry> ResolveHostByAddr(const std::array<uint8_t, 4>& addr) {
+namespace {
+
+template <size_t N>
+std::optional<THostEntry> ReverseLookup(const std::array<uint8_t, N>& addr, int family) {
   if (!StartWinsock()) {
     SockSetLastError(kNoRecovery);
     return std::nullopt;
@@ -368,29 +371,40 @@ std::optional<THostEntry> ResolveHostByAddr(const std::array<uint8_t, 4>& addr) 
     servers = gServerAddrs;
     timeout = gTimeoutMs;
   }
+  THostEntry e;
   if (servers.empty()) {
-    const hostent* h = ::gethostbyaddr(reinterpret_cast<const char*>(addr.data()), 4, AF_INET);
+    const hostent* h =
+        ::gethostbyaddr(reinterpret_cast<const char*>(addr.data()), static_cast<int>(N), family);
     if (h == nullptr) {
       SockSetLastError(MapLookupError(::WSAGetLastError()));
       return std::nullopt;
     }
-    THostEntry e = FromHostent(h);
+    e = FromHostent(h);
+  } else {
+    std::string ptrName = ReverseLookupName(addr);
+    TAnswer a = Query(servers, timeout, ptrName, 12);
+    if (a.error != 0) {
+      SockSetLastError(a.error);
+      return std::nullopt;
+    }
+    e.h_name = a.names.front();
+    for (size_t i = 1; i < a.names.size(); ++i) e.h_aliases.push_back(a.names[i]);
+  }
+  if constexpr (N == 4) {
     if (e.h_addr_list.empty()) e.h_addr_list.push_back(addr);
-    SockSetLastError(0);
-    return e;
   }
-  std::string ptrName = ReverseLookupName(addr);
-  TAnswer a = Query(servers, timeout, ptrName, 12);
-  if (a.error != 0) {
-    SockSetLastError(a.error);
-    return std::nullopt;
-  }
-  THostEntry e;
-  e.h_name = a.names.front();
-  for (size_t i = 1; i < a.names.size(); ++i) e.h_aliases.push_back(a.names[i]);
-  e.h_addr_list.push_back(addr);
   SockSetLastError(0);
   return e;
+}
+
+}  // namespace
+
+std::optional<THostEntry> ResolveHostByAddr(const std::array<uint8_t, 4>& addr) {
+  return ReverseLookup(addr, AF_INET);
+}
+
+std::optional<THostEntry> ResolveHostByAddr6(const std::array<uint8_t, 16>& addr) {
+  return ReverseLookup(addr, AF_INET6);
 }
 
 std::string LocalHostName() {

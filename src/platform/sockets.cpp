@@ -156,7 +156,7 @@ void SockSetLastError(int code) {
 }
 
 TSocket SockSocket(int af, int type, int protocol) {
-  if (af != kAfInet) {
+  if (af != kAfInet && af != kAfInet6) {
     tLastError = 10047;
     return kInvalidSocket;
   }
@@ -169,7 +169,7 @@ TSocket SockSocket(int af, int type, int protocol) {
     tLastError = 10044;
     return kInvalidSocket;
   }
-  int fd = ::socket(AF_INET, ntype | SOCK_CLOEXEC, protocol);
+  int fd = ::socket(af == kAfInet6 ? AF_INET6 : AF_INET, ntype | SOCK_CLOEXEC, protocol);
   if (fd < 0) return Fail();
   return fd;
 }
@@ -193,10 +193,13 @@ int SockListen(TSocket s, int backlog) {
   return 0;
 }
 
-TSocket SockAccept(TSocket s, TSockAddrIn* addr, int* addrlen) {
+namespace {
+
+template <typename Native, typename Platform>
+TSocket AcceptAs(TSocket s, Platform* addr, int* addrlen) {
   if (!ValidFd(s)) return BadFd();
   for (;;) {
-    sockaddr_in a{};
+    Native a{};
     socklen_t len = sizeof a;
     int fd = ::accept4(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC);
     if (fd >= 0) {
@@ -212,6 +215,34 @@ TSocket SockAccept(TSocket s, TSockAddrIn* addr, int* addrlen) {
     }
     return Fail();
   }
+}
+
+}  // namespace
+
+TSocket SockAccept(TSocket s, TSockAddrIn* addr, int* addrlen) {
+  return AcceptAs<sockaddr_in>(s, addr, addrlen);
+}
+
+TSocket SockAccept6(TSocket s, TSockAddrIn6* addr, int* addrlen) {
+  return AcceptAs<sockaddr_in6>(s, addr, addrlen);
+}
+
+int SockBind6(TSocket s, const TSockAddrIn6* name, int namelen) {
+  if (!ValidFd(s)) return BadFd();
+  if (!CheckAddrLen(name, namelen)) return -1;
+  sockaddr_in6 a = ToNative(name);
+  if (::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fail();
+  return 0;
+}
+
+int SockConnect6(TSocket s, const TSockAddrIn6* name, int namelen) {
+  if (!ValidFd(s)) return BadFd();
+  if (!CheckAddrLen(name, namelen)) return -1;
+  sockaddr_in6 a = ToNative(name);
+  if (::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    return FailTransfer();
+  }
+  return 0;
 }
 
 int SockConnect(TSocket s, const TSockAddrIn* name, int namelen) {
@@ -456,11 +487,12 @@ int SockClose(TSocket s) {
 
 namespace {
 
-// getsockname or getpeername into the 16-byte address form.
-int SockAddressOf(int (*query)(int, sockaddr*, socklen_t*), TSocket s, TSockAddrIn* name,
+// getsockname or getpeername into the platform's address form.
+template <typename Native, typename Platform>
+int SockAddressOf(int (*query)(int, sockaddr*, socklen_t*), TSocket s, Platform* name,
                   int* namelen) {
   if (!ValidFd(s)) return BadFd();
-  sockaddr_in a{};
+  Native a{};
   socklen_t len = sizeof a;
   if (query(static_cast<int>(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return Fail();
   FromNative(a, name, namelen);
@@ -470,11 +502,15 @@ int SockAddressOf(int (*query)(int, sockaddr*, socklen_t*), TSocket s, TSockAddr
 }  // namespace
 
 int SockGetSockName(TSocket s, TSockAddrIn* name, int* namelen) {
-  return SockAddressOf(::getsockname, s, name, namelen);
+  return SockAddressOf<sockaddr_in>(::getsockname, s, name, namelen);
+}
+
+int SockGetSockName6(TSocket s, TSockAddrIn6* name, int* namelen) {
+  return SockAddressOf<sockaddr_in6>(::getsockname, s, name, namelen);
 }
 
 int SockGetPeerName(TSocket s, TSockAddrIn* name, int* namelen) {
-  return SockAddressOf(::getpeername, s, name, namelen);
+  return SockAddressOf<sockaddr_in>(::getpeername, s, name, namelen);
 }
 
 int SockGetHostName(char* name, int namelen) {

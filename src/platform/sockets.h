@@ -1,5 +1,5 @@
 #pragma once
-// IPv4 sockets shaped like the Windows Sockets 1.1 calls: every function returns -1 (or
+// IPv4 and IPv6 sockets shaped like the Windows Sockets 1.1 calls: every function returns -1 (or
 // kInvalidSocket) on failure and leaves a Windows Sockets error code (10004, 10038,
 // 10054, 10060, ...) as the calling thread's last socket error. Calls block; a receive
 // or send time-out set with SockSetOpt(kSolSocket, kSoRcvTimeo / kSoSndTimeo) fails with
@@ -16,6 +16,7 @@ constexpr int kSocketError = -1;
 
 // Address families, socket types and option names with their Windows values.
 constexpr int kAfInet = 2;
+constexpr int kAfInet6 = 23;
 constexpr int kSockStream = 1;
 constexpr int kSockDgram = 2;
 constexpr int kSolSocket = 0xffff;
@@ -28,6 +29,10 @@ constexpr int kSoLinger = 0x0080;
 constexpr int kSoSndTimeo = 0x1005;  // value: uint32_t milliseconds, 0 = none
 constexpr int kSoRcvTimeo = 0x1006;  // value: uint32_t milliseconds, 0 = none
 constexpr int kTcpNoDelay = 0x0001;
+// An IPv6 socket takes IPv6 only (value: int, non-zero = yes), leaving IPv4 to a socket
+// of its own.
+constexpr int kIpprotoIpv6 = 41;
+constexpr int kIpv6V6Only = 27;
 constexpr int kSdReceive = 0;
 constexpr int kSdSend = 1;
 constexpr int kSdBoth = 2;
@@ -42,6 +47,17 @@ struct TSockAddrIn {
   uint8_t sin_zero[8] = {};
 };
 static_assert(sizeof(TSockAddrIn) == 16);
+
+// The 28-byte IPv6 socket address: family, port and flow in network byte order, the
+// address, the scope.
+struct TSockAddrIn6 {
+  uint16_t sin6_family = kAfInet6;
+  uint16_t sin6_port = 0;
+  uint32_t sin6_flowinfo = 0;
+  uint8_t sin6_addr[16] = {};
+  uint32_t sin6_scope_id = 0;
+};
+static_assert(sizeof(TSockAddrIn6) == 28);
 
 // The linger option (kSoLinger).
 struct TLinger {
@@ -88,6 +104,11 @@ int SockShutdown(TSocket s, int how);
 int SockClose(TSocket s);
 int SockGetSockName(TSocket s, TSockAddrIn* name, int* namelen);
 int SockGetPeerName(TSocket s, TSockAddrIn* name, int* namelen);
+// The same calls for IPv6 sockets.
+int SockBind6(TSocket s, const TSockAddrIn6* name, int namelen);
+TSocket SockAccept6(TSocket s, TSockAddrIn6* addr, int* addrlen);
+int SockConnect6(TSocket s, const TSockAddrIn6* name, int namelen);
+int SockGetSockName6(TSocket s, TSockAddrIn6* name, int* namelen);
 
 // The machine's host name into name (NUL-terminated); -1 when it does not fit.
 int SockGetHostName(char* name, int namelen);

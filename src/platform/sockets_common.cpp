@@ -47,7 +47,46 @@ bool CheckAddrLen(const TSockAddrIn* name, int namelen) {
   return true;
 }
 
+sockaddr_in6 ToNative(const TSockAddrIn6* in) {
+  sockaddr_in6 out;
+  std::memset(&out, 0, sizeof out);
+  out.sin6_family = AF_INET6;
+  out.sin6_port = in->sin6_port;
+  out.sin6_flowinfo = in->sin6_flowinfo;
+  std::memcpy(&out.sin6_addr, in->sin6_addr, 16);
+  out.sin6_scope_id = in->sin6_scope_id;
+  return out;
+}
+
+void FromNative(const sockaddr_in6& in, TSockAddrIn6* out, int* len) {
+  if (out == nullptr) return;
+  if (len != nullptr && *len < static_cast<int>(sizeof(TSockAddrIn6))) return;
+  *out = TSockAddrIn6{};
+  out->sin6_port = in.sin6_port;
+  out->sin6_flowinfo = in.sin6_flowinfo;
+  std::memcpy(out->sin6_addr, &in.sin6_addr, 16);
+  out->sin6_scope_id = in.sin6_scope_id;
+  if (len != nullptr) *len = sizeof(TSockAddrIn6);
+}
+
+bool CheckAddrLen(const TSockAddrIn6* name, int namelen) {
+  if (name == nullptr || namelen < static_cast<int>(sizeof(TSockAddrIn6))) {
+    SockSetLastError(10014);
+    return false;
+  }
+  if (name->sin6_family != kAfInet6) {
+    SockSetLastError(10047);
+    return false;
+  }
+  return true;
+}
+
 bool MapOption(int level, int optname, int& nlevel, int& nname) {
+  if (level == kIpprotoIpv6 && optname == kIpv6V6Only) {
+    nlevel = IPPROTO_IPV6;
+    nname = IPV6_V6ONLY;
+    return true;
+  }
   if (level == kSolSocket) {
     nlevel = SOL_SOCKET;
     switch (optname) {

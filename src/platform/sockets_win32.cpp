@@ -153,7 +153,7 @@ TSocket SockSocket(int af, int type, int protocol) {
     ::WSASetLastError(WSANOTINITIALISED);
     return kInvalidSocket;
   }
-  if (af != kAfInet) {
+  if (af != kAfInet && af != kAfInet6) {
     ::WSASetLastError(WSAEAFNOSUPPORT);
     return kInvalidSocket;
   }
@@ -161,7 +161,8 @@ TSocket SockSocket(int af, int type, int protocol) {
     ::WSASetLastError(WSAESOCKTNOSUPPORT);
     return kInvalidSocket;
   }
-  SOCKET s = ::socket(AF_INET, type == kSockStream ? SOCK_STREAM : SOCK_DGRAM, protocol);
+  SOCKET s = ::socket(af == kAfInet6 ? AF_INET6 : AF_INET,
+                      type == kSockStream ? SOCK_STREAM : SOCK_DGRAM, protocol);
   if (s == INVALID_SOCKET) return kInvalidSocket;
   // Child processes (the service manager's tools) must not keep the socket open.
   ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
@@ -183,7 +184,10 @@ int SockListen(TSocket s, int backlog) {
   return ::listen(Native(s), backlog) == 0 ? 0 : Fail();
 }
 
-TSocket SockAccept(TSocket s, TSockAddrIn* addr, int* addrlen) {
+namespace {
+
+template <typename NativeAddr, typename Platform>
+TSocket AcceptAs(TSocket s, Platform* addr, int* addrlen) {
   std::shared_ptr<TAcceptWake> w = WakeOf(Native(s), true);
   for (;;) {
     if (w->shut) {
@@ -207,7 +211,7 @@ TSocket SockAccept(TSocket s, TSockAddrIn* addr, int* addrlen) {
     }
     if (FD_ISSET(Native(s), &r)) break;
   }
-  sockaddr_in a{};
+  NativeAddr a{};
   int len = sizeof a;
   SOCKET c = ::accept(Native(s), reinterpret_cast<sockaddr*>(&a), &len);
   if (c != INVALID_SOCKET) {
@@ -221,6 +225,37 @@ TSocket SockAccept(TSocket s, TSockAddrIn* addr, int* addrlen) {
       e == WSAEINVAL)
     ::WSASetLastError(WSAEINTR);
   return kInvalidSocket;
+}
+
+}  // namespace
+
+TSocket SockAccept(TSocket s, TSockAddrIn* addr, int* addrlen) {
+  return AcceptAs<sockaddr_in>(s, addr, addrlen);
+}
+
+TSocket SockAccept6(TSocket s, TSockAddrIn6* addr, int* addrlen) {
+  return AcceptAs<sockaddr_in6>(s, addr, addrlen);
+}
+
+int SockBind6(TSocket s, const TSockAddrIn6* name, int namelen) {
+  if (!CheckAddrLen(name, namelen)) return Fail();
+  sockaddr_in6 a = ToNative(name);
+  if (::bind(Native(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fail();
+  return 0;
+}
+
+int SockConnect6(TSocket s, const TSockAddrIn6* name, int namelen) {
+  if (!CheckAddrLen(name, namelen)) return Fail();
+  sockaddr_in6 a = ToNative(name);
+  return ::connect(Native(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : Fail();
+}
+
+int SockGetSockName6(TSocket s, TSockAddrIn6* name, int* namelen) {
+  sockaddr_in6 a{};
+  int len = sizeof a;
+  if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return Fail();
+  FromNative(a, name, namelen);
+  return 0;
 }
 
 int SockConnect(TSocket s, const TSockAddrIn* name, int namelen) {

@@ -4,8 +4,32 @@
 #include <cstddef>
 #include <string_view>
 
+#include "platform/ip_address.h"
+
 namespace kestran {
 namespace {
+
+// The colons of an address outside its IPv6 address literals ("[IPv6:2001:db8::1]"),
+// and the position of the first of them.
+size_t ColonsOutsideLiterals(const std::string& work, size_t& first) {
+  size_t count = 0;
+  first = std::string::npos;
+  for (size_t i = 0; i < work.size(); ++i) {
+    if (work[i] == '[') {
+      size_t close = work.find(']', i);
+      if (close != std::string::npos) {
+        auto literal = ParseAddressLiteral(std::string_view(work).substr(i, close - i + 1));
+        if (literal && literal->v6) {
+          i = close;
+          continue;
+        }
+      }
+    }
+    if (work[i] != ':') continue;
+    if (count++ == 0) first = i;
+  }
+  return count;
+}
 
 constexpr size_t kMaxCopy = 255;
 
@@ -135,14 +159,14 @@ bool ParseAddress(const std::string& arg, std::string& domain, std::string& disp
   const std::string& name = text.name;
   const std::string& comment = text.comment;
 
-  size_t colons = static_cast<size_t>(std::count(work.begin(), work.end(), ':'));
+  size_t c = std::string::npos;
+  size_t colons = ColonsOutsideLiterals(work, c);
   if (colons >= 2) {
     address = work;
     return false;
   }
   // Source route: @relay1,@relay2:user@host becomes user@host@relay1,@relay2.
   if (colons == 1) {
-    size_t c = work.find(':');
     work = work.substr(c + 1, kMaxCopy) + work.substr(0, c);
   }
 

@@ -1,10 +1,15 @@
 #include "smtp/dnsbl.h"
 
+#include "platform/ip_address.h"
 #include "transport/winsock_intf.h"
 
 namespace kestran {
 
 std::string ReverseAddress(const std::string& ip) {
+  if (ip.find(':') != std::string::npos) {
+    auto a = ParseIpAddress(ip);
+    if (a) return ReversedAddressName(*a);
+  }
   std::vector<std::string> parts;
   size_t start = 0;
   for (size_t dot = ip.find('.'); dot != std::string::npos; dot = ip.find('.', start)) {
@@ -40,12 +45,15 @@ bool Listed(const std::string& queryName) {
 }  // namespace
 
 bool CheckDNSBlockLists(const std::string& ip, const std::vector<std::string>& lists,
-                        const std::vector<std::string>& headerTexts, std::string& reason) {
+                        const std::vector<std::string>& headerTexts, std::string& reason,
+                        const std::vector<bool>& ipv6Lists) {
   const std::string reversed = ReverseAddress(ip);
+  const bool ipv6 = IsIPv6AddressText(ip);
   for (size_t i = 0; i < lists.size(); ++i) {
     // An empty zone names no list; asking for the bare reversed address could even
     // answer with the address itself.
     if (lists[i].empty()) continue;
+    if (ipv6 && i < ipv6Lists.size() && !ipv6Lists[i]) continue;
     if (!Listed(reversed + "." + lists[i])) continue;
     if (i < headerTexts.size()) {
       reason = headerTexts[i];

@@ -1,6 +1,7 @@
 #pragma once
 // DNS block lists: a client is looked up as its reversed address + "." + zone in each
-// configured list, in order, until one lists it.
+// configured list, in order, until one lists it. An IPv6 client is asked as its 32
+// hexadecimal digits, least significant first ("1.0.0.0. ... .8.b.d.0.1.0.0.2.zone").
 
 #include <cstdint>
 #include <string>
@@ -9,7 +10,7 @@
 namespace kestran {
 
 // Splits at every "." and joins the parts in reverse order ("1.2.3.4" -> "4.3.2.1");
-// the parts are kept as text.
+// the parts are kept as text. An IPv6 address gives its reversed digits.
 std::string ReverseAddress(const std::string& ip);
 
 // True for an address (host byte order) that a list answers for a listed client:
@@ -20,7 +21,9 @@ bool IsListingAnswer(uint32_t addressHostOrder);
 // headerTexts[i] (its first "%s" replaced by ip) or, without that entry,
 // "see http://" + lists[i]. A failed, empty, timed-out or non-listing answer means not
 // listed and the next list is asked. False (reason untouched) when no list lists it.
+// An IPv6 client is not asked of a list whose ipv6Lists entry is false.
 bool CheckDNSBlockLists(const std::string& ip, const std::vector<std::string>& lists,
-                        const std::vector<std::string>& headerTexts, std::string& reason);
+                        const std::vector<std::string>& headerTexts, std::string& reason,
+                        const std::vector<bool>& ipv6Lists = {});
 
 }  // namespace kestran

@@ -4,6 +4,7 @@
 
 #include "platform/content_digest.h"
 #include "platform/files.h"
+#include "platform/ip_address.h"
 #include "smtp/directory_sync.h"
 #include "smtp/smtp_esmtp.h"
 
@@ -65,8 +66,8 @@ std::string BuildTraceHeader(const TSMTPMsg& msg, const std::string& hostName,
                              const std::string& date, const THeaderScan& scan) {
   std::string h;
   h.reserve(256);
-  h += "Received: from " + msg.SendingDomain + " (" + msg.VerifiedSendingDomain + " [" +
-       msg.SendingIP + "]) by " + hostName + "\r\n";
+  h += "Received: from " + msg.SendingDomain + " (" + msg.VerifiedSendingDomain + " " +
+       AddressLiteral(msg.SendingIP) + ") by " + hostName + "\r\n";
   h += " (KESTRAN 0.45) with " + ReceivedProtocol(msg) + " id <" + msg.MsgId + "@" + hostName +
        ">;\r\n";
   h += " " + date + "\r\n";

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "platform/files.h"
+#include "platform/ip_address.h"
 #include "smtp/address_parser.h"
 #include "smtp/defdate.h"
 #include "smtp/dnsbl.h"
@@ -133,7 +134,8 @@ bool TConduitSMTPServer::CheckAccess(const std::string& ip, std::string& reason)
     reason = localBlackListNotice_;
     return false;
   }
-  if (doDNSLists_ && CheckDNSBlockLists(ip, dnsLists_, headerText_, reason)) return false;
+  if (doDNSLists_ && CheckDNSBlockLists(ip, dnsLists_, headerText_, reason, dnsListsIPv6_))
+    return false;
   return true;
 }
 
@@ -152,8 +154,11 @@ void TConduitSMTPServer::VerifyDomain(const std::string& ip, std::string& name) 
 
 bool TConduitSMTPServer::IsLocalDomain(const std::string& domain) {
   std::string d = Trim(domain);
+  // An IPv6 address literal matches an entry with the same address in any spelling.
+  std::optional<TIpAddress> literal;
+  if (d.find(':') != std::string::npos) literal = ParseAddressLiteral(d);
   for (const auto& entry : localDomains_) {
-    if (SameText(d, Trim(entry))) {
+    if (SameText(d, Trim(entry)) || (literal && literal == ParseAddressLiteral(Trim(entry)))) {
       if (logDebug_) DebugLog("IsLocalDomain says LocalDomain Is True");
       return true;
     }
@@ -186,8 +191,8 @@ void TConduitSMTPServer::DoCommandHELO(TConduitServerThread* thread, const std::
     if (logDebug_) DebugLog("HELO says 503 Bad Command Sequence");
     return;
   }
-  std::string text = arg + " (" + msg.VerifiedSendingDomain + " [" + msg.SendingIP + "])" +
-                     (msg.AccessDenied ? ", access restricted" : "");
+  std::string text = arg + " (" + msg.VerifiedSendingDomain + " " + AddressLiteral(msg.SendingIP) +
+                     ")" + (msg.AccessDenied ? ", access restricted" : "");
   Reply(thread, "250 OK " + text);
   msg.SendingDomain = arg;
   if (logDebug_) DebugLog("HELO says 250 OK " + text);

@@ -57,6 +57,9 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   const std::vector<std::string>& HeaderText() const { return headerText_; }
   std::vector<std::string>& HeaderText() { return headerText_; }
   void SetHeaderText(const std::vector<std::string>& v) { headerText_ = v; }
+  // Index for index with DNSLists: false for a list not asked about IPv6 clients (a
+  // list without an entry is asked).
+  std::vector<bool>& DNSListsIPv6() { return dnsListsIPv6_; }
 
   const std::string& LocalBlackListNotice() const { return localBlackListNotice_; }
   void SetLocalBlackListNotice(const std::string& v) { localBlackListNotice_ = v; }
@@ -198,6 +201,7 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   std::vector<std::string> skipUserVerify_;
   std::vector<std::string> dnsLists_;
   std::vector<std::string> headerText_;
+  std::vector<bool> dnsListsIPv6_;
   std::string localBlackListNotice_;
   std::string mailWriteDir_;
   bool doVerifyDomain_ = false;

@@ -1,5 +1,6 @@
 // The commands of extended SMTP: EHLO, STARTTLS, and MAIL and RCPT with parameters.
 
+#include "platform/ip_address.h"
 #include "smtp/smtp_esmtp.h"
 #include "smtp/smtp_server.h"
 #include "transport/tls_layer.h"
@@ -53,8 +54,8 @@ void TConduitSMTPServer::DoCommandEHLO(TConduitServerThread* thread, const std::
   // EHLO may come again at any time: it starts the session over as RSET does (RFC 5321
   // 4.1.4).
   msg.Reset(false);
-  std::string text = arg + " (" + msg.VerifiedSendingDomain + " [" + msg.SendingIP + "])" +
-                     (msg.AccessDenied ? ", access restricted" : "");
+  std::string text = arg + " (" + msg.VerifiedSendingDomain + " " + AddressLiteral(msg.SendingIP) +
+                     ")" + (msg.AccessDenied ? ", access restricted" : "");
   for (const auto& line : EhloReply("OK " + text, maxMessageSize_, TlsOffered(thread)))
     Reply(thread, line);
   msg.SendingDomain = arg;

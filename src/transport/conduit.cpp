@@ -7,6 +7,7 @@
 #include <limits>
 #include <string_view>
 
+#include "platform/ip_address.h"
 #include "transport/tls_layer.h"
 #include "transport/winsock_intf.h"
 
@@ -18,6 +19,7 @@ constexpr int kInterrupted = 10004;
 constexpr int kShutDown = 10058;
 constexpr int kTimedOut = 10060;
 constexpr int kAddressInUse = 10048;
+constexpr int kCannotAssign = 10049;
 constexpr int kNoData = 11004;
 // Replies held back by coalescing are sent at the latest when they reach this size.
 constexpr size_t kCoalesceLimit = 8192;
@@ -113,6 +115,31 @@ void TConduit::Bind() {
   }
 }
 
+void TConduit::AllocateSocket6(int32_t socketType) {
+  if (Handle() != kInvalidSocket) CloseSocket();
+  ReleasePendingClose();
+  TSocket s = GWinsockIntf().socket(kAfInet6, socketType, 0);
+  if (s == kInvalidSocket) throw EConduitInvalidSocket("Cannot allocate socket.");
+  AssignHandle(s);
+  int on = 1;
+  CheckForSocketError(GWinsockIntf().setsockopt(Handle(), kIpprotoIpv6, kIpv6V6Only,
+                                                reinterpret_cast<const char*>(&on), sizeof on));
+}
+
+void TConduit::Bind6(const std::string& address) {
+  TSockAddrIn6 addr;
+  addr.sin6_port = GWinsockIntf().htons(static_cast<uint16_t>(port_));
+  if (!address.empty()) {
+    auto a = ParseIpAddress(address);
+    if (!a || !a->v6) RaiseSocketError(kCannotAssign);
+    std::memcpy(addr.sin6_addr, a->bytes.data(), 16);
+  }
+  int rc = GWinsockIntf().bind6(Handle(), &addr, sizeof addr);
+  if (CheckForSocketError(rc, {kAddressInUse})) {
+    throw EConduitException("Could not bind socket. Address and port are already in use.");
+  }
+}
+
 void TConduit::Listen() {
   CheckForSocketError(GWinsockIntf().listen(Handle(), kListenBacklog));
 }
@@ -164,6 +191,17 @@ std::string TConduit::LocalAddress() {
 
 std::string TConduit::HostNameOf(const std::string& address) {
   if (SameTextNoCase(address, "127.0.0.1")) return "LOCALHOST";
+  if (address.find(':') != std::string::npos) {
+    auto a = ParseIpAddress(address);
+    if (a && a->v6) {
+      if (FormatIpAddress(*a) == "::1") return "LOCALHOST";
+      std::optional<THostEntry> host = GWinsockIntf().gethostbyaddr(a->bytes.data(), 16, kAfInet6);
+      if (host) return host->h_name;
+      int code = GWinsockIntf().WSAGetLastError();
+      if (code == kNoData) return "";
+      RaiseSocketError(code);
+    }
+  }
   uint32_t in = GWinsockIntf().inet_addr(address);
   std::optional<THostEntry> host = GWinsockIntf().gethostbyaddr(&in, 4, kAfInet);
   if (host) return host->h_name;

@@ -86,6 +86,12 @@ class TConduit : public TConduitBase {
   virtual void AllocateSocket(int32_t socketType);
   // Binds Handle to BoundIP:Port (any address when BoundIP is empty).
   void Bind();
+  // Closes any open socket, then opens a new IPv6 socket of the given type, which takes
+  // IPv6 only.
+  void AllocateSocket6(int32_t socketType);
+  // Binds that socket to address:Port (every local IPv6 address when address is empty).
+  // An address that is no IPv6 address raises "Can't assign requested address." (10049).
+  void Bind6(const std::string& address);
   // Listening state. The queue of connections not yet accepted holds kListenBacklog
   // (the system may cap it): a queue of 5 made clients that arrive together wait
   // seconds for their SYN to be retried, and a burst of clients could be turned away.
@@ -101,8 +107,8 @@ class TConduit : public TConduitBase {
   // The machine's IPv4 addresses in dotted form, looked up on first use.
   const std::vector<std::string>& LocalAddresses();
   std::string LocalAddress();
-  // "LOCALHOST" for 127.0.0.1; "" when the reverse lookup finds no data (11004); raises
-  // EConduitSocketError for other lookup failures.
+  // "LOCALHOST" for 127.0.0.1 and ::1; IPv6 addresses are looked up under ip6.arpa; "" when the
+  // reverse lookup finds no data (11004); raises EConduitSocketError for other lookup failures.
   static std::string HostNameOf(const std::string& address);
   // Four bytes in network order to dotted decimal.
   static std::string InAddrToString(const uint8_t address[4]);

@@ -1,5 +1,7 @@
 #include "transport/connection_limits.h"
 
+#include "platform/ip_address.h"
+
 namespace kestran {
 
 TConnectionSlot::TConnectionSlot(std::shared_ptr<TConnectionLimits> limits, std::string address)
@@ -26,8 +28,9 @@ void TConnectionSlot::Release() {
 
 bool TConnectionSlot::Claim(const std::string& address) {
   if (!limits_ || !address_.empty() || address.empty()) return false;
-  if (!limits_->Join(address)) return false;
-  address_ = address;
+  std::string client;
+  if (!limits_->Join(address, client)) return false;
+  address_ = client;
   return true;
 }
 
@@ -51,9 +54,29 @@ uint32_t TConnectionLimits::MaxConnectionsPerIP() const {
   return maxPerAddress_;
 }
 
-bool TConnectionLimits::TryAdmit(const std::string& address, TConnectionSlot& slot) {
+void TConnectionLimits::SetIPv6PrefixLength(uint32_t bits) {
+  std::lock_guard<std::mutex> g(lock_);
+  ipv6PrefixLength_ = bits >= 1 && bits <= 128 ? bits : 64;
+}
+
+uint32_t TConnectionLimits::IPv6PrefixLength() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return ipv6PrefixLength_;
+}
+
+std::string TConnectionLimits::ClientOf(const std::string& address) const {
+  if (address.find(':') == std::string::npos) return address;
+  auto a = ParseIpAddress(address);
+  if (!a || !a->v6) return address;
+  return FormatIpAddress(MaskedAddress(*a, ipv6PrefixLength_)) + "/" +
+         std::to_string(ipv6PrefixLength_);
+}
+
+bool TConnectionLimits::TryAdmit(const std::string& text, TConnectionSlot& slot) {
+  std::string address;
   {
     std::lock_guard<std::mutex> g(lock_);
+    address = ClientOf(text);
     if (maxTotal_ != 0 && total_ >= maxTotal_) return false;
     if (!address.empty()) {
       uint32_t& mine = perAddress_[address];
@@ -73,16 +96,17 @@ uint32_t TConnectionLimits::Count() const {
 
 uint32_t TConnectionLimits::CountFor(const std::string& address) const {
   std::lock_guard<std::mutex> g(lock_);
-  auto it = perAddress_.find(address);
+  auto it = perAddress_.find(ClientOf(address));
   return it == perAddress_.end() ? 0 : it->second;
 }
 
-bool TConnectionLimits::Join(const std::string& address) {
+bool TConnectionLimits::Join(const std::string& address, std::string& client) {
   std::lock_guard<std::mutex> g(lock_);
-  auto it = perAddress_.find(address);
+  client = ClientOf(address);
+  auto it = perAddress_.find(client);
   const uint32_t mine = it == perAddress_.end() ? 0 : it->second;
   if (maxPerAddress_ != 0 && mine >= maxPerAddress_) return false;
-  ++perAddress_[address];
+  ++perAddress_[client];
   return true;
 }
 

@@ -44,6 +44,10 @@ class TConnectionLimits : public std::enable_shared_from_this<TConnectionLimits>
   void SetMaxConnectionsPerIP(uint32_t value);
   uint32_t MaxConnections() const;
   uint32_t MaxConnectionsPerIP() const;
+  // How many leading bits of an IPv6 client address make one client for the limit per
+  // address (64 unless changed; 1..128, other values keep 64).
+  void SetIPv6PrefixLength(uint32_t bits);
+  uint32_t IPv6PrefixLength() const;
 
   // A place for a connection from address, or an empty slot (false) when it would pass
   // either limit. An empty address counts toward the total only.
@@ -53,14 +57,20 @@ class TConnectionLimits : public std::enable_shared_from_this<TConnectionLimits>
   uint32_t CountFor(const std::string& address) const;
 
  private:
+  // The one client an address belongs to: an IPv6 address's prefix, any other text itself.
+  std::string ClientOf(const std::string& address) const;
+
   friend class TConnectionSlot;
   void Leave(const std::string& address);
-  bool Join(const std::string& address);
+  // Counts one more connection for address's client (returned in client, the key that
+  // Leave takes) unless that client is at its limit.
+  bool Join(const std::string& address, std::string& client);
 
   mutable std::mutex lock_;
   uint32_t maxTotal_ = 0;
   uint32_t maxPerAddress_ = 0;
   uint32_t total_ = 0;
+  uint32_t ipv6PrefixLength_ = 64;
   std::unordered_map<std::string, uint32_t> perAddress_;
 };
 

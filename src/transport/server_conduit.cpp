@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/ip_address.h"
 #include "transport/proxy_address.h"
 #include "transport/proxy_header.h"
 #include "transport/winsock_intf.h"
@@ -230,7 +231,11 @@ void TConduitServerThreadList::StopAll() {
 // ---------------------------------------------------------------- TConduitListenerThread
 
 TConduitListenerThread::TConduitListenerThread(TConduitListener* listener)
-    : TQorvThread(true), listener_(listener) {}
+    : TConduitListenerThread(listener, listener, kAfInet) {}
+
+TConduitListenerThread::TConduitListenerThread(TConduitListener* listener, TConduit* socket,
+                                               int family)
+    : TQorvThread(true), listener_(listener), socket_(socket), family_(family) {}
 
 TConduitListenerThread::~TConduitListenerThread() {
   EndAndWait();
@@ -260,7 +265,7 @@ void TConduitListenerThread::Run() {
 }
 
 void TConduitListenerThread::AfterRun() {
-  listener_->Disconnect();
+  socket_->Disconnect();
 }
 
 // ---------------------------------------------------------------- TConduitListener
@@ -270,6 +275,7 @@ TConduitListener::TConduitListener(TConduitBase* owner) : TConduit(owner) {}
 TConduitListener::~TConduitListener() {
   Close();
   listenerThread_.reset();
+  listenerThread6_.reset();
 }
 
 void TConduitListener::Close() {
@@ -306,8 +312,6 @@ void TConduitListener::Loaded() {
 
 void TConduitListener::Activate() {
   listenerThread_.reset();
-  backoff_.Reset();
-  connectionFailuresInARow_ = 0;
   try {
     AllocateSocket(kSockStream);
     // Like the Windows stack, allow a new listener while old connections of the same
@@ -323,55 +327,109 @@ void TConduitListener::Activate() {
       int len = sizeof local;
       if (SockGetSockName(Handle(), &local, &len) == 0) SetPort(SockNtohs(local.sin_port));
     }
+    ActivateIPv6();
   } catch (...) {
     Disconnect();
+    socket6_.reset();
     throw;
   }
   auto thread = std::make_unique<TConduitListenerThread>(this);
   try {
     thread->Resume();
+    if (socket6_) {
+      listenerThread6_ = std::make_unique<TConduitListenerThread>(this, socket6_.get(), kAfInet6);
+      listenerThread6_->Resume();
+    }
   } catch (...) {
     Disconnect();
+    if (socket6_) socket6_->Disconnect();
+    listenerThread6_.reset();
+    socket6_.reset();
     throw;
   }
   listenerThread_ = std::move(thread);
   active_ = true;
 }
 
+void TConduitListener::ActivateIPv6() {
+  socket6_.reset();
+  if (!ipv6_) return;
+  auto socket = std::make_unique<TConduit>(this);
+  socket->SetPort(Port());
+  try {
+    socket->AllocateSocket6(kSockStream);
+  } catch (const EConduitInvalidSocket&) {
+    // A system without IPv6 still serves IPv4 when no IPv6 address was asked for.
+    const int code = GWinsockIntf().WSAGetLastError();
+    const bool noIPv6 = code == 10047 || code == 10043 || code == 10046;
+    if (!noIPv6 || !boundIPv6_.empty()) throw;
+    if (OnListenerEvent)
+      OnListenerEvent(TEventSeverity::Warning,
+                      "IPv6 is not available on this system; listening on IPv4 only.");
+    return;
+  }
+  int on = 1;
+  GWinsockIntf().setsockopt(socket->Handle(), kSolSocket, kSoReuseAddr,
+                            reinterpret_cast<const char*>(&on), sizeof on);
+  socket->Bind6(boundIPv6_);
+  socket->Listen();
+  socket6_ = std::move(socket);
+}
+
 void TConduitListener::Deactivate() {
   Disconnect();
+  if (socket6_) socket6_->Disconnect();
   if (listenerThread_) {
     listenerThread_->StopAndWait();
     listenerThread_.reset();
   }
+  if (listenerThread6_) {
+    listenerThread6_->StopAndWait();
+    listenerThread6_.reset();
+  }
+  socket6_.reset();
   // The accept thread has ended: nothing uses the listening descriptor any more, so the
   // port is given back to the system now, not at the next activation.
   ReleasePendingClose();
   active_ = false;
 }
 
-void TConduitListener::AcceptOne(TConduitListenerThread* acceptThread) {
+TSocket TConduitListener::Accept(TConduitListenerThread* acceptThread, std::string& peerAddress) {
+  TSocket listening = acceptThread->Socket()->Handle();
+  if (acceptThread->Family() == kAfInet6) {
+    TSockAddrIn6 peer;
+    int len = sizeof peer;
+    TSocket s = GWinsockIntf().accept6(listening, &peer, &len);
+    if (s != kInvalidSocket) peerAddress = FormatIpAddress(IpAddressFromV6(peer.sin6_addr));
+    return s;
+  }
   TSockAddrIn peer;
   int len = sizeof peer;
-  TSocket listening = Handle();
-  if (listening == kInvalidSocket) {
+  TSocket s = GWinsockIntf().accept(listening, &peer, &len);
+  if (s != kInvalidSocket) peerAddress = InAddrToString(peer.sin_addr);
+  return s;
+}
+
+void TConduitListener::AcceptOne(TConduitListenerThread* acceptThread) {
+  if (acceptThread->Socket()->Handle() == kInvalidSocket) {
     acceptThread->RequestStop();
     return;
   }
-  TSocket s = GWinsockIntf().accept(listening, &peer, &len);
+  std::string peer;
+  TSocket s = Accept(acceptThread, peer);
   if (s == kInvalidSocket) {
     const int code = GWinsockIntf().WSAGetLastError();
     // The listener's own close gives up the handle before it wakes the accept (which then
     // reports 10004): that alone ends the thread. Any code while the listener is still
     // open, 10004 included, is a failure to count and survive.
-    if (!Connected()) {
+    if (!acceptThread->Socket()->Connected()) {
       acceptThread->RequestStop();
       return;
     }
     AcceptFailed(acceptThread, ClassifyAcceptFailure(code), SocketErrorCause(code));
   } else {
-    backoff_.Reset();
-    connectionFailuresInARow_ = 0;
+    acceptThread->Backoff.Reset();
+    acceptThread->ConnectionFailuresInARow = 0;
     try {
       StartSession(s, peer);
     } catch (const std::bad_alloc&) {
@@ -389,8 +447,8 @@ void TConduitListener::AcceptFailed(TConduitListenerThread* acceptThread, TAccep
   ReportFailure(kind, failureReports_.Count(kind, cause));
   bool pause = kind == TAcceptFailureKind::Resources || kind == TAcceptFailureKind::Unexpected;
   if (kind == TAcceptFailureKind::Connection)
-    pause = ++connectionFailuresInARow_ >= kConnectionFailuresBeforePause;
-  if (pause) acceptThread->Pause(backoff_.Next());
+    pause = ++acceptThread->ConnectionFailuresInARow >= kConnectionFailuresBeforePause;
+  if (pause) acceptThread->Pause(acceptThread->Backoff.Next());
 }
 
 void TConduitListener::ReportFailure(TAcceptFailureKind kind, const std::string& line) {
@@ -410,7 +468,7 @@ void TConduitListener::Refuse(TConduitServer* connection) {
   }
 }
 
-void TConduitListener::StartSession(TSocket s, const TSockAddrIn& peer) {
+void TConduitListener::StartSession(TSocket s, const std::string& peerAddress) {
   std::unique_ptr<TConduitServer> connection;
   try {
     connection = std::make_unique<TConduitServer>(this);
@@ -422,7 +480,7 @@ void TConduitListener::StartSession(TSocket s, const TSockAddrIn& peer) {
   connection->SetMaxLineLength(maxLineLength_);
   connection->SetReceiveTimeout(receiveTimeout_);
   connection->SetBoundIP(BoundIP());
-  connection->SetPeerAddress(InAddrToString(peer.sin_addr));
+  connection->SetPeerAddress(peerAddress);
   connection->SetLastActivity(NowDays());
   connection->SetInTimeoutCheck(false);
 

@@ -108,17 +108,27 @@ class TConduitServerThreadList : public TThreadList<TConduitServerThread> {
   void StopAll();
 };
 
-// The accept thread. Only the listener's own close ends it.
+// The accept thread of one listening socket. Only the socket's close ends it.
 class TConduitListenerThread : public TQorvThread {
  public:
+  // Accepts on the listener's own socket.
   explicit TConduitListenerThread(TConduitListener* listener);
+  // Accepts on socket, another listening socket of the listener (IPv6 when
+  // socket->Family() says so).
+  TConduitListenerThread(TConduitListener* listener, TConduit* socket, int family);
   ~TConduitListenerThread() override;
   TConduitListener* Listener() const { return listener_; }
+  TConduit* Socket() const { return socket_; }
+  int Family() const { return family_; }
 
   // Also cuts a pause short.
   void StopAndWait() override;
   // Waits ms milliseconds, or less when a stop is requested meanwhile.
   void Pause(uint32_t ms);
+
+  // This thread's own back-off after failed accepts (each listening socket has its own).
+  TAcceptBackoff Backoff;
+  uint32_t ConnectionFailuresInARow = 0;
 
  protected:
   void Run() override;
@@ -126,6 +136,8 @@ class TConduitListenerThread : public TQorvThread {
 
  private:
   TConduitListener* listener_;
+  TConduit* socket_;
+  int family_;
   std::mutex pauseLock_;
   std::condition_variable pauseEnd_;
 };
@@ -176,6 +188,20 @@ class TConduitListener : public TConduit {
   void SetMaxConnections(uint32_t value) { limits_->SetMaxConnections(value); }
   uint32_t MaxConnectionsPerIP() const { return limits_->MaxConnectionsPerIP(); }
   void SetMaxConnectionsPerIP(uint32_t value) { limits_->SetMaxConnectionsPerIP(value); }
+  // Leading bits of an IPv6 client address that make one client for MaxConnectionsPerIP.
+  uint32_t IPv6PrefixLength() const { return limits_->IPv6PrefixLength(); }
+  void SetIPv6PrefixLength(uint32_t bits) { limits_->SetIPv6PrefixLength(bits); }
+
+  // Also listen for IPv6 on Port, with a socket and accept thread of its own beside the
+  // IPv4 ones: on BoundIPv6, or every local IPv6 address when it is empty. Read at
+  // activation. When the system has no IPv6 at all and BoundIPv6 is empty, the listener
+  // goes on with IPv4 and tells OnListenerEvent.
+  bool IPv6() const { return ipv6_; }
+  void SetIPv6(bool value) { ipv6_ = value; }
+  const std::string& BoundIPv6() const { return boundIPv6_; }
+  void SetBoundIPv6(const std::string& value) { boundIPv6_ = value; }
+  // The IPv6 listening socket while active with IPv6 (nullptr otherwise).
+  TConduit* IPv6Socket() const { return socket6_.get(); }
   const TConnectionLimits& ConnectionLimits() const { return *limits_; }
 
   // Failed accepts and connections without a thread, counted by kind. Each kind reaches
@@ -222,8 +248,12 @@ class TConduitListener : public TConduit {
   friend class TConduitListenerThread;
   // One accept and the start of its session; a stop request when the listener is closed.
   void AcceptOne(TConduitListenerThread* acceptThread);
+  // Accepts one connection on the accept thread's socket; kInvalidSocket on failure.
+  TSocket Accept(TConduitListenerThread* acceptThread, std::string& peerAddress);
   // Gives the accepted socket s its connection and thread.
-  void StartSession(TSocket s, const TSockAddrIn& peer);
+  void StartSession(TSocket s, const std::string& peerAddress);
+  // Opens the IPv6 listening socket and its accept thread when IPv6 is set.
+  void ActivateIPv6();
   // Counts a failure of kind (reported when due) and pauses when the kind calls for it.
   void AcceptFailed(TConduitListenerThread* acceptThread, TAcceptFailureKind kind,
                     const std::string& cause);
@@ -240,11 +270,12 @@ class TConduitListener : public TConduit {
   uint32_t receiveTimeout_ = 0;
   std::unique_ptr<TSessionTimer> timer_;
   std::unique_ptr<TConduitListenerThread> listenerThread_;
+  bool ipv6_ = false;
+  std::string boundIPv6_;
+  std::unique_ptr<TConduit> socket6_;
+  std::unique_ptr<TConduitListenerThread> listenerThread6_;
   TConduitServerThreadList threads_;
   std::shared_ptr<TConnectionLimits> limits_ = std::make_shared<TConnectionLimits>();
-  TAcceptBackoff backoff_;
-  // Failures of one connection in a row with no accept between them.
-  uint32_t connectionFailuresInARow_ = 0;
   TAcceptFailureReports failureReports_;
 };
 

@@ -89,7 +89,20 @@ int TWinsockIntf11::connect(TSocket s, const TSockAddrIn* name, int namelen) {
   return SockConnect(s, name, namelen);
 }
 
+TSocket TWinsockIntfBase::accept6(TSocket s, TSockAddrIn6* addr, int* addrlen) {
+  return SockAccept6(s, addr, addrlen);
+}
+
+int TWinsockIntfBase::bind6(TSocket s, const TSockAddrIn6* name, int namelen) {
+  return SockBind6(s, name, namelen);
+}
+
 std::optional<THostEntry> TWinsockIntf11::gethostbyaddr(const void* addr, int len, int type) {
+  if (addr != nullptr && len == 16 && type == kAfInet6) {
+    std::array<uint8_t, 16> bytes;
+    std::memcpy(bytes.data(), addr, 16);
+    return ResolveHostByAddr6(bytes);
+  }
   if (addr == nullptr || len != 4 || type != kAfInet) {
     SockSetLastError(addr == nullptr ? 10014 : 10047);
     return std::nullopt;

@@ -25,7 +25,8 @@ class TWinsockIntfBase {
   int32_t MaxUdpDg = 0;
 
   virtual int connect(TSocket s, const TSockAddrIn* name, int namelen) = 0;
-  // Reverse lookup (type 2 = IPv4, len 4); nothing on failure, code in WSAGetLastError.
+  // Reverse lookup (type 2 = IPv4, len 4; type 23 = IPv6, len 16); nothing on failure, code in
+  // WSAGetLastError.
   virtual std::optional<THostEntry> gethostbyaddr(const void* addr, int len, int type) = 0;
   virtual uint16_t htons(uint16_t hostshort) = 0;
   virtual uint16_t ntohs(uint16_t netshort) = 0;
@@ -54,6 +55,9 @@ class TWinsockIntfBase {
   virtual TSocket socket(int af, int type, int protocol) = 0;
   // Added after the library's calls: wakes threads blocked on s without closing it.
   virtual int shutdown(TSocket s, int how) = 0;
+  // The IPv6 forms of accept and bind (the platform's calls unless replaced).
+  virtual TSocket accept6(TSocket s, TSockAddrIn6* addr, int* addrlen);
+  virtual int bind6(TSocket s, const TSockAddrIn6* name, int namelen);
 };
 
 // The binding to the platform's sockets and resolver.

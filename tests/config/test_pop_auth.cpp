@@ -164,3 +164,25 @@ TEST_F(PopAuthFileTest, ReadsOnlyTheFileOfTheDay) {
 
 }  // namespace
 }  // namespace kestran
+
+namespace kestran {
+namespace {
+
+TEST(PopAuth, IPv6AddressMatchesInAnySpelling) {
+  const std::vector<std::string> lines = {
+      "[06/Dec/2026:10:00:00] POP3 2001:DB8:0:0::0001 USER joe PASS **** OK",
+      "[06/Dec/2026:10:00:00] POP3 ::ffff:192.0.2.7 USER ann PASS **** OK",
+      "[06/Dec/2026:10:00:00] POP3 2001:db8::12 USER bob PASS **** OK"};
+  const int64_t now = ((10 * 60) + 5) * 60 * 1000;
+  EXPECT_TRUE(ScanPopLog(lines, "2001:db8::1", now, 30));
+  // A word is the whole address: 2001:db8::1 is no part of 2001:db8::12.
+  EXPECT_FALSE(ScanPopLog({lines[2]}, "2001:db8::1", now, 30));
+  EXPECT_TRUE(ScanPopLog(lines, "2001:db8::12", now, 30));
+  EXPECT_FALSE(ScanPopLog(lines, "2001:db8::2", now, 30));
+  // The mapped address in the log is the IPv4 client, and a mapped client text too.
+  EXPECT_TRUE(ScanPopLog(lines, "192.0.2.7", now, 30));
+  EXPECT_TRUE(ScanPopLog({lines[1]}, "::FFFF:192.0.2.7", now, 30));
+}
+
+}  // namespace
+}  // namespace kestran

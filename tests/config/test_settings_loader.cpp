@@ -63,6 +63,9 @@ TEST(Settings, WithoutKeysEveryDefaultStays) {
   EXPECT_EQ(s.MaxEnvelopeMemoryMB, 256u);
   EXPECT_EQ(s.MaxConnections, 10000u);
   EXPECT_EQ(s.MaxConnectionsPerIP, 50u);
+  EXPECT_FALSE(s.IPv6);
+  EXPECT_EQ(s.BoundIPv6, "");
+  EXPECT_EQ(s.IPv6PrefixLength, 64u);
   EXPECT_TRUE(s.SyncQueueFiles);
   EXPECT_TRUE(s.LocalDomains.empty() && s.LocalNets.empty() && s.DNSLists.empty());
   EXPECT_FALSE(std::filesystem::exists(root.RegistryFile()));
@@ -136,8 +139,14 @@ TEST(Settings, ConnectionAndRecipientLimits) {
                      "\"MaxRecipients\"=dword:00000001\r\n"
                      "\"MaxConnections\"=dword:00000000\r\n"
                      "\"MaxConnectionsPerIP\"=dword:00000003\r\n"
-                     "\"MaxEnvelopeMemoryMB\"=dword:00000000\r\n");
+                     "\"MaxEnvelopeMemoryMB\"=dword:00000000\r\n"
+                     "\"IPv6\"=dword:00000001\r\n"
+                     "\"BoundIPv6\"=\"2001:db8::25\"\r\n"
+                     "\"IPv6PrefixLength\"=dword:00000038\r\n");
   TReceiverSettings s = Load();
+  EXPECT_TRUE(s.IPv6);
+  EXPECT_EQ(s.BoundIPv6, "2001:db8::25");
+  EXPECT_EQ(s.IPv6PrefixLength, 56u);
   EXPECT_EQ(s.MaxEnvelopeMemoryMB, 0u) << "0 stands for no limit";
   // A receiver must take at least 100 recipients: a smaller limit is raised to that.
   EXPECT_EQ(s.MaxRecipients, 100u);
@@ -161,7 +170,7 @@ TEST(Settings, ValueListsAndBlockLists) {
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\DNSLists\\b-second]\r\n"
       "\"Server\"=\" bl.example \"\r\n\"DenyText\"=\"  \"\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\DNSLists\\A-first]\r\n"
-      "\"DenyText\"=\" listed at zen \"\r\n\"Server\"=\"zen.example\"\r\n\r\n"
+      "\"DenyText\"=\" listed at zen \"\r\n\"Server\"=\"zen.example\"\r\n\"IPv6\"=dword:0\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\DNSLists\\c-blank]\r\n"
       "\"Server\"=\"  \"\r\n\"DenyText\"=\"never\"\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\DNSLists\\d-missing]\r\n"
@@ -177,6 +186,7 @@ TEST(Settings, ValueListsAndBlockLists) {
   EXPECT_EQ(s.LocalBlackList, TStringList{"stays"});  // no key: unchanged
   EXPECT_EQ(s.DNSLists, (TStringList{"zen.example", "bl.example"}));
   EXPECT_EQ(s.DNSDenyTexts, (TStringList{"listed at zen", "bl.example"}));
+  EXPECT_EQ(s.DNSListsIPv6, (std::vector<bool>{false, true}));  // asked about IPv6 unless 0
 }
 
 TEST(Settings, MalformedValuesStopTheLoadNamingTheValue) {

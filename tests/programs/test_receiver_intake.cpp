@@ -113,6 +113,34 @@ TEST_F(ReceiverTest, TakesMailIntoQueueNumberedFromTheHostCounterAndLogsIt) {
   EXPECT_NE(Console().find("Stopping DRX KESTRAN Service\r\n"), std::string::npos) << Console();
 }
 
+TEST_F(ReceiverTest, IPv6ClientOnLoopbackIsLoggedPlainAndHeadedWithItsLiteral) {
+  WriteRegistry(BaseRegistry("\"IPv6\"=dword:00000001\r\n\"BoundIPv6\"=\"::1\"\r\n"
+                             "\"DoLocalNets\"=dword:00000001\r\n"
+                             "\"MailInlogEnabled\"=dword:00000001\r\n") +
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalNets]\r\n"
+                "\"a\"=\"0::1/128\"\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larchmont\\LMS]\r\n"
+                "\"LastMsgId\"=dword:00000001\r\n\r\n");
+  MakeDir("mail/inlog");
+  StartReceiver();
+  {
+    LineClient six("::1", port_);
+    ASSERT_TRUE(six.connected());
+    six.Line();
+    EXPECT_EQ(six.Command("HELO [IPv6:::1]"), "250 OK [IPv6:::1] (unverified [IPv6:::1])");
+    EXPECT_EQ(SendMessage(six, "a@b.test", {"far@remote.test"}, "Subject: six\r\n\r\nhi\r\n"),
+              "250 Message received OK");
+    six.Command("QUIT");
+  }
+  const auto files = QueueFiles(".MSG");
+  ASSERT_EQ(files.size(), 1u);
+  std::string msg = ReadFileText(Native("mail/prein/" + files[0]));
+  EXPECT_EQ(msg.rfind("Received: from [IPv6:::1] (unverified [IPv6:::1]) by ", 0), 0u) << msg;
+  std::string log = ReadFileText(Native("mail/inlog/" + TodaysLogName()));
+  EXPECT_NE(log.find("] ::1 [IPv6:::1] a@b.test far@remote.test\r\n"), std::string::npos) << log;
+  StopReceiver();
+}
+
 TEST_F(ReceiverTest, StopsRightAfterStartingWhenTheQueueDirectoryCannotBeMade) {
   // A UNC path without a share name: nothing can be created there.
   std::string reg = BaseRegistry();

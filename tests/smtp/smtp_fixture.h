@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ip_address.h"
 #include "platform/sockets.h"
 #include "smtp/smtp_server.h"
 
@@ -51,11 +53,24 @@ inline uint16_t FreePort() {
 // A blocking client that reads one reply line at a time (10 s limit per read).
 class RawClient {
  public:
-  // sourceIp: a loopback address of 127.0.0.0/8 to connect from (empty: 127.0.0.1).
+  // sourceIp: a loopback address of 127.0.0.0/8 to connect from (empty: 127.0.0.1); an
+  // IPv6 address connects from there to [::1].
   explicit RawClient(uint16_t port, uint32_t timeoutMs = 10000, const std::string& sourceIp = "") {
-    s_ = SockSocket(kAfInet, kSockStream, 0);
+    const bool v6 = sourceIp.find(':') != std::string::npos;
+    s_ = SockSocket(v6 ? kAfInet6 : kAfInet, kSockStream, 0);
     SockSetOpt(s_, kSolSocket, kSoRcvTimeo, reinterpret_cast<const char*>(&timeoutMs),
                sizeof timeoutMs);
+    if (v6) {
+      TSockAddrIn6 local;
+      auto from = ParseIpAddress(sourceIp);
+      if (from) std::memcpy(local.sin6_addr, from->bytes.data(), 16);
+      SockBind6(s_, &local, sizeof local);
+      TSockAddrIn6 a;
+      a.sin6_addr[15] = 1;
+      a.sin6_port = SockHtons(port);
+      connected_ = SockConnect6(s_, &a, sizeof a) == 0;
+      return;
+    }
     if (!sourceIp.empty()) {
       TSockAddrIn local;
       local.sin_addr = SockInetAddr(sourceIp);

@@ -49,3 +49,47 @@ TEST(Subnet, ParseNetAndMembership) {
 
 }  // namespace
 }  // namespace kestran
+
+namespace kestran {
+namespace {
+
+TEST(Subnet, IPv6RangesBesideIPv4Ones) {
+  auto net = ParseNet(" 2001:DB8::/32 ");
+  ASSERT_TRUE(net);
+  EXPECT_TRUE(net->IPv6);
+  EXPECT_EQ(FormatNet(*net), "2001:db8::/32");
+  auto loop = ParseNet("::1/128");
+  auto v4 = ParseNet("10.0.0.0/8");
+  // ::ffff:a.b.c.d/n is an IPv4 range.
+  auto mapped = ParseNet("::ffff:192.168.0.0/112");
+  ASSERT_TRUE(loop && v4 && mapped);
+  EXPECT_FALSE(mapped->IPv6);
+  EXPECT_EQ(FormatNet(*mapped), "192.168.0.0/16");
+
+  for (const char* skipped : {"::/0", "::/64", "2001:db8::/0", "2001:db8::/129",
+                              "2001:db8::", "2001:db8::/x", "2001:db8:::/32", "::ffff:10.0.0.0/96"})
+    EXPECT_FALSE(ParseNet(skipped)) << skipped;
+
+  std::vector<TNetRange> list{*net, *loop, *v4, *mapped};
+  EXPECT_TRUE(InNetList("2001:db8:ffff::7", list));
+  EXPECT_TRUE(InNetList("::1", list));
+  EXPECT_TRUE(InNetList("10.9.8.7", list));
+  EXPECT_TRUE(InNetList("::ffff:10.9.8.7", list));  // the IPv4 client
+  EXPECT_TRUE(InNetList("192.168.3.4", list));
+  EXPECT_FALSE(InNetList("2001:db9::1", list));
+  EXPECT_FALSE(InNetList("::2", list));
+  EXPECT_FALSE(InNetList("not:an:address", list));
+
+  // An IPv4 range never holds an IPv6 client, nor the reverse: ::a09:807 carries the
+  // bits of 10.9.8.7 but is no IPv4 address.
+  EXPECT_FALSE(InNetList("::a09:807", {*v4}));
+  EXPECT_FALSE(InNetList("0.0.0.1", {*loop}));
+
+  EXPECT_TRUE(HasBitsOutsideMask("2001:db8::1/32"));
+  EXPECT_FALSE(HasBitsOutsideMask("2001:db8::/32"));
+  EXPECT_FALSE(HasBitsOutsideMask("::1/128"));
+  EXPECT_TRUE(HasBitsOutsideMask("::ffff:192.168.1.1/112"));
+}
+
+}  // namespace
+}  // namespace kestran

@@ -103,6 +103,23 @@ bool WriteFileText(const std::string& path, const std::string& text) {
 }
 
 int ConnectFrom(const std::string& source, uint16_t port) {
+  if (source.find(':') != std::string::npos) {
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in6 src{};
+    src.sin6_family = AF_INET6;
+    ::inet_pton(AF_INET6, source.c_str(), &src.sin6_addr);
+    sockaddr_in6 dst{};
+    dst.sin6_family = AF_INET6;
+    dst.sin6_port = htons(port);
+    dst.sin6_addr = in6addr_loopback;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_in src{};

@@ -40,8 +40,8 @@ std::string ReadFileText(const std::string& path);
 bool WriteFileText(const std::string& path, const std::string& text);
 // Waits until 127.0.0.1:port accepts a connection.
 bool WaitForPort(uint16_t port, int timeoutMs);
-// Connects to 127.0.0.1:port from the local address source (for example 127.0.0.2);
-// returns a connected socket or -1.
+// Connects to 127.0.0.1:port from the local address source (for example 127.0.0.2), or
+// to [::1]:port from an IPv6 source; returns a connected socket or -1.
 int ConnectFrom(const std::string& source, uint16_t port);
 
 }  // namespace kestran::test

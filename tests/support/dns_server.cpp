@@ -14,6 +14,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/ip_address.h"
+
 extern char** environ;
 
 namespace kestran::test {
@@ -47,6 +49,10 @@ uint16_t PickFreePort() {
 
 // Reverse-zone name of a dotted IPv4 address ("" when it is not one).
 std::string ReverseName(const std::string& ipv4) {
+  if (ipv4.find(':') != std::string::npos) {
+    auto v6 = kestran::ParseIpAddress(ipv4);
+    return v6 && v6->v6 ? kestran::ReversedAddressName(*v6) + ".ip6.arpa" : "";
+  }
   in_addr a{};
   if (::inet_pton(AF_INET, ipv4.c_str(), &a) != 1) return "";
   const auto* b = reinterpret_cast<const uint8_t*>(&a.s_addr);

@@ -32,6 +32,7 @@ class DnsServer {
   // for every name below it); the same name may get several addresses.
   void AddARecord(const std::string& name, const std::string& ipv4);
   // A PTR record for the dotted IPv4 address.
+  // (An IPv6 address text gives its ip6.arpa name.)
   void AddPtrRecord(const std::string& ipv4, const std::string& name);
   // A name that exists (it carries a TXT record) but has no address: "no data".
   void AddNoDataName(const std::string& name);

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/ip_address.h"
 #include "platform/sockets.h"
 
 namespace kestran {
@@ -100,7 +101,8 @@ TEST(Win32Sockets, OptionsAndBadCalls) {
   EXPECT_EQ(SockSetOpt(l, kSolSocket, kSoKeepAlive, reinterpret_cast<const char*>(&on), 4), 0);
   EXPECT_EQ(SockSetOpt(l, kSolSocket, 0x7777, reinterpret_cast<const char*>(&on), 4), -1);
   EXPECT_EQ(SockLastError(), 10042);
-  EXPECT_EQ(SockSocket(23, kSockStream, 0), kInvalidSocket);
+  // A family the layer does not know (IPv4 is 2, IPv6 23).
+  EXPECT_EQ(SockSocket(99, kSockStream, 0), kInvalidSocket);
   EXPECT_EQ(SockLastError(), 10047);
   TSockAddrIn none = Loopback(0);
   none.sin_addr = kInAddrNone;
@@ -201,6 +203,46 @@ TEST(Win32Sockets, AcceptWaitsForLateClient) {
   SockClose(s);
   SockClose(c);
   SockClose(l);
+}
+
+}  // namespace
+}  // namespace kestran
+
+namespace kestran {
+namespace {
+
+TEST(Win32Sockets, IPv6LoopbackListenAcceptAndTransfer) {
+  TSocket l = SockSocket(kAfInet6, kSockStream, 0);
+  ASSERT_NE(l, kInvalidSocket) << SockLastError();
+  int on = 1;
+  ASSERT_EQ(SockSetOpt(l, kIpprotoIpv6, kIpv6V6Only, reinterpret_cast<const char*>(&on), 4), 0)
+      << SockLastError();
+  TSockAddrIn6 a;
+  a.sin6_addr[15] = 1;  // ::1
+  ASSERT_EQ(SockBind6(l, &a, sizeof a), 0) << SockLastError();
+  ASSERT_EQ(SockListen(l, 5), 0);
+  int len = sizeof a;
+  ASSERT_EQ(SockGetSockName6(l, &a, &len), 0);
+  EXPECT_NE(a.sin6_port, 0);
+  // An IPv4 address in the IPv6 form is refused by its length and family checks.
+  TSockAddrIn v4;
+  EXPECT_EQ(SockBind6(l, reinterpret_cast<const TSockAddrIn6*>(&v4), sizeof v4), -1);
+
+  TSocket c = SockSocket(kAfInet6, kSockStream, 0);
+  ASSERT_EQ(SockConnect6(c, &a, sizeof a), 0) << SockLastError();
+  TSockAddrIn6 peer;
+  len = sizeof peer;
+  TSocket s = SockAccept6(l, &peer, &len);
+  ASSERT_NE(s, kInvalidSocket) << SockLastError();
+  EXPECT_EQ(len, 28);
+  EXPECT_EQ(peer.sin6_family, kAfInet6);
+  EXPECT_EQ(FormatIpAddress(IpAddressFromV6(peer.sin6_addr)), "::1");
+  ASSERT_EQ(SockSend(c, "EHLO x\r\n", 8, 0), 8);
+  char buf[16];
+  ASSERT_EQ(SockRecv(s, buf, sizeof buf, 0), 8);
+  EXPECT_EQ(SockClose(c), 0);
+  EXPECT_EQ(SockClose(s), 0);
+  EXPECT_EQ(SockClose(l), 0);
 }
 
 }  // namespace

@@ -58,10 +58,10 @@ free_port() {
 }
 
 send_mail() {
-  python3 - "$1" "$2" <<'PY'
+  python3 - "$1" "$2" "${3:-127.0.0.1}" <<'PY'
 import smtplib, sys
-port, body = int(sys.argv[1]), sys.argv[2]
-s = smtplib.SMTP("127.0.0.1", port, timeout=30)
+port, body, host = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+s = smtplib.SMTP(host, port, timeout=30)
 s.helo("client.example")
 refused = s.sendmail("me@client.example", ["bob@example.test"], "Subject: wine\r\n\r\n" + body + "\r\n")
 s.quit()
@@ -81,6 +81,8 @@ printf '%s\r\n' 'REGEDIT4' '' \
   '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN]' \
   "\"Port\"=dword:$(printf '%08x' "$PORT")" \
   '"BoundIP"="127.0.0.1"' \
+  '"IPv6"=dword:00000001' \
+  '"BoundIPv6"="::1"' \
   '"MailRootDir"="C:\\kestran-e2e\\mail\\"' \
   '"MailQueueDir"="C:\\kestran-e2e\\mail\\prein\\"' \
   '"InlogDir"="C:\\kestran-e2e\\mail\\inlog\\"' \
@@ -90,7 +92,8 @@ printf '%s\r\n' 'REGEDIT4' '' \
   '"DNSTimeout"=dword:000003e8' \
   '"LastMsgId"=dword:00000000' '' \
   '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN\LocalNets]' \
-  '"1"="127.0.0.0/8"' '' \
+  '"1"="127.0.0.0/8"' \
+  '"2"="::1/128"' '' \
   '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN\LocalDomains]' \
   '"1"="example.test"' '' >"$CFG"
 rm -rf "$DRIVE_C/kestran-e2e"
@@ -123,6 +126,12 @@ send_mail "$PORT" "Hello from Linux" >"$LOGS/smtp1.log" 2>&1 || fail "SMTP dialo
 grep -q 'Hello from Linux' "$QUEUE/B0000000001.MSG" || fail "message text"
 grep -q $'^Recipient: bob@example.test\r$' "$QUEUE/B0000000001.RCP" || fail "recipient file"
 [ "$(last_msg_id)" = "0x1" ] || fail "LastMsgId after one message"
+
+echo "wine e2e: one message over IPv6 on ::1"
+send_mail "$PORT" "Hello over IPv6" "::1" >"$LOGS/smtp6.log" 2>&1 || fail "SMTP dialogue on ::1: $(cat "$LOGS/smtp6.log")"
+grep -q 'Hello over IPv6' "$QUEUE/B0000000002.MSG" || fail "IPv6 message text"
+grep -q '^Received: from client.example (.* \[IPv6:::1\]) by ' "$QUEUE/B0000000002.MSG" ||
+  fail "IPv6 Received header: $(head -2 "$QUEUE/B0000000002.MSG")"
 
 echo "wine e2e: net stop KESTRAN"
 w net-stop 120 net stop KESTRAN || fail "net stop"
@@ -158,7 +167,7 @@ for _ in $(seq 1 120); do
 done
 grep -q 'Press <Ctrl>-Break to terminate' "$LOGS/debug.out" || fail "-DEBUG did not start"
 send_mail "$PORT" "Second, in console mode" >"$LOGS/smtp2.log" 2>&1 || fail "SMTP in console mode"
-[ -f "$QUEUE/B0000000002.MSG" ] || fail "second message missing"
+[ -f "$QUEUE/B0000000003.MSG" ] || fail "third message missing"
 kill -INT "$pid"
 rc=0
 for _ in $(seq 1 60); do
@@ -172,7 +181,7 @@ fi
 wait "$pid" || rc=$?
 [ "$rc" = 0 ] || fail "-DEBUG exit status $rc"
 out debug | grep -qx 'Stopping DRX KESTRAN Service' || fail "-DEBUG stop message"
-[ "$(last_msg_id)" = "0x2" ] || fail "LastMsgId after two messages"
+[ "$(last_msg_id)" = "0x3" ] || fail "LastMsgId after three messages"
 
 echo "wine e2e: no switch from a console"
 # The dispatcher call fails (Wine gives up after about 10 s): the error and status 1.

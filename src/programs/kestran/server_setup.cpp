@@ -54,6 +54,7 @@ void ClearSettingsLists(TReceiverSettings& s) {
   s.LocalDomains.clear();
   s.DNSLists.clear();
   s.DNSDenyTexts.clear();
+  s.DNSListsIPv6.clear();
 }
 
 }  // namespace
@@ -149,6 +150,7 @@ bool TServerSetup::Configure() {
   for (const auto& d : s.SkipUserVerify) server.SkipUserVerify().push_back(d);
   for (const auto& z : s.DNSLists) server.DNSLists().push_back(z);
   for (const auto& t : s.DNSDenyTexts) server.HeaderText().push_back(t);
+  server.DNSListsIPv6() = s.DNSListsIPv6;
 
   server.SetDoDNSLists(s.DoDNSLists);
   server.SetDoPOPAuth(s.DoPopAuth);
@@ -172,6 +174,9 @@ bool TServerSetup::Configure() {
   server.SetMaxEnvelopeMemoryMB(s.MaxEnvelopeMemoryMB);
   server.SetMaxConnections(s.MaxConnections);
   server.SetMaxConnectionsPerIP(s.MaxConnectionsPerIP);
+  server.SetIPv6(s.IPv6);
+  server.SetBoundIPv6(TrimBlanks(s.BoundIPv6));
+  server.SetIPv6PrefixLength(s.IPv6PrefixLength);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
   server.SetEsmtp(s.ESMTP);
   ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile, s.TLSCertificateThumbprint, s.MaxTLSHandshakes);
