@@ -52,6 +52,12 @@ struct TReceiverSettings {
   uint32_t MaxConnections = 10000;     // connections at the same time; 0 = no limit
   uint32_t MaxConnectionsPerIP = 50;   // connections from one address; 0 = no limit
   bool SyncQueueFiles = true;          // flush queue files and directory before 250
+  uint32_t MaxQueuedMessages = 0;      // pairs waiting before MAIL gets 452; 0 = no limit
+  uint32_t MinFreeSpaceMB = 0;         // free MB the queue's file system keeps; 0 = no check
+
+  // Metrics (own key).
+  std::string MetricsFile;        // Prometheus text file rewritten every interval; "" = none
+  uint32_t MetricsInterval = 15;  // seconds between rewrites, 5 to 3600
 
   // Extended SMTP and STARTTLS (own key).
   bool ESMTP = false;              // answer EHLO and offer the extensions

@@ -27,6 +27,7 @@ void TSMTPService::StartUp() {
 
 void TSMTPService::Run() {
   while (!Finished && !StopRequested()) {
+    ServerSetup().Tick();
     if (WaitForStop(500)) Finished = true;
   }
 }
