@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <regex>
 #include <vector>
 
 #include "config/temp_root.h"
@@ -112,6 +113,35 @@ TEST(Metrics, TextCarriesEveryCountInAFormatPromtoolAccepts) {
   bool skipped = false;
   EXPECT_EQ(Promtool(root.Path("m.prom"), skipped), "");
   if (skipped) GTEST_SKIP() << "promtool is not installed";
+}
+
+// The example alert rules are valid, and every kestran_ series they query is one that the
+// file holds.
+TEST(Metrics, AlertRulesPassPromtoolAndQueryOnlyWrittenNames) {
+  const char* source = std::getenv("KESTRAN_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  const std::string rules = std::string(source) + "/docs/kestran-alerts.yml";
+  std::ifstream in(rules);
+  ASSERT_TRUE(in) << rules;
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  TMetricsGauges g;
+  g.QueueScanned = true;
+  g.QueueFreeBytes = 0;
+  TReceiverMetrics m;
+  m.SetBlockListNames({"bl.test"});
+  const std::string written = FormatMetrics(m, g);
+  const std::regex name("kestran_[a-z_]+");
+  int names = 0;
+  for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it, ++names)
+    EXPECT_NE(written.find("\n" + it->str()), std::string::npos) << it->str();
+  EXPECT_GE(names, 6);
+
+  std::string out;
+  if (test::RunCommand("command -v promtool", out) != 0) {
+    if (std::getenv("CI") != nullptr) FAIL() << "promtool is missing (Debian package prometheus)";
+    GTEST_SKIP() << "promtool is not installed";
+  }
+  EXPECT_EQ(test::RunCommand("promtool check rules " + rules, out), 0) << out;
 }
 
 class QueueRoomTest : public ::testing::Test {

@@ -53,6 +53,13 @@ void TSMTPService::PrepareInstall(TServiceConfig& config) {
     std::string native;
     if (!dir->empty() && TranslatePath(*dir, native)) config.WritablePaths.push_back(native);
   }
+  // The metrics file is replaced by a rename within its directory.
+  std::string metrics;
+  if (!TrimBlanks(s.MetricsFile).empty() && TranslatePath(TrimBlanks(s.MetricsFile), metrics)) {
+    const size_t slash = metrics.find_last_of("/\\");
+    if (slash != std::string::npos && slash > 0)
+      config.WritablePaths.push_back(metrics.substr(0, slash));
+  }
   // Every connection holds a socket, and a message being stored two files; 0 sets no
   // cap on connections.
   uint64_t files = maxConnections == 0 ? 524288 : uint64_t{maxConnections} * 3 + 1024;
