@@ -27,7 +27,9 @@ Usage: bench/compare.py BUILD_DIR
 Environment: COMPARE_REPEATS (3), COMPARE_SCENARIOS (names, default all), COMPARE_FS
 (loop | root), COMPARE_IMAGE_GB (2), COMPARE_IDLE ("1000 10000"), COMPARE_ALIASES (20000),
 COMPARE_KESTRAN (another program than BUILD_DIR/kestran), COMPARE_BEFORE,
-COMPARE_SYSTEMS (names of the systems to run, default all).
+COMPARE_SYSTEMS (names of the systems to run, default all), COMPARE_METRICS (1: the
+receivers run with MaxQueuedMessages 100000, MinFreeSpaceMB 1024 and a metrics file
+rewritten every 5 seconds; 0: without).
 """
 import os
 import resource
@@ -47,6 +49,9 @@ DRIVE = os.path.join(BUILD, "bench", "smtp_drive")
 REPEATS = int(os.environ.get("COMPARE_REPEATS", "3"))
 IDLE = [int(n) for n in os.environ.get("COMPARE_IDLE", "1000 10000").split()]
 ALIASES = int(os.environ.get("COMPARE_ALIASES", "20000"))
+METRICS = os.environ.get("COMPARE_METRICS", "1") != "0"
+METRICS_VALUES = ('"MaxQueuedMessages"=dword:000186a0\r\n"MinFreeSpaceMB"=dword:00000400\r\n'
+                  '"MetricsFile"="C:\\\\kestran.prom"\r\n"MetricsInterval"=dword:00000005\r\n')
 TICK = os.sysconf("SC_CLK_TCK")
 
 # name: (sessions, messages in all, payload bytes, kept connections)
@@ -201,6 +206,9 @@ class Receiver:
             '"MaxConnections"=dword:00000000\r\n'
             '"MaxConnectionsPerIP"=dword:00000000\r\n'
             f'"SyncQueueFiles"=dword:{1 if sync else 0:08x}\r\n'
+            # The package's back-pressure and a metrics file rewritten every 5 seconds
+            # (COMPARE_METRICS=0 leaves them out; an earlier program ignores them).
+            + (METRICS_VALUES if METRICS else "") +
             '"LastMsgId"=dword:00000000\r\n\r\n'
             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"
             '"1"="corp.example"\r\n\r\n' + (alias_text(aliases) if aliases else "")

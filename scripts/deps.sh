@@ -5,6 +5,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libc-ares-dev
   libssl-dev openssl dnsmasq-base haproxy python3 swaks libnet-ssleay-perl passwd procps locales-all
+  prometheus
   clang-14 libclang-rt-14-dev iproute2
   # The real next hops of kestran-deliver's tests, run as private instances by the tests.
   dovecot-core dovecot-lmtpd postfix

@@ -55,6 +55,12 @@ struct TReceiverSettings {
   std::string BoundIPv6;               // "" = every local IPv6 address; else the one
   uint32_t IPv6PrefixLength = 64;      // bits of an IPv6 address that make one client
   bool SyncQueueFiles = true;          // flush queue files and directory before 250
+  uint32_t MaxQueuedMessages = 0;      // pairs waiting before MAIL gets 452; 0 = no limit
+  uint32_t MinFreeSpaceMB = 0;         // free MB the queue's file system keeps; 0 = no check
+
+  // Metrics (own key).
+  std::string MetricsFile;        // Prometheus text file rewritten every interval; "" = none
+  uint32_t MetricsInterval = 15;  // seconds between rewrites, 5 to 3600
 
   // Extended SMTP and STARTTLS (own key).
   bool ESMTP = false;              // answer EHLO and offer the extensions

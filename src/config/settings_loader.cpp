@@ -1,5 +1,7 @@
 #include "config/settings_loader.h"
 
+#include <algorithm>
+
 #include "config/registry_access.h"
 
 namespace kestran {
@@ -143,6 +145,12 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadString(reg, "BoundIPv6", s.BoundIPv6);
     ReadDword(reg, "IPv6PrefixLength", s.IPv6PrefixLength);
     ReadBool(reg, "SyncQueueFiles", s.SyncQueueFiles);
+    ReadDword(reg, "MaxQueuedMessages", s.MaxQueuedMessages);
+    ReadDword(reg, "MinFreeSpaceMB", s.MinFreeSpaceMB);
+    ReadString(reg, "MetricsFile", s.MetricsFile);
+    ReadDword(reg, "MetricsInterval", s.MetricsInterval);
+    s.MetricsInterval =
+        std::clamp<uint32_t>(s.MetricsInterval, kMinMetricsInterval, kMaxMetricsInterval);
     ReadBool(reg, "ESMTP", s.ESMTP);
     ReadString(reg, "TLSCertificateFile", s.TLSCertificateFile);
     ReadString(reg, "TLSKeyFile", s.TLSKeyFile);

@@ -19,6 +19,9 @@ inline constexpr const char* kSmtprcvKey =
 // The fewest recipients per transaction a receiver may limit to (RFC 5321 4.5.3.1.8): a
 // smaller MaxRecipients other than 0 is taken as this.
 inline constexpr uint32_t kMinMaxRecipients = 100;
+// Seconds between rewrites of the metrics file; a value outside is taken as the nearer.
+inline constexpr uint32_t kMinMetricsInterval = 5;
+inline constexpr uint32_t kMaxMetricsInterval = 3600;
 
 // path unchanged when it is empty or ends in "\", else path + "\".
 std::string AddBackslash(const std::string& path);

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -165,6 +166,15 @@ TEntryKind EntryKindOf(const std::string& path) {
     return TEntryKind::None;
   }
   return KindOf(st.st_mode);
+}
+
+bool FreeSpaceOf(const std::string& path, uint64_t& bytes) {
+  std::string n;
+  if (!Native(path, n)) return false;
+  struct statvfs st;
+  if (::statvfs(n.empty() ? "." : n.c_str(), &st) != 0) return Fail();
+  bytes = static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
+  return true;
 }
 
 bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries) {

@@ -50,6 +50,8 @@ bool RenameFile(const std::string& from, const std::string& to);
 bool RenameNoReplace(const std::string& from, const std::string& to);
 // Flushes a directory's entries to disk.
 bool SyncDirectory(const std::string& path);
+// Bytes that an unprivileged writer may still use on the file system holding path.
+bool FreeSpaceOf(const std::string& path, uint64_t& bytes);
 // Whether two existing paths lie on one file system (false when either cannot be asked,
 // and where the system cannot tell).
 bool OnSameFileSystem(const std::string& a, const std::string& b);
@@ -77,6 +79,11 @@ class TFileSystemFlush {
 
 std::string GetCurrentDir();
 bool SetCurrentDir(const std::string& path);
+// Replaces a file's contents at once: text goes to path + "." + random tag + ".tmp" in the
+// same directory, which is then renamed over path, so that a reader finds the old
+// contents or the new, never part of them. False when that failed, with nothing left
+// under the temporary name.
+bool ReplaceFileContents(const std::string& path, const std::string& text);
 // Reads a whole file (other processes may keep writing it); false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& contents);
 

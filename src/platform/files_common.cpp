@@ -17,6 +17,17 @@ std::string RandomFileTag() {
   return tag;
 }
 
+bool ReplaceFileContents(const std::string& path, const std::string& text) {
+  const std::string temporary = path + "." + RandomFileTag() + ".tmp";
+  TFile f;
+  if (!f.Open(temporary, TFile::Mode::CreateExclusive)) return false;
+  bool ok = f.Write(text);
+  ok = f.Close() && ok;
+  ok = ok && RenameFile(temporary, path);
+  if (!ok) DeleteFilePath(temporary);
+  return ok;
+}
+
 bool ReadWholeFile(const std::string& path, std::string& contents) {
   contents.clear();
   TFile f;

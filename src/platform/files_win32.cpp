@@ -122,6 +122,16 @@ TEntryKind EntryKindOf(const std::string& path) {
   return KindOf(a);
 }
 
+bool FreeSpaceOf(const std::string& path, uint64_t& bytes) {
+  std::string n;
+  if (!Native(path, n)) return false;
+  ULARGE_INTEGER available;
+  if (!::GetDiskFreeSpaceExA(n.empty() ? nullptr : n.c_str(), &available, nullptr, nullptr))
+    return Fail();
+  bytes = available.QuadPart;
+  return true;
+}
+
 bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries) {
   entries.clear();
   std::string n;

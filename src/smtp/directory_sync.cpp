@@ -5,6 +5,7 @@
 
 #include "platform/files.h"
 #include "platform/wait_word.h"
+#include "smtp/receiver_metrics.h"
 
 namespace kestran {
 
@@ -130,11 +131,17 @@ bool TDirectorySync::SyncSince(uint64_t failuresBefore, const std::vector<std::s
   next_.reset();
   lock.unlock();
   bool ok = false;
+  const auto flushStart = std::chrono::steady_clock::now();
   try {
     ok = sync_(dir_, round->files);
   } catch (...) {
     ok = false;
   }
+  ReceiverMetrics().CountFlush(
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now() - flushStart)
+                                .count()),
+      ok);
   lock.lock();
   --running_;
   if (!ok) failures_.fetch_add(1, std::memory_order_acq_rel);

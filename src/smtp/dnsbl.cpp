@@ -1,6 +1,7 @@
 #include "smtp/dnsbl.h"
 
 #include "platform/ip_address.h"
+#include "smtp/receiver_metrics.h"
 #include "transport/winsock_intf.h"
 
 namespace kestran {
@@ -31,22 +32,22 @@ bool IsListingAnswer(uint32_t addressHostOrder) {
 
 namespace {
 
-bool Listed(const std::string& queryName) {
+TLookupResult Lookup(const std::string& queryName) {
   auto entry = GWinsockIntf().gethostbyname(queryName);
-  if (!entry) return false;
+  if (!entry) return LookupFailure(GWinsockIntf().WSAGetLastError());
   for (const auto& a : entry->h_addr_list) {
     uint32_t v =
         (uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | uint32_t{a[3]};
-    if (IsListingAnswer(v)) return true;
+    if (IsListingAnswer(v)) return TLookupResult::Found;
   }
-  return false;
+  return TLookupResult::NotFound;
 }
 
 }  // namespace
 
 bool CheckDNSBlockLists(const std::string& ip, const std::vector<std::string>& lists,
                         const std::vector<std::string>& headerTexts, std::string& reason,
-                        const std::vector<bool>& ipv6Lists) {
+                        const std::vector<bool>& ipv6Lists, TReceiverMetrics* metrics) {
   const std::string reversed = ReverseAddress(ip);
   const bool ipv6 = IsIPv6AddressText(ip);
   for (size_t i = 0; i < lists.size(); ++i) {
@@ -54,7 +55,10 @@ bool CheckDNSBlockLists(const std::string& ip, const std::vector<std::string>& l
     // answer with the address itself.
     if (lists[i].empty()) continue;
     if (ipv6 && i < ipv6Lists.size() && !ipv6Lists[i]) continue;
-    if (!Listed(reversed + "." + lists[i])) continue;
+    const TLookupResult result = Lookup(reversed + "." + lists[i]);
+    if (metrics != nullptr) metrics->CountBlockListLookup(i, result);
+    if (result != TLookupResult::Found) continue;
+    if (metrics != nullptr) metrics->CountBlockListRefusal(i);
     if (i < headerTexts.size()) {
       reason = headerTexts[i];
       size_t pos = reason.find("%s");

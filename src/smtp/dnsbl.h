@@ -9,6 +9,8 @@
 
 namespace kestran {
 
+class TReceiverMetrics;
+
 // Splits at every "." and joins the parts in reverse order ("1.2.3.4" -> "4.3.2.1");
 // the parts are kept as text. An IPv6 address gives its reversed digits.
 std::string ReverseAddress(const std::string& ip);
@@ -21,9 +23,11 @@ bool IsListingAnswer(uint32_t addressHostOrder);
 // headerTexts[i] (its first "%s" replaced by ip) or, without that entry,
 // "see http://" + lists[i]. A failed, empty, timed-out or non-listing answer means not
 // listed and the next list is asked. False (reason untouched) when no list lists it.
-// An IPv6 client is not asked of a list whose ipv6Lists entry is false.
+// An IPv6 client is not asked of a list whose ipv6Lists entry is false. Each lookup's
+// result, and the list that refused, are counted in metrics when given.
 bool CheckDNSBlockLists(const std::string& ip, const std::vector<std::string>& lists,
                         const std::vector<std::string>& headerTexts, std::string& reason,
-                        const std::vector<bool>& ipv6Lists = {});
+                        const std::vector<bool>& ipv6Lists = {},
+                        TReceiverMetrics* metrics = nullptr);
 
 }  // namespace kestran

@@ -1,6 +1,7 @@
 #include "smtp/smtp_server.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 
 #include "platform/files.h"
@@ -65,6 +66,7 @@ TConduitSMTPServer::~TConduitSMTPServer() {
 
 void TConduitSMTPServer::Reply(TConduitServerThread* thread, const std::string& text) {
   thread->Connection()->WriteLn(text);
+  metrics_.CountReplyLine(text);
 }
 
 void TConduitSMTPServer::MailSyntaxError(TConduitServerThread* thread, const std::string& arg) {
@@ -82,6 +84,13 @@ void TConduitSMTPServer::SetMaxEnvelopeMemoryMB(uint32_t v) {
   envelopeBudget_.SetLimit(uint64_t{v} << 20);
 }
 
+void TConduitSMTPServer::SetQueueRoom(uint32_t maxQueuedMessages, uint32_t minFreeSpaceMB) {
+  uint64_t minFree = uint64_t{minFreeSpaceMB} << 20;
+  if (minFree != 0 && maxMessageSize_ != 0)
+    minFree = std::max<uint64_t>(minFree, uint64_t{maxMessageSize_} * 3 / 2);
+  queueRoom_.Configure(mailWriteDir_, maxQueuedMessages, minFree);
+}
+
 void TConduitSMTPServer::DebugLog(const std::string& text) {
   AppendDebugLog(mailWriteDir_, text);
 }
@@ -93,6 +102,7 @@ void TConduitSMTPServer::LogEntry(const std::string& entry) {
 // --- connection start ------------------------------------------------------------------
 
 void TConduitSMTPServer::DoConnect(TConduitServerThread* thread) {
+  Count(metrics_.ConnectionsAccepted);
   TConduitSMTPListener::DoConnect(thread);
   try {
     Reply(thread, "220 " + hostName_ + " KESTRAN SMTP Receiver Version 0.45 Ready");
@@ -116,6 +126,11 @@ bool TConduitSMTPServer::ExpectsProxyHeader(const std::string& address) {
 
 // --- policy ----------------------------------------------------------------------------
 
+void TConduitSMTPServer::DoDisconnect(TConduitServerThread* thread) {
+  Count(metrics_.ConnectionsClosed);
+  TConduitSMTPListener::DoDisconnect(thread);
+}
+
 bool TConduitSMTPServer::IsRelayAllowed(const std::string& ip) {
   if (InNetList(ip, localNets_)) return true;
   return CheckPopAuth(ip);
@@ -125,16 +140,20 @@ bool TConduitSMTPServer::CheckPopAuth(const std::string& ip) {
   if (!doPOPAuth_ || !OnPopAuth) return false;
   bool valid = false, handled = false;
   OnPopAuth(ip, valid, handled);
-  return handled && valid;
+  if (!handled || !valid) return false;
+  Count(metrics_.PopRelays);
+  return true;
 }
 
 bool TConduitSMTPServer::CheckAccess(const std::string& ip, std::string& reason) {
   if (InNetList(ip, whiteList_)) return true;
   if (InNetList(ip, localBlackList_)) {
+    Count(metrics_.RefusedByBlackList);
     reason = localBlackListNotice_;
     return false;
   }
-  if (doDNSLists_ && CheckDNSBlockLists(ip, dnsLists_, headerText_, reason, dnsListsIPv6_))
+  if (doDNSLists_ &&
+      CheckDNSBlockLists(ip, dnsLists_, headerText_, reason, dnsListsIPv6_, &metrics_))
     return false;
   return true;
 }
@@ -145,11 +164,23 @@ void TConduitSMTPServer::VerifyDomain(const std::string& ip, std::string& name) 
   std::string found;
   try {
     found = Trim(HostNameOf(ip));
+  } catch (const EConduitSocketError& e) {
+    metrics_.CountReverseLookup(LookupFailure(e.ErrorCode()));
+    return;
   } catch (const EConduitException&) {
+    metrics_.CountReverseLookup(TLookupResult::Error);
     return;
   }
+  metrics_.CountReverseLookup(found.empty() ? TLookupResult::NotFound : TLookupResult::Found);
   // A name that could add a line to a header or a reply is not taken.
   if (!found.empty() && !HasControlCharacters(found)) name = found;
+}
+
+bool TConduitSMTPServer::QueueHasRoom() {
+  if (!queueRoom_.Enabled()) return true;
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+  return queueRoom_.HasRoom(static_cast<int64_t>(now.count()));
 }
 
 bool TConduitSMTPServer::IsLocalDomain(const std::string& domain) {
@@ -206,6 +237,12 @@ void TConduitSMTPServer::DoCommandMAIL(TConduitServerThread* thread, const std::
     MailSyntaxError(thread, arg);
     return;
   }
+  if (!QueueHasRoom()) {
+    Count(metrics_.StorageRefusals);
+    Reply(thread, "452 4.3.1 Insufficient system storage");
+    if (logDebug_) DebugLog("MAIL says 452 4.3.1 Insufficient system storage");
+    return;
+  }
   std::string domain, display, address;
   msg.MailAccepted = true;
   if (ParseAddress(arg, domain, display, address)) {
@@ -230,6 +267,7 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
   const std::string postmasterDomain =
       localDomains_.empty() ? hostName_ : Trim(localDomains_.front());
   if (PathTooLong(arg) || !ParseRecipient(arg, postmasterDomain, domain, display, address)) {
+    metrics_.CountRecipientRefused(TRecipientRefusal::Syntax);
     RcptSyntaxError(thread, arg);
     return;
   }
@@ -239,12 +277,14 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
   rec.IsLocal = IsLocalDomain(domain);
 
   if (msg.AccessDenied) {
+    metrics_.CountRecipientRefused(TRecipientRefusal::AccessDenied);
     Reply(thread, "554 access denied, " + msg.DenyReason);
     if (logDebug_) DebugLog("Dump says 554 access denied, " + msg.DenyReason);
     return;
   }
   if (rec.IsLocal) {
     if (checkUser_ && !IsValidUser(rec.Address)) {
+      metrics_.CountRecipientRefused(TRecipientRefusal::UnknownUser);
       // The entry is made before the reply, so whoever saw the reply finds it logged.
       if (extendedErrorRecording_)
         LogEntry(LogTimeStamp() + " " + msg.SendingIP + " 550 <" + rec.Address +
@@ -254,6 +294,7 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
       return;
     }
   } else if (!msg.RelayAllowed && !forwardMail_) {
+    metrics_.CountRecipientRefused(TRecipientRefusal::RelayingDenied);
     if (extendedErrorRecording_)
       LogEntry(LogTimeStamp() + " " + msg.SendingIP + " 550 <" + rec.Address + "> relaying denied");
     Reply(thread, "550 <" + rec.Address + ">... Relaying denied");
@@ -263,6 +304,7 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
   // Past the limit of the transaction, or of all transactions together.
   if ((maxRecipients_ != 0 && static_cast<uint32_t>(msg.Recipients.Count()) >= maxRecipients_) ||
       !msg.Envelope.Take(envelopeBudget_, EnvelopeBytes(rec))) {
+    metrics_.CountRecipientRefused(TRecipientRefusal::TooMany);
     Reply(thread, "452 Too many recipients");
     if (logDebug_) DebugLog("RCPT says 452 Too many recipients");
     return;
@@ -270,6 +312,7 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
   Reply(thread, "250 OK " + display);
   if (logDebug_) DebugLog("RCPT says 250 OK " + display);
   msg.Recipients.Add(rec);
+  Count(metrics_.RecipientsAccepted);
 }
 
 void TConduitSMTPServer::DoCommandSEND(TConduitServerThread* thread, const std::string& arg,
@@ -376,8 +419,10 @@ void TConduitSMTPServer::DoControlCharacters(TConduitServerThread* thread,
 }
 
 void TConduitSMTPServer::DoTooManyConnections(TConduitServer* connection) {
+  Count(metrics_.RefusedByLimit);
   try {
     connection->WriteLn("421 " + hostName_ + " Too many connections, try again later");
+    metrics_.CountReply(421);
   } catch (const EConduitException&) {
     // The client left already.
   }
@@ -462,6 +507,7 @@ void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& m
   }
   // A body that could not be kept is not numbered: the client may send it again.
   bool stored = state == BodyState::Kept && StoreMessage(thread, msg);
+  CountIntake(thread, msg, stored);
   msg.Reset(false);
   if (stored) {
     Reply(thread, "250 Message received OK");
@@ -470,6 +516,18 @@ void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& m
     Reply(thread, "451 ERR Requested Action Aborted");
     if (logDebug_) DebugLog("DATA says 451  ERR Requested Action Aborted");
   }
+}
+
+void TConduitSMTPServer::CountIntake(TConduitServerThread* thread, const TSMTPMsg& msg,
+                                     bool stored) {
+  if (!stored) {
+    Count(metrics_.StoreFailures);
+    return;
+  }
+  Count(metrics_.MessagesQueued);
+  Count(metrics_.BytesQueued, msg.Data.Size());
+  if (const TTlsChannel* tls = thread->Connection()->Tls())
+    metrics_.CountTlsMessage(tls->Version());
 }
 
 int32_t TConduitSMTPServer::GetNextID() {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "smtp/envelope_budget.h"
+#include "smtp/queue_room.h"
+#include "smtp/receiver_metrics.h"
 #include "smtp/smtp_listener.h"
 #include "smtp/subnet.h"
 #include "transport/tls_layer.h"
@@ -106,6 +108,16 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   const std::shared_ptr<TTlsCertStore>& TlsStore() const { return tlsStore_; }
   void SetTlsStore(std::shared_ptr<TTlsCertStore> store) { tlsStore_ = std::move(store); }
 
+  // Back-pressure: MAIL is answered "452 4.3.1 Insufficient system storage" while this
+  // many pairs wait in the queue directory (0: no limit), or while its file system has
+  // less free space than MinFreeSpaceMB, or than 1.5 x MaxMessageSize once that is set
+  // (MinFreeSpaceMB 0: not checked). Set before activating, after MailWriteDir and
+  // MaxMessageSize.
+  void SetQueueRoom(uint32_t maxQueuedMessages, uint32_t minFreeSpaceMB);
+  TQueueRoom& QueueRoom() { return queueRoom_; }
+  // The counters this server adds to (the process-wide ones).
+  TReceiverMetrics& Metrics() { return metrics_; }
+
   // This machine's name in replies and headers.
   const std::string& HostName() const { return hostName_; }
   void SetHostName(const std::string& v) { hostName_ = v; }
@@ -138,6 +150,7 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   void DoConnect(TConduitServerThread* thread) override;
   // Connections from ProxyNets.
   bool ExpectsProxyHeader(const std::string& address) override;
+  void DoDisconnect(TConduitServerThread* thread) override;
 
  protected:
   void DoCommandHELO(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg,
@@ -177,6 +190,10 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   enum class WriteResult { Written, NameTaken, Failed };
 
   void Reply(TConduitServerThread* thread, const std::string& text);
+  // Back-pressure at MAIL; true when no limit is set.
+  bool QueueHasRoom();
+  // A DATA that ended in 250 (stored) or 451.
+  void CountIntake(TConduitServerThread* thread, const TSMTPMsg& msg, bool stored);
   // The syntax-error replies of MAIL and RCPT, which echo the argument.
   void MailSyntaxError(TConduitServerThread* thread, const std::string& arg);
   void RcptSyntaxError(TConduitServerThread* thread, const std::string& arg);
@@ -219,6 +236,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   bool esmtp_ = false;
   std::shared_ptr<TTlsCertStore> tlsStore_;
   std::string hostName_;
+  TQueueRoom queueRoom_;
+  TReceiverMetrics& metrics_ = ReceiverMetrics();
 };
 
 }  // namespace kestran

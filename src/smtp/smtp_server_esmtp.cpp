@@ -95,10 +95,12 @@ void TConduitSMTPServer::DoCommandSTARTTLS(TConduitServerThread* thread, const s
     std::string reason = e.Message();
     size_t eol = reason.find_first_of("\r\n");
     if (eol != std::string::npos) reason.resize(eol);
+    Count(metrics_.TlsHandshakesFailed);
     tlsStore_->HandshakeFailed(msg.SendingIP, reason);
     conn->Disconnect();
     return;
   }
+  Count(metrics_.TlsHandshakesOk);
   // The session starts over: nothing said in clear text carries into it.
   msg.Reset(false);
   msg.SendingDomain.clear();

@@ -14,8 +14,10 @@
 #include "config/receiver_settings.h"
 #include "config/settings_loader.h"
 #include "platform/error_text.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/resolver.h"
+#include "programs/kestran/metrics_file.h"
 #include "programs/kestran/smtp_service.h"
 #include "smtp/queue_leftovers.h"
 #include "smtp/subnet.h"
@@ -180,6 +182,7 @@ bool TServerSetup::Configure() {
   server.SetSyncQueueFiles(s.SyncQueueFiles);
   server.SetEsmtp(s.ESMTP);
   ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile, s.TLSCertificateThumbprint, s.MaxTLSHandshakes);
+  ConfigureMetrics(s);
 
   bool writable = IsDirWritable(s.MailQueueDir);
   if (!writable) {
@@ -190,6 +193,39 @@ bool TServerSetup::Configure() {
   if (writable) CleanUpQueue(s.MailQueueDir);
   server.SetActive(writable);
   return server.Active();
+}
+
+void TServerSetup::ConfigureMetrics(const TReceiverSettings& s) {
+  TConduitSMTPServer& server = *SmtpServer;
+  server.SetQueueRoom(s.MaxQueuedMessages, s.MinFreeSpaceMB);
+  server.QueueRoom().OnChange = [this](bool refusing, const std::string& text) {
+    Report(refusing ? kLogWarning : kLogInformation, text);
+  };
+  server.Metrics().SetBlockListNames(s.DoDNSLists ? s.DNSLists : TStringList{});
+  metricsFile_ = TrimBlanks(s.MetricsFile);
+  metricsQueueDir_ = s.MailQueueDir;
+  metricsIntervalMs_ = int64_t{s.MetricsInterval} * 1000;
+  nextMetricsMs_ = 0;
+}
+
+void TServerSetup::Tick() {
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  if (SmtpServer && SmtpServer->QueueRoom().NeedsLooking()) SmtpServer->QueueRoom().HasRoom(now);
+  if (metricsFile_.empty() || now < nextMetricsMs_) return;
+  nextMetricsMs_ = now + metricsIntervalMs_;
+  WriteMetrics();
+}
+
+void TServerSetup::WriteMetrics() {
+  if (metricsFile_.empty()) return;
+  const std::string text =
+      MetricsText(metricsQueueDir_, SmtpServer ? &SmtpServer->QueueRoom() : nullptr,
+                  static_cast<int64_t>(std::time(nullptr)));
+  if (!ReplaceFileContents(metricsFile_, text))
+    ReportFileFault("The metrics file '" + metricsFile_ + "' could not be written (error " +
+                    std::to_string(LastFileError()) + ")");
 }
 
 void TServerSetup::ConfigureTls(const std::string& certSetting, const std::string& keySetting,
@@ -259,6 +295,9 @@ void TServerSetup::ReportFileFault(const std::string& text) {
 
 void TServerSetup::Done() {
   FreeServer();
+  // The last figures, with every session ended.
+  WriteMetrics();
+  metricsFile_.clear();
   ClearSettingsLists(ReceiverSettings);
   PopLogLock.reset();
   LogLock.reset();

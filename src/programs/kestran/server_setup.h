@@ -13,6 +13,7 @@
 
 #include "config/inbound_log.h"
 #include "config/pop_auth.h"
+#include "config/receiver_settings.h"
 #include "platform/sync.h"
 #include "smtp/smtp_server.h"
 
@@ -52,6 +53,8 @@ class TServerSetup {
   // The certificate store for STARTTLS when a certificate is configured.
   void ConfigureTls(const std::string& certSetting, const std::string& keySetting,
                     const std::string& thumbprintSetting, uint32_t maxHandshakes);
+  // Back-pressure, the block lists' names in the counters, and the metrics file.
+  void ConfigureMetrics(const TReceiverSettings& s);
   // A warning in the event log (a console line in console mode).
   void LogEvent(const std::string& text);
 
@@ -60,6 +63,12 @@ class TServerSetup {
   void HandleQueueWriteFailed(const std::string& file, uint32_t error);
   void HandleLogFileEvent(const std::string& logFileEntry);
   void HandlePopAuth(const std::string& ipAddy, bool& valid, bool& handled);
+
+  // Called by the service about twice a second: rewrites the metrics file when it is
+  // due, and looks at the queue's room while mail is refused for want of it.
+  void Tick();
+  // Writes the metrics file now (when one is configured).
+  void WriteMetrics();
 
   // Removes the receiver's own temporary files from the queue directory and moves message
   // files left without a recipient file aside, each move logged. Before the listener
@@ -75,6 +84,11 @@ class TServerSetup {
   void ReportFileFault(const std::string& text);
 
   std::atomic<int64_t> lastFileFault_{kNeverReported};
+
+  std::string metricsFile_;  // "" = no metrics file
+  std::string metricsQueueDir_;
+  int64_t metricsIntervalMs_ = 15000;
+  int64_t nextMetricsMs_ = 0;
 
   // A failed draw goes to the event log at most once a minute, with the number of
   // messages refused since the report before.

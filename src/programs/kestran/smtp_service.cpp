@@ -34,6 +34,7 @@ void TSMTPService::StartUp() {
 
 void TSMTPService::Run() {
   while (!Finished && !StopRequested()) {
+    ServerSetup().Tick();
     if (WaitForStop(500)) Finished = true;
   }
 }
@@ -58,6 +59,13 @@ void TSMTPService::PrepareInstall(TServiceConfig& config) {
   for (const auto* dir : {&s.MailQueueDir, &s.InlogDir, &s.Pop3logDir}) {
     std::string native;
     if (!dir->empty() && TranslatePath(*dir, native)) config.WritablePaths.push_back(native);
+  }
+  // The metrics file is replaced by a rename within its directory.
+  std::string metrics;
+  if (!TrimBlanks(s.MetricsFile).empty() && TranslatePath(TrimBlanks(s.MetricsFile), metrics)) {
+    const size_t slash = metrics.find_last_of("/\\");
+    if (slash != std::string::npos && slash > 0)
+      config.WritablePaths.push_back(metrics.substr(0, slash));
   }
   // Every connection holds a socket, and a message being stored two files; 0 sets no
   // cap on connections.

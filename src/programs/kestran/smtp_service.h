@@ -10,6 +10,7 @@ namespace kestran {
 
 inline constexpr const char* kServiceName = "KESTRAN";
 inline constexpr const char* kServiceDisplayName = "DRX KESTRAN Service";
+inline constexpr const char* kVersion = "0.45";
 inline constexpr const char* kBanner = "KESTRAN SMTP Receiver Version 0.45";
 
 class TSMTPService : public TService {
