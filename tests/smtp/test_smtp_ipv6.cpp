@@ -2,6 +2,9 @@
 // replies and headers, the address lists, block lists under a nibble zone and the
 // reverse name under ip6.arpa, against a private DNS server.
 
+#include <chrono>
+#include <thread>
+
 #include "platform/resolver.h"
 #include "smtp_fixture.h"
 #include "support/dns_server.h"
@@ -28,6 +31,13 @@ class Ipv6Session : public SmtpTest {
   std::vector<std::string> Log() {
     std::lock_guard<std::mutex> g(logLock_);
     return log_;
+  }
+  // The lists are settings read by running sessions: change them only once every session
+  // has ended.
+  void WaitForNoSessions() {
+    for (int i = 0; i < 1000 && server_->ConnectionLimits().Count() != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(server_->ConnectionLimits().Count(), 0u);
   }
 
   std::mutex logLock_;
@@ -68,11 +78,13 @@ TEST_F(Ipv6Session, ClientOnLoopbackGetsLiteralsInRepliesAndHeaderAndPlainTextIn
 
 TEST_F(Ipv6Session, AddressListsTakeIPv6RangesAndNeverMixFamilies) {
   Start();
+  WaitForNoSessions();
   server_->SetLocalNets({*ParseNet("127.0.0.0/8")});
   {
     auto c = Connect("::1");
     EXPECT_EQ(c->Cmd("RCPT TO:<x@foreign.example>"), "550 <x@foreign.example>... Relaying denied");
   }
+  WaitForNoSessions();
   server_->SetLocalNets({*ParseNet("::1/128")});
   {
     auto c = Connect("::1");
@@ -80,6 +92,7 @@ TEST_F(Ipv6Session, AddressListsTakeIPv6RangesAndNeverMixFamilies) {
     auto v4 = Connect();
     EXPECT_EQ(v4->Cmd("RCPT TO:<x@foreign.example>"), "550 <x@foreign.example>... Relaying denied");
   }
+  WaitForNoSessions();
   server_->SetLocalNets({});
   server_->SetLocalBlackListNotice("black");
   server_->SetLocalBlackList({*ParseNet("::/1"), *ParseNet("::1/128")});
@@ -88,6 +101,7 @@ TEST_F(Ipv6Session, AddressListsTakeIPv6RangesAndNeverMixFamilies) {
     EXPECT_EQ(c->Cmd("HELO a"), "250 OK a (unverified [IPv6:::1]), access restricted");
     EXPECT_EQ(c->Cmd("RCPT TO:<v@corp.example>"), "554 access denied, black");
   }
+  WaitForNoSessions();
   server_->SetWhiteList({*ParseNet("0:0::1/127")});
   auto c = Connect("::1");
   EXPECT_EQ(c->Cmd("RCPT TO:<v@corp.example>"), "250 OK <v@corp.example>");
