@@ -95,7 +95,8 @@ TEST_F(Ipv6Session, AddressListsTakeIPv6RangesAndNeverMixFamilies) {
   WaitForNoSessions();
   server_->SetLocalNets({});
   server_->SetLocalBlackListNotice("black");
-  server_->SetLocalBlackList({*ParseNet("::/1"), *ParseNet("::1/128")});
+  ASSERT_FALSE(ParseNet("::/1"));  // the unspecified address is refused like 0.0.0.0
+  server_->SetLocalBlackList({*ParseNet("8000::/1"), *ParseNet("::1/128")});
   {
     auto c = Connect("::1");
     EXPECT_EQ(c->Cmd("HELO a"), "250 OK a (unverified [IPv6:::1]), access restricted");
