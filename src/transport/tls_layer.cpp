@@ -85,6 +85,10 @@ TTlsCertStore::TTlsCertStore(const std::string& certPath, const std::string& key
   if (!warning.empty()) Report(warning);
 }
 
+#ifdef _WIN32
+TTlsCertStore::TTlsCertStore() = default;
+#endif
+
 TTlsCertStore::~TTlsCertStore() {
   {
     std::lock_guard<std::mutex> g(lock_);

@@ -196,7 +196,7 @@ class TTlsCertStore {
   std::atomic<uint32_t> handshakes_{0};
 #ifdef _WIN32
   friend class TTlsThumbprintWatch;
-  TTlsCertStore() = default;
+  TTlsCertStore();  // defined where the refresher is complete
   std::shared_ptr<const TTlsServerContext> WatchedCurrent();
   struct TWatchEnd {
     void operator()(TTlsThumbprintWatch* watch) const;
