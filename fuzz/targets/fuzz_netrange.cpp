@@ -21,6 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<kestran::TNetRange> list;
   if (auto net = kestran::ParseNet(range)) {
+    // IPv6 ranges are checked by their prefix length; the rest holds for IPv4 ones.
+    if (net->IPv6) {
+      FUZZ_CHECK(net->Bits6 >= 1 && net->Bits6 <= 128);
+      return 0;
+    }
     FUZZ_CHECK(net->Mask != 0);
     FUZZ_CHECK((net->Network & net->Mask) == net->Network);
     FUZZ_CHECK((~net->Mask & (~net->Mask + 1u)) == 0);

@@ -102,7 +102,11 @@ bool ParseDeliveryState(const std::string& text, TDeliveryState& state) {
       const std::string text = line.substr(pos);
       char* end = nullptr;
       state.queuedAt = std::strtod(text.c_str(), &end);
-      if (text.empty() || end != text.c_str() + text.size() || !(state.queuedAt >= 0)) return false;
+      // Seconds since the epoch with milliseconds: anything beyond a 13-digit time is no
+      // time this program wrote (and would not survive being written again).
+      if (text.empty() || end != text.c_str() + text.size() || !(state.queuedAt >= 0) ||
+          !(state.queuedAt < 1e12))
+        return false;
       haveQueued = true;
     } else if (kind == "rcpt") {
       TRecipientProgress r;
