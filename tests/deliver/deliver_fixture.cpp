@@ -60,9 +60,9 @@ TDeliverContext TestContext(const std::string& queueDir, const std::string& deli
                             LogCollector& log, double* clock) {
   TDeliverContext ctx;
   ctx.queueDir = queueDir;
-  auto spec = ParseTransportSpec(deliverTo);
-  EXPECT_TRUE(spec.has_value()) << deliverTo;
-  if (spec) ctx.transport = *spec;
+  auto hop = ParseNextHop(deliverTo);
+  EXPECT_TRUE(hop.has_value()) << deliverTo;
+  if (hop) ctx.transport = *hop;
   ctx.hostName = "mx.test";
   ctx.options.heloName = "mx.test";
   ctx.options.timeoutMs = 3000;

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "programs/kestran-deliver/delivery_state.h"
+#include "programs/kestran-deliver/next_hop.h"
 #include "programs/kestran-deliver/queue_pair.h"
-#include "programs/kestran-deliver/transport_spec.h"
 
 namespace kestran {
 namespace {
@@ -96,20 +96,20 @@ TEST(QueuePair, RecipientFilesParseOrAreRefusedWithAReason) {
   EXPECT_EQ(PairStem("b0000000042.RCP", ".RCP"), "");
 }
 
-TEST(TransportSpec, NamesParseAndShowInTheLog) {
-  auto a = ParseTransportSpec(" lmtp:unix:/run/dovecot/lmtp ");
+TEST(NextHop, NamesParseAndShowInTheLog) {
+  auto a = ParseNextHop(" lmtp:unix:/run/dovecot/lmtp ");
   ASSERT_TRUE(a);
   EXPECT_EQ(a->RelayName(), "lmtp:/run/dovecot/lmtp");
-  auto b = ParseTransportSpec("smtp:[127.0.0.1]:10025");
+  auto b = ParseNextHop("smtp:[127.0.0.1]:10025");
   ASSERT_TRUE(b);
-  EXPECT_EQ(b->kind, TTransportSpec::Kind::Smtp);
+  EXPECT_EQ(b->kind, TNextHop::Kind::Smtp);
   EXPECT_EQ(b->port, 10025);
-  EXPECT_EQ(ParseTransportSpec("lmtp:[mail.example]:24")->RelayName(), "lmtp:[mail.example]:24");
-  EXPECT_EQ(ParseTransportSpec("sendmail:/usr/sbin/sendmail")->path, "/usr/sbin/sendmail");
+  EXPECT_EQ(ParseNextHop("lmtp:[mail.example]:24")->RelayName(), "lmtp:[mail.example]:24");
+  EXPECT_EQ(ParseNextHop("sendmail:/usr/sbin/sendmail")->path, "/usr/sbin/sendmail");
   for (const char* bad :
        {"", "lmtp:unix:", "lmtp:unix:relative", "smtp:host:25", "smtp:[h]:0", "smtp:[h]:65536",
         "smtp:[]:25", "smtp:[h]:25x", "sendmail:", "pop3:[h]:1"})
-    EXPECT_FALSE(ParseTransportSpec(bad)) << bad;
+    EXPECT_FALSE(ParseNextHop(bad)) << bad;
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class PairDeliveryTest : public ::testing::Test {
   }
   TDeliverContext Context(uint16_t port) {
     auto ctx = test::TestContext(queue_, "lmtp:[127.0.0.1]:" + std::to_string(port), log_, &clock_);
-    ctx.bounce = ParseTransportSpec("sendmail:" + bounceScript_);
+    ctx.bounce = ParseNextHop("sendmail:" + bounceScript_);
     ctx.maxAgeSeconds = 3600;
     return ctx;
   }

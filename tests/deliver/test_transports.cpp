@@ -60,9 +60,8 @@ TTransportOptions Options(int timeoutMs = 3000) {
 }
 
 std::unique_ptr<TTransport> Tcp(const char* kind, uint16_t port, int timeoutMs = 3000) {
-  return MakeTransport(
-      *ParseTransportSpec(std::string(kind) + ":[127.0.0.1]:" + std::to_string(port)),
-      Options(timeoutMs));
+  return MakeTransport(*ParseNextHop(std::string(kind) + ":[127.0.0.1]:" + std::to_string(port)),
+                       Options(timeoutMs));
 }
 
 TEST(Transports, LmtpGivesEachRecipientItsOwnReply) {
@@ -200,8 +199,7 @@ TEST(Transports, StartTlsWhenOfferedAndVerificationOnlyWhenAsked) {
   // With verification, a self-signed certificate is refused and the message waits.
   TTransportOptions verify = Options();
   verify.tlsVerify = true;
-  auto t =
-      MakeTransport(*ParseTransportSpec("smtp:[127.0.0.1]:" + std::to_string(peer.port())), verify);
+  auto t = MakeTransport(*ParseNextHop("smtp:[127.0.0.1]:" + std::to_string(peer.port())), verify);
   o = SendVia(*t, {"t@y.test"});
   EXPECT_EQ(o.replies[0].code, 0);
   EXPECT_NE(o.replies[0].text.find("TLS"), std::string::npos) << o.replies[0].text;
@@ -230,7 +228,7 @@ TEST(Transports, SendmailGetsTheMessageUnstuffedAndItsExitStatusDecides) {
                   "case \"$5\" in fail@*) echo 'no such user' >&2; exit 67;; "
                   "later@*) echo 'queue full' >&2; exit 75;; esac\nexit 0\n"));
   ::chmod(script.c_str(), 0755);
-  auto t = MakeTransport(*ParseTransportSpec("sendmail:" + script), Options());
+  auto t = MakeTransport(*ParseNextHop("sendmail:" + script), Options());
   const std::string queued = "Subject: s\r\n\r\n..one\r\n...two\r\nthree\r\n.\r\n";
   auto o = SendVia(*t, {"ok@y.test", "ok2@y.test"}, queued);
   EXPECT_EQ(o.replies[0].code, 250);
@@ -248,7 +246,7 @@ TEST(Transports, SendmailGetsTheMessageUnstuffedAndItsExitStatusDecides) {
   EXPECT_EQ(test::ReadFileText(dir.path() + "args"), "-i\n-f\n<>\n--\nfail@y.test\n");
 
   // A program that cannot be run is a temporary failure.
-  auto missing = MakeTransport(*ParseTransportSpec("sendmail:" + dir.path() + "none"), Options());
+  auto missing = MakeTransport(*ParseNextHop("sendmail:" + dir.path() + "none"), Options());
   o = SendVia(*missing, {"ok@y.test"});
   EXPECT_EQ(o.replies[0].code, 0);
 }

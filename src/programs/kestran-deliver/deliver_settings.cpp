@@ -15,16 +15,16 @@ constexpr const char* kDefaultSendmail = "/usr/sbin/sendmail";
 
 }  // namespace
 
-std::optional<TTransportSpec> TDeliverSettings::Transport() const {
-  return ParseTransportSpec(DeliverTo);
+std::optional<TNextHop> TDeliverSettings::Transport() const {
+  return ParseNextHop(DeliverTo);
 }
 
-std::optional<TTransportSpec> TDeliverSettings::BounceTransport() const {
-  if (!TrimBlanks(BounceTo).empty()) return ParseTransportSpec(BounceTo);
+std::optional<TNextHop> TDeliverSettings::BounceTransport() const {
+  if (!TrimBlanks(BounceTo).empty()) return ParseNextHop(BounceTo);
   auto deliver = Transport();
-  if (deliver && deliver->kind != TTransportSpec::Kind::Lmtp) return deliver;
+  if (deliver && deliver->kind != TNextHop::Kind::Lmtp) return deliver;
   if (::access(kDefaultSendmail, X_OK) == 0)
-    return ParseTransportSpec(std::string("sendmail:") + kDefaultSendmail);
+    return ParseNextHop(std::string("sendmail:") + kDefaultSendmail);
   return std::nullopt;
 }
 
@@ -54,7 +54,7 @@ TDeliverSettings LoadDeliverSettings() {
   if (s.DeliverTimeout == 0) s.DeliverTimeout = 300;
   if (!TrimBlanks(s.DeliverTo).empty() && !s.Transport())
     throw Exception("Invalid transport '" + s.DeliverTo + "' in 'DeliverTo'");
-  if (!TrimBlanks(s.BounceTo).empty() && !ParseTransportSpec(s.BounceTo))
+  if (!TrimBlanks(s.BounceTo).empty() && !ParseNextHop(s.BounceTo))
     throw Exception("Invalid transport '" + s.BounceTo + "' in 'BounceTo'");
   return s;
 }

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "programs/kestran-deliver/transport_spec.h"
+#include "programs/kestran-deliver/next_hop.h"
 
 namespace kestran {
 
@@ -20,10 +20,10 @@ struct TDeliverSettings {
   uint32_t DeliverTimeout = 300;    // seconds one reply (or one block of data) may take
 
   // The transport of DeliverTo (nothing when DeliverTo names none).
-  std::optional<TTransportSpec> Transport() const;
+  std::optional<TNextHop> Transport() const;
   // Where notifications go: BounceTo when set; else DeliverTo when it is smtp: or
   // sendmail:; else sendmail:/usr/sbin/sendmail when that exists; else nothing.
-  std::optional<TTransportSpec> BounceTransport() const;
+  std::optional<TNextHop> BounceTransport() const;
 };
 
 // Reads the registry; a malformed value raises ERegistryException naming it, a DeliverTo

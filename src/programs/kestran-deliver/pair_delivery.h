@@ -18,8 +18,8 @@ namespace kestran {
 
 struct TDeliverContext {
   std::string queueDir;  // native, ends in "/"
-  TTransportSpec transport;
-  std::optional<TTransportSpec> bounce;
+  TNextHop transport;
+  std::optional<TNextHop> bounce;
   TTransportOptions options;
   int64_t maxAgeSeconds = 120 * 3600;
   std::string hostName;

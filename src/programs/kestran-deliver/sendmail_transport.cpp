@@ -39,7 +39,7 @@ TReply TSendmailTransport::Run(TMessageToSend& message) {
   TFd errors(::memfd_create("kestran-deliver-stderr", MFD_CLOEXEC));
   if (!errors.Valid()) return {0, std::string("memfd: ") + std::strerror(errno)};
 
-  std::vector<std::string> args = {spec_.path, "-i", "-f",
+  std::vector<std::string> args = {hop_.path, "-i", "-f",
                                    message.sender.empty() ? "<>" : message.sender, "--"};
   for (const auto& r : message.recipients) args.push_back(r);
   std::vector<char*> argv;
@@ -62,11 +62,11 @@ TReply TSendmailTransport::Run(TMessageToSend& message) {
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, spec_.path.c_str(), &actions, &attr, argv.data(), environ);
+  int rc = ::posix_spawn(&pid, hop_.path.c_str(), &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   readEnd.Reset();
-  if (rc != 0) return {0, "cannot run " + spec_.path + ": " + std::strerror(rc)};
+  if (rc != 0) return {0, "cannot run " + hop_.path + ": " + std::strerror(rc)};
 
   // The pipe is written without blocking, so that a program that stops reading is
   // ended by the time-out.
@@ -85,10 +85,10 @@ TReply TSendmailTransport::Run(TMessageToSend& message) {
           if (w < 0 && errno == EAGAIN) {
             pollfd pfd{writeEnd.Get(), POLLOUT, 0};
             if (::poll(&pfd, 1, options_.timeoutMs) > 0) continue;
-            writeError = "timed out writing to " + spec_.path;
+            writeError = "timed out writing to " + hop_.path;
             return false;
           }
-          writeError = std::string("writing to ") + spec_.path + ": " + std::strerror(errno);
+          writeError = std::string("writing to ") + hop_.path + ": " + std::strerror(errno);
           return false;
         }
         return true;
@@ -105,19 +105,19 @@ TReply TSendmailTransport::Run(TMessageToSend& message) {
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, &status, 0);
-      return {0, spec_.path + " timed out"};
+      return {0, hop_.path + " timed out"};
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   const std::string said = ErrorOutput(errors.Get());
   auto with = [&](std::string text) { return said.empty() ? text : text + ": " + said; };
   if (WIFSIGNALED(status))
-    return {0, with(spec_.path + " killed by signal " + std::to_string(WTERMSIG(status)))};
+    return {0, with(hop_.path + " killed by signal " + std::to_string(WTERMSIG(status)))};
   const int code = WEXITSTATUS(status);
   if (!written && code == 0) return {0, writeError};
-  if (code == 0) return {250, "delivered via " + spec_.path};
-  if (code == 75) return {451, with(spec_.path + " exit status 75")};
-  return {554, with(spec_.path + " exit status " + std::to_string(code))};
+  if (code == 0) return {250, "delivered via " + hop_.path};
+  if (code == 75) return {451, with(hop_.path + " exit status 75")};
+  return {554, with(hop_.path + " exit status " + std::to_string(code))};
 }
 
 void TSendmailTransport::Send(TMessageToSend& message) {

@@ -9,14 +9,14 @@ namespace kestran {
 
 class TSendmailTransport : public TTransport {
  public:
-  TSendmailTransport(TTransportSpec spec, TTransportOptions options)
-      : spec_(std::move(spec)), options_(std::move(options)) {}
+  TSendmailTransport(TNextHop hop, TTransportOptions options)
+      : hop_(std::move(hop)), options_(std::move(options)) {}
   void Send(TMessageToSend& message) override;
 
  private:
   TReply Run(TMessageToSend& message);
 
-  TTransportSpec spec_;
+  TNextHop hop_;
   TTransportOptions options_;
 };
 

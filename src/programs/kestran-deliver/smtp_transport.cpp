@@ -19,11 +19,11 @@ bool HasKeyword(const std::string& line, const char* keyword) {
 
 }  // namespace
 
-TSmtpTransport::TSmtpTransport(TTransportSpec spec, TTransportOptions options)
-    : spec_(std::move(spec)),
+TSmtpTransport::TSmtpTransport(TNextHop hop, TTransportOptions options)
+    : hop_(std::move(hop)),
       options_(std::move(options)),
       conn_(options_.timeoutMs),
-      lmtp_(spec_.kind == TTransportSpec::Kind::Lmtp) {}
+      lmtp_(hop_.kind == TNextHop::Kind::Lmtp) {}
 
 TSmtpTransport::~TSmtpTransport() {
   Close();
@@ -90,10 +90,10 @@ void TSmtpTransport::Hello() {
 void TSmtpTransport::Open() {
   conn_.Close();
   conn_.SetTimeout(options_.timeoutMs);
-  if (spec_.path.empty())
-    conn_.ConnectTcp(spec_.host, spec_.port);
+  if (hop_.path.empty())
+    conn_.ConnectTcp(hop_.host, hop_.port);
   else
-    conn_.ConnectUnix(spec_.path);
+    conn_.ConnectUnix(hop_.path);
   TReply greeting = ReadReply();
   if (!greeting.Success()) throw EPeerError("greeting refused: " + greeting.text);
   Hello();
@@ -102,7 +102,7 @@ void TSmtpTransport::Open() {
     TReply r = ReadReply();
     if (r.code == 220) {
       try {
-        conn_.StartTls(spec_.host.empty() ? "localhost" : spec_.host, options_.tlsVerify);
+        conn_.StartTls(hop_.host.empty() ? "localhost" : hop_.host, options_.tlsVerify);
       } catch (const EPeerError&) {
         // Opportunistic TLS that fails is not tried again on this transport's next
         // connection, which goes on in plain text; a checked one is never given up.

@@ -11,7 +11,7 @@ namespace kestran {
 
 class TSmtpTransport : public TTransport {
  public:
-  TSmtpTransport(TTransportSpec spec, TTransportOptions options);
+  TSmtpTransport(TNextHop hop, TTransportOptions options);
   ~TSmtpTransport() override;
   void Send(TMessageToSend& message) override;
   void Close() override;
@@ -23,7 +23,7 @@ class TSmtpTransport : public TTransport {
   // The transaction on an open connection; replies go to replies (index by recipient).
   void Transaction(TMessageToSend& message, std::vector<bool>& answered);
 
-  TTransportSpec spec_;
+  TNextHop hop_;
   TTransportOptions options_;
   TPeerConnection conn_;
   bool lmtp_;

@@ -5,11 +5,10 @@
 
 namespace kestran {
 
-std::unique_ptr<TTransport> MakeTransport(const TTransportSpec& spec,
-                                          const TTransportOptions& options) {
-  if (spec.kind == TTransportSpec::Kind::Sendmail)
-    return std::make_unique<TSendmailTransport>(spec, options);
-  return std::make_unique<TSmtpTransport>(spec, options);
+std::unique_ptr<TTransport> MakeTransport(const TNextHop& hop, const TTransportOptions& options) {
+  if (hop.kind == TNextHop::Kind::Sendmail)
+    return std::make_unique<TSendmailTransport>(hop, options);
+  return std::make_unique<TSmtpTransport>(hop, options);
 }
 
 }  // namespace kestran

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "programs/kestran-deliver/body_encoder.h"
-#include "programs/kestran-deliver/transport_spec.h"
+#include "programs/kestran-deliver/next_hop.h"
 
 namespace kestran {
 
@@ -48,7 +48,6 @@ class TTransport {
   virtual void Close() {}
 };
 
-std::unique_ptr<TTransport> MakeTransport(const TTransportSpec& spec,
-                                          const TTransportOptions& options);
+std::unique_ptr<TTransport> MakeTransport(const TNextHop& hop, const TTransportOptions& options);
 
 }  // namespace kestran

@@ -11,7 +11,7 @@
 
 namespace kestran {
 
-struct TTransportSpec {
+struct TNextHop {
   enum class Kind { Lmtp, Smtp, Sendmail };
   Kind kind = Kind::Lmtp;
   std::string path;  // the socket of lmtp:unix:, the program of sendmail:
@@ -26,6 +26,6 @@ struct TTransportSpec {
 
 // Nothing for a text that names no transport in one of the forms above (blanks around
 // the text are ignored).
-std::optional<TTransportSpec> ParseTransportSpec(const std::string& text);
+std::optional<TNextHop> ParseNextHop(const std::string& text);
 
 }  // namespace kestran

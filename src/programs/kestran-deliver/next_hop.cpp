@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/transport_spec.h"
+#include "programs/kestran-deliver/next_hop.h"
 
 #include <charconv>
 
@@ -32,7 +32,7 @@ bool ParseHostPort(const std::string& s, std::string& host, uint16_t& port) {
 
 }  // namespace
 
-std::string TTransportSpec::RelayName() const {
+std::string TNextHop::RelayName() const {
   switch (kind) {
     case Kind::Sendmail:
       return "sendmail:" + path;
@@ -45,25 +45,25 @@ std::string TTransportSpec::RelayName() const {
   return {};
 }
 
-std::optional<TTransportSpec> ParseTransportSpec(const std::string& text) {
+std::optional<TNextHop> ParseNextHop(const std::string& text) {
   const std::string s = TrimBlanks(text);
-  TTransportSpec spec;
+  TNextHop hop;
   if (StartsWith(s, "lmtp:unix:")) {
-    spec.kind = TTransportSpec::Kind::Lmtp;
-    spec.path = s.substr(10);
-    if (spec.path.empty() || spec.path[0] != '/') return std::nullopt;
-    return spec;
+    hop.kind = TNextHop::Kind::Lmtp;
+    hop.path = s.substr(10);
+    if (hop.path.empty() || hop.path[0] != '/') return std::nullopt;
+    return hop;
   }
   if (StartsWith(s, "lmtp:") || StartsWith(s, "smtp:")) {
-    spec.kind = s[0] == 'l' ? TTransportSpec::Kind::Lmtp : TTransportSpec::Kind::Smtp;
-    if (!ParseHostPort(s.substr(5), spec.host, spec.port)) return std::nullopt;
-    return spec;
+    hop.kind = s[0] == 'l' ? TNextHop::Kind::Lmtp : TNextHop::Kind::Smtp;
+    if (!ParseHostPort(s.substr(5), hop.host, hop.port)) return std::nullopt;
+    return hop;
   }
   if (StartsWith(s, "sendmail:")) {
-    spec.kind = TTransportSpec::Kind::Sendmail;
-    spec.path = s.substr(9);
-    if (spec.path.empty() || spec.path[0] != '/') return std::nullopt;
-    return spec;
+    hop.kind = TNextHop::Kind::Sendmail;
+    hop.path = s.substr(9);
+    if (hop.path.empty() || hop.path[0] != '/') return std::nullopt;
+    return hop;
   }
   return std::nullopt;
 }
