@@ -137,8 +137,18 @@ std::string TConduitServer::ReadBuffer(int32_t count) {
 TConduitServerThread::TConduitServerThread(TConduitServer* connection)
     : TConduitServerThread(connection, kStackSize) {}
 
+TSessionTicket::TSessionTicket(TConduitListener* listener) : listener_(listener) {
+  if (listener_ != nullptr) listener_->Threads().TakeTicket();
+}
+
+TSessionTicket::~TSessionTicket() {
+  if (listener_ != nullptr) listener_->Threads().GiveBackTicket();
+}
+
 TConduitServerThread::TConduitServerThread(TConduitServer* connection, size_t stackSize)
-    : TQorvThread(true, stackSize), connection_(connection) {
+    : TQorvThread(true, stackSize),
+      ticket_(connection != nullptr ? connection->Listener() : nullptr),
+      connection_(connection) {
   // Sessions come and go by the thousand: each runs on a parked system thread when one
   // is free. The thread object, its events and its place in Threads are its own as ever.
   SetPooled(true);
@@ -212,6 +222,21 @@ void TConduitServerThreadList::StopThread(TConduitServerThread* thread) {
   delete thread;
 }
 
+void TConduitServerThreadList::TakeTicket() {
+  std::lock_guard<std::mutex> g(ticketLock_);
+  ++tickets_;
+}
+
+void TConduitServerThreadList::GiveBackTicket() {
+  std::lock_guard<std::mutex> g(ticketLock_);
+  if (--tickets_ == 0) ticketsBack_.notify_all();
+}
+
+void TConduitServerThreadList::WaitForTickets() {
+  std::unique_lock<std::mutex> g(ticketLock_);
+  ticketsBack_.wait(g, [this] { return tickets_ == 0; });
+}
+
 void TConduitServerThreadList::StopAll() {
   for (;;) {
     TConduitServerThread* first = nullptr;
@@ -274,6 +299,8 @@ TConduitListener::TConduitListener(TConduitBase* owner) : TConduit(owner) {}
 
 TConduitListener::~TConduitListener() {
   Close();
+  // A thread that ended on its own may still be freeing its connection.
+  threads_.WaitForTickets();
   listenerThread_.reset();
   listenerThread6_.reset();
 }

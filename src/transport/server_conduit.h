@@ -75,6 +75,20 @@ class TConduitServer : public TConduitSocket {
 
 // One thread per accepted connection; owns its connection. Runs with a 256 KiB stack, on
 // a pooled system thread (see TThread::SetPooled).
+// Held by a connection thread from its creation until its connection is gone. A thread
+// that ends on its own leaves the list first and frees itself afterwards; the listener
+// waits for the last of these before it goes, as the connection still closes its socket.
+class TSessionTicket {
+ public:
+  explicit TSessionTicket(TConduitListener* listener);
+  ~TSessionTicket();
+  TSessionTicket(const TSessionTicket&) = delete;
+  TSessionTicket& operator=(const TSessionTicket&) = delete;
+
+ private:
+  TConduitListener* listener_;
+};
+
 class TConduitServerThread : public TQorvThread {
  public:
   static constexpr size_t kStackSize = 256 * 1024;
@@ -93,6 +107,8 @@ class TConduitServerThread : public TQorvThread {
   void AfterRun() override;
 
  private:
+  // Declared before the connection, so it is given back after the connection is freed.
+  TSessionTicket ticket_;
   std::unique_ptr<TConduitServer> connection_;
 };
 
@@ -106,6 +122,17 @@ class TConduitServerThreadList : public TThreadList<TConduitServerThread> {
   void StopThread(TConduitServerThread* thread);
   // Takes out and stops every thread; the lock is never held while one is stopped.
   void StopAll();
+
+  // Counts connection threads that exist, in the list or winding down on their own.
+  void TakeTicket();
+  void GiveBackTicket();
+  // Waits until every ticket is given back.
+  void WaitForTickets();
+
+ private:
+  std::mutex ticketLock_;
+  std::condition_variable ticketsBack_;
+  size_t tickets_ = 0;
 };
 
 // The accept thread of one listening socket. Only the socket's close ends it.
