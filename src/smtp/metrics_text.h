@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "smtp/metrics_writer.h"
 #include "smtp/receiver_metrics.h"
 
 namespace kestran {
@@ -21,8 +22,5 @@ struct TMetricsGauges {
 
 // Every family with its HELP and TYPE lines, each line ending in LF.
 std::string FormatMetrics(const TReceiverMetrics& metrics, const TMetricsGauges& gauges);
-
-// A label value with backslash, double quote and line feed escaped.
-std::string EscapeLabelValue(const std::string& value);
 
 }  // namespace kestran

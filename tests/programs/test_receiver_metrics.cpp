@@ -12,6 +12,7 @@
 
 #include "fault_fixture.h"
 #include "support/dns_server.h"
+#include "support/promtool.h"
 #include "support/test_cert.h"
 
 namespace kestran::test {
@@ -37,13 +38,6 @@ class ReceiverMetrics : public FaultTest {
     size_t at = text.find("\n" + sample + " ");
     if (at == std::string::npos) return -1;
     return std::stod(text.substr(at + sample.size() + 2));
-  }
-  // promtool's objections to a file; "" when it has none or is missing outside CI.
-  static std::string Promtool(const std::string& file) {
-    std::string out;
-    if (RunCommand("command -v promtool", out) != 0)
-      return std::getenv("CI") ? "promtool is missing (Debian package prometheus)" : "";
-    return RunCommand("promtool check metrics < " + file, out) == 0 ? "" : out;
   }
   // Sleeps past the one-second sampling of the queue's room.
   static void NextSample() { std::this_thread::sleep_for(std::chrono::milliseconds(1100)); }
@@ -199,7 +193,7 @@ TEST_F(ReceiverMetrics, ScriptedRunGivesExactCountsInAWholeFile) {
   EXPECT_GE(Value(text, "kestran_queue_flushes_total"), 1);
   EXPECT_EQ(Value(text, "kestran_queue_flush_duration_seconds_count"),
             Value(text, "kestran_queue_flushes_total"));
-  EXPECT_EQ(Promtool(MetricsPath()), "") << text;
+  EXPECT_EQ(test::PromtoolObjections(MetricsPath()), "") << text;
   int temporaries = 0;
   for (auto& e : std::filesystem::directory_iterator(Native("metrics")))
     temporaries += e.path().extension() == ".tmp";

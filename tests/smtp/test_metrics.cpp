@@ -15,6 +15,7 @@
 #include "smtp/queue_census.h"
 #include "smtp/queue_room.h"
 #include "smtp/receiver_metrics.h"
+#include "support/promtool.h"
 #include "support/test_cert.h"
 
 namespace kestran {
@@ -22,22 +23,6 @@ namespace {
 
 bool Has(const std::string& text, const std::string& line) {
   return text.find("\n" + line + "\n") != std::string::npos;
-}
-
-// promtool's verdict on a metrics text, or "" with skipped set when promtool is missing
-// outside CI.
-std::string Promtool(const std::string& file, bool& skipped) {
-  skipped = false;
-  std::string out;
-  if (test::RunCommand("command -v promtool", out) != 0) {
-    if (std::getenv("CI") == nullptr) {
-      skipped = true;
-      return "";
-    }
-    return "promtool is missing (Debian package prometheus)";
-  }
-  int status = test::RunCommand("promtool check metrics < " + file, out);
-  return status == 0 ? "" : "promtool: " + out;
 }
 
 TEST(Metrics, TextCarriesEveryCountInAFormatPromtoolAccepts) {
@@ -111,7 +96,7 @@ TEST(Metrics, TextCarriesEveryCountInAFormatPromtoolAccepts) {
   test::TTempRoot root;
   root.WriteFile("m.prom", text.substr(1));
   bool skipped = false;
-  EXPECT_EQ(Promtool(root.Path("m.prom"), skipped), "");
+  EXPECT_EQ(test::PromtoolObjections(root.Path("m.prom"), &skipped), "");
   if (skipped) GTEST_SKIP() << "promtool is not installed";
 }
 

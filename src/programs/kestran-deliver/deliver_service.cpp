@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "programs/kestran-deliver/queue_pair.h"
 
@@ -34,6 +36,12 @@ std::string NativeQueueDir(const TDeliverSettings& s) {
   std::string native;
   if (!TranslatePath(s.QueueDir, native) || native.empty()) return {};
   if (native.back() != '/') native += '/';
+  return native;
+}
+
+std::string NativeMetricsFile(const TDeliverSettings& s) {
+  std::string native;
+  if (s.DeliverMetricsFile.empty() || !TranslatePath(s.DeliverMetricsFile, native)) return {};
   return native;
 }
 
@@ -67,10 +75,14 @@ void TDeliverService::StartUp() {
     throw Exception("The queue directory " + s.QueueDir + " cannot be used");
   if (!lock_.TryLock(queueDir_))
     throw Exception("Another kestran-deliver is at work on " + queueDir_);
-  runner_ = std::make_unique<TQueueRunner>(
-      MakeDeliverContext(s, queueDir_,
-                         [this](int kind, const std::string& text) { Log(kind, text); }),
-      s.DeliverConcurrency);
+  metricsFile_ = NativeMetricsFile(s);
+  if (!s.DeliverMetricsFile.empty() && metricsFile_.empty())
+    throw Exception("The metrics file " + s.DeliverMetricsFile + " cannot be used");
+  metricsIntervalSeconds_ = static_cast<int>(s.MetricsInterval);
+  TDeliverContext ctx = MakeDeliverContext(
+      s, queueDir_, [this](int kind, const std::string& text) { Log(kind, text); });
+  ctx.metrics = &metrics_;
+  runner_ = std::make_unique<TQueueRunner>(std::move(ctx), s.DeliverConcurrency);
   runner_->RemoveTemporaries();
   runner_->Start();
   Log(kLogInformation, "Delivering the queue " + queueDir_ + " to " + s.Transport()->RelayName());
@@ -85,6 +97,8 @@ void TDeliverService::Run() {
   runner_->Scan(false);
   auto lastScan = std::chrono::steady_clock::now();
   auto lastSweep = lastScan;
+  WriteMetrics();
+  auto lastMetrics = lastScan;
   alignas(inotify_event) char buf[16384];
   while (!StopRequested()) {
     bool scan = false, force = false;
@@ -121,8 +135,30 @@ void TDeliverService::Run() {
       runner_->Sweep();
       lastSweep = std::chrono::steady_clock::now();
     }
+    if (std::chrono::steady_clock::now() - lastMetrics >=
+        std::chrono::seconds(metricsIntervalSeconds_)) {
+      WriteMetrics();
+      lastMetrics = std::chrono::steady_clock::now();
+    }
   }
   runner_->Stop();
+  WriteMetrics();
+}
+
+void TDeliverService::WriteMetrics() {
+  if (metricsFile_.empty()) return;
+  TDeliverQueueGauges gauges =
+      CountDeliverQueue(queueDir_, static_cast<int64_t>(std::time(nullptr)));
+  gauges.InProgress = runner_ ? runner_->InProgress() : 0;
+  if (ReplaceFileContents(metricsFile_, FormatDeliverMetrics(metrics_, gauges, kDeliverVersion))) {
+    metricsFailing_ = false;
+    return;
+  }
+  const uint32_t error = LastFileError();
+  if (metricsFailing_) return;
+  metricsFailing_ = true;
+  Log(kLogWarning, "The metrics file '" + metricsFile_ + "' could not be written (error " +
+                       std::to_string(error) + ")");
 }
 
 void TDeliverService::ShowBanner() {
@@ -137,6 +173,11 @@ void TDeliverService::PrepareInstall(TServiceConfig& config) {
   try {
     std::string native = NativeQueueDir(LoadDeliverSettings());
     if (!native.empty()) config.WritablePaths.push_back(native);
+    // The metrics file is replaced by a rename within its directory.
+    const std::string metrics = NativeMetricsFile(LoadDeliverSettings());
+    const size_t slash = metrics.find_last_of('/');
+    if (slash != std::string::npos && slash > 0)
+      config.WritablePaths.push_back(metrics.substr(0, slash));
   } catch (const Exception&) {
   }
 }

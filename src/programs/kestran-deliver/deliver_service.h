@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "programs/kestran-deliver/deliver_metrics.h"
 #include "programs/kestran-deliver/deliver_settings.h"
 #include "programs/kestran-deliver/queue_lock.h"
 #include "programs/kestran-deliver/queue_runner.h"
@@ -15,6 +16,7 @@ namespace kestran {
 
 inline constexpr const char* kDeliverServiceName = "kestran-deliver";
 inline constexpr const char* kDeliverDisplayName = "DRX KESTRAN Delivery Service";
+inline constexpr const char* kDeliverVersion = "0.45";
 inline constexpr const char* kDeliverBanner = "KESTRAN Delivery Agent Version 0.45";
 
 // The one line with which the program refuses to start without a transport.
@@ -30,6 +32,8 @@ TDeliverContext MakeDeliverContext(const TDeliverSettings& s, const std::string&
 
 // The native queue directory of the settings, ending in "/"; "" when it cannot be used.
 std::string NativeQueueDir(const TDeliverSettings& s);
+// The native path of DeliverMetricsFile; "" when none is set or it cannot be mapped.
+std::string NativeMetricsFile(const TDeliverSettings& s);
 
 class TDeliverService : public TService {
  public:
@@ -44,11 +48,18 @@ class TDeliverService : public TService {
 
  private:
   void Log(int kind, const std::string& text);
+  // Rewrites the metrics file (when one is set); a failure is reported once until a
+  // rewrite succeeds again.
+  void WriteMetrics();
 
   std::mutex logLock_;
   TQueueLock lock_;
   std::string queueDir_;
   std::unique_ptr<TQueueRunner> runner_;
+  TDeliverMetrics metrics_;
+  std::string metricsFile_;
+  int metricsIntervalSeconds_ = 15;
+  bool metricsFailing_ = false;
 };
 
 }  // namespace kestran

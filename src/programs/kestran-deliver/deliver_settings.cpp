@@ -36,6 +36,7 @@ TDeliverSettings LoadDeliverSettings() {
 
   TDeliverSettings s;
   s.QueueDir = AddBackslash(receiver.MailQueueDir);
+  s.MetricsInterval = receiver.MetricsInterval;
   TRegistry reg(kKeyRead);
   if (reg.OpenKey(kOwnKey, false)) {
     auto number = [&](const char* name, uint32_t& field) {
@@ -43,6 +44,8 @@ TDeliverSettings LoadDeliverSettings() {
     };
     if (reg.ValueExists("DeliverTo")) s.DeliverTo = reg.ReadString("DeliverTo");
     if (reg.ValueExists("BounceTo")) s.BounceTo = reg.ReadString("BounceTo");
+    if (reg.ValueExists("DeliverMetricsFile"))
+      s.DeliverMetricsFile = TrimBlanks(reg.ReadString("DeliverMetricsFile"));
     number("DeliverConcurrency", s.DeliverConcurrency);
     number("DeliverMaxHours", s.DeliverMaxHours);
     uint32_t verify = 0;

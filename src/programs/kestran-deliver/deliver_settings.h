@@ -18,6 +18,8 @@ struct TDeliverSettings {
   uint32_t DeliverMaxHours = 120;   // age after which a failure is final
   bool DeliverTLSVerify = false;    // check the next hop's certificate on STARTTLS
   uint32_t DeliverTimeout = 300;    // seconds one reply (or one block of data) may take
+  std::string DeliverMetricsFile;   // Prometheus text file (Windows path); empty: none
+  uint32_t MetricsInterval = 15;    // seconds between its rewrites, as the receiver's
 
   // The transport of DeliverTo (nothing when DeliverTo names none).
   std::optional<TNextHop> Transport() const;

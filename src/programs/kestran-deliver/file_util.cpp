@@ -1,5 +1,6 @@
 #include "programs/kestran-deliver/file_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -54,6 +55,18 @@ bool ReadPlainFile(const std::string& path, size_t maxSize, std::string& content
       return false;
     }
   }
+  return true;
+}
+
+bool ListNames(const std::string& dir, std::vector<std::string>& names) {
+  names.clear();
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return false;
+  while (dirent* e = ::readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") names.push_back(std::move(n));
+  }
+  ::closedir(d);
   return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace kestran {
 
@@ -51,6 +52,9 @@ bool MoveAside(const std::string& dir, const std::string& name, const std::strin
 
 // Creates dir (and its parents) when missing; false when it is then not a plain directory.
 bool EnsurePlainDir(const std::string& dir);
+
+// The names in a directory, without "." and ".."; false when it cannot be read.
+bool ListNames(const std::string& dir, std::vector<std::string>& names);
 
 // Whether a plain file (not a link) has that name.
 bool IsPlainFile(const std::string& path);

@@ -138,6 +138,7 @@ void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState&
   auto transport = MakeTransport(*ctx.bounce, ctx.options);
   transport->Send(dsn);
   transport->Close();
+  if (ctx.metrics != nullptr) ctx.metrics->CountNotification(result.Success());
   if (result.Success())
     ctx.mailLog(pair.stem + ": sender non-delivery notification to <" + sender +
                 ">, relay=" + ctx.bounce->RelayName() + " (" + result.text + ")");
@@ -247,8 +248,15 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
       if (state.AllFinal() && !state.AnyBounced()) state.done = TDeliveryState::Done::Delivered;
       // Recorded before it is told: a crash from here on never repeats this recipient.
       SaveState(ctx, stem, state);
-      ctx.mailLog(DeliveryLogLine(stem, r.address, ctx.transport.RelayName(),
-                                  ctx.now() - state.queuedAt, r.tries, r.state, reply.text));
+      const double delay = ctx.now() - state.queuedAt;
+      ctx.mailLog(DeliveryLogLine(stem, r.address, ctx.transport.RelayName(), delay, r.tries,
+                                  r.state, reply.text));
+      if (ctx.metrics != nullptr)
+        ctx.metrics->CountRecipient(r.state == TRecipientState::Sent ? TDeliverResult::Sent
+                                    : r.state == TRecipientState::Bounced
+                                        ? TDeliverResult::Bounced
+                                        : TDeliverResult::Deferred,
+                                    delay);
     };
     // One recipient per transaction: a reply that was given but not yet recorded when the
     // program ended can only ever concern that one recipient. Its connection carries the
@@ -301,8 +309,13 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
     }
     pass.outcome = state.done == TDeliveryState::Done::Delivered ? TPairPass::Outcome::Delivered
                                                                  : TPairPass::Outcome::Failed;
+    if (ctx.metrics != nullptr)
+      ctx.metrics->CountMessage(pass.outcome == TPairPass::Outcome::Delivered
+                                    ? TDeliverResult::Sent
+                                    : TDeliverResult::Bounced);
     return pass;
   }
+  if (ctx.metrics != nullptr && !due.empty()) ctx.metrics->CountMessage(TDeliverResult::Deferred);
   pass.outcome = TPairPass::Outcome::Waiting;
   pass.nextDue = state.NextDue();
   return pass;

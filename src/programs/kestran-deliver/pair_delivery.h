@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "programs/kestran-deliver/deliver_metrics.h"
 #include "programs/kestran-deliver/delivery_state.h"
 #include "programs/kestran-deliver/transport.h"
 
@@ -29,6 +30,8 @@ struct TDeliverContext {
   std::function<void(const std::string& text)> mailLog;
   // Wall-clock time in seconds since 1970, with fractions (a test may set another clock).
   std::function<double()> now;
+  // Counts what the deliveries come to (null: nothing is counted).
+  TDeliverMetrics* metrics = nullptr;
 };
 
 struct TPairPass {

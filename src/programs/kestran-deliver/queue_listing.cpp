@@ -1,7 +1,5 @@
 #include "programs/kestran-deliver/queue_listing.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -38,18 +36,17 @@ std::string LocalStamp(int64_t t) {
 
 int ListQueue(const TDeliverSettings& settings) {
   const std::string dir = NativeQueueDir(settings);
-  DIR* d = dir.empty() ? nullptr : ::opendir(dir.c_str());
-  if (d == nullptr) {
+  std::vector<std::string> names;
+  if (dir.empty() || !ListNames(dir, names)) {
     std::fprintf(stderr, "kestran-deliver: the queue directory %s cannot be read\n",
                  settings.QueueDir.c_str());
     return 1;
   }
   std::vector<std::string> stems;
-  while (dirent* e = ::readdir(d)) {
-    std::string stem = PairStem(e->d_name, ".RCP");
+  for (const auto& n : names) {
+    std::string stem = PairStem(n, ".RCP");
     if (!stem.empty()) stems.push_back(stem);
   }
-  ::closedir(d);
   std::sort(stems.begin(), stems.end());
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   size_t listed = 0;

@@ -1,6 +1,5 @@
 #include "programs/kestran-deliver/queue_runner.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,16 +13,9 @@ namespace kestran {
 
 namespace {
 
-// The names in a directory (without "." and "..").
 std::vector<std::string> Names(const std::string& dir) {
   std::vector<std::string> names;
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (dirent* e = ::readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") names.push_back(std::move(n));
-  }
-  ::closedir(d);
+  ListNames(dir, names);
   return names;
 }
 
@@ -146,6 +138,11 @@ void TQueueRunner::RunOnce(bool force) {
 bool TQueueRunner::Idle() {
   std::lock_guard<std::mutex> g(m_);
   return ready_.empty() && busy_ == 0;
+}
+
+size_t TQueueRunner::InProgress() {
+  std::lock_guard<std::mutex> g(m_);
+  return busy_;
 }
 
 void TQueueRunner::Worker() {

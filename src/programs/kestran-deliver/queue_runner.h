@@ -46,6 +46,8 @@ class TQueueRunner {
   void RunOnce(bool force);
   // Whether no pair is ready or being delivered.
   bool Idle();
+  // Pairs being delivered now.
+  size_t InProgress();
   // Removes the state files of delivered pairs (after one flush of the directory).
   void Sweep();
   // Whether pairs were delivered since the last sweep.
