@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <regex>
 
 #include "deliver_fixture.h"
 #include "programs/kestran-deliver/deliver_metrics.h"
@@ -151,6 +153,22 @@ TEST(DeliverMetrics, TheQueueIsCountedByStateFromTheNamesAlone) {
   const std::string text = FormatDeliverMetrics(TDeliverMetrics(), g, "0.45");
   EXPECT_EQ(text.find("kestran_deliver_queue_pairs"), std::string::npos);
   EXPECT_NE(text.find("\nkestran_deliver_pairs_in_progress 0\n"), std::string::npos);
+}
+
+// The example alert rules of kestran-deliver's group query only series its file holds.
+TEST(DeliverMetrics, AlertRulesQueryOnlyWrittenNames) {
+  const char* source = std::getenv("KESTRAN_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  const std::string rules = test::ReadFileText(std::string(source) + "/docs/kestran-alerts.yml");
+  ASSERT_FALSE(rules.empty());
+  TDeliverQueueGauges g;
+  g.Scanned = true;
+  const std::string written = FormatDeliverMetrics(TDeliverMetrics(), g, "0.45");
+  const std::regex name("kestran_deliver_[a-z_]+");
+  int names = 0;
+  for (std::sregex_iterator it(rules.begin(), rules.end(), name), end; it != end; ++it, ++names)
+    EXPECT_NE(written.find("\n" + it->str()), std::string::npos) << it->str();
+  EXPECT_GE(names, 5);
 }
 
 }  // namespace

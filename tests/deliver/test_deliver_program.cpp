@@ -15,6 +15,7 @@
 #include "deliver_fixture.h"
 #include "programs/receiver_fixture.h"
 #include "scripted_peer.h"
+#include "support/promtool.h"
 #include "support/test_cert.h"
 
 namespace kestran::test {
@@ -186,11 +187,12 @@ TEST_F(DeliverProgramTest, MailReachesDovecotsMaildirByteExactBelowTheTrace) {
   }
 }
 
-TEST_F(DeliverProgramTest, SendmailGetsTheClientsMessageBack) {
+TEST_F(DeliverProgramTest, SendmailGetsTheClientsMessageBackAndTheMetricsFileCountsIt) {
   const std::string script = root_ + "/sendmail";
   ASSERT_TRUE(WriteFileText(script, "#!/bin/sh\ncat > " + root_ + "/sendmail.out\n"));
   ::chmod(script.c_str(), 0755);
-  Configure("sendmail:" + script);
+  MakeDir("metrics");
+  Configure("sendmail:" + script, "\"DeliverMetricsFile\"=\"C:\\\\metrics\\\\deliver.prom\"\r\n");
   StartReceiver();
   StartDeliver();
   const std::string body =
@@ -203,6 +205,20 @@ TEST_F(DeliverProgramTest, SendmailGetsTheClientsMessageBack) {
             "250 Message received OK");
   ASSERT_TRUE(WaitUntil([&] { return QueueFiles(".RCP").empty(); })) << DeliverLog();
   EXPECT_EQ(BelowTrace(ReadFileText(root_ + "/sendmail.out")), Lf(Unstuffed(body)));
+
+  // Written at the start (an empty queue) and again at the stop.
+  const std::string metrics = Native("metrics/deliver.prom");
+  StopDeliver();
+  const std::string text = ReadFileText(metrics);
+  for (const char* line :
+       {"kestran_deliver_messages_total{result=\"sent\"} 1",
+        "kestran_deliver_recipients_total{result=\"sent\"} 1",
+        "kestran_deliver_recipients_total{result=\"deferred\"} 0",
+        "kestran_deliver_delay_seconds_count 1", "kestran_deliver_queue_pairs{state=\"new\"} 0",
+        "kestran_deliver_pairs_in_progress 0"})
+    EXPECT_NE(text.find("\n" + std::string(line) + "\n"), std::string::npos) << line << "\n"
+                                                                             << text;
+  EXPECT_EQ(PromtoolObjections(metrics), "") << text;
 }
 
 TEST_F(DeliverProgramTest, QueueListsWhatWaitsAndFlushRetriesNow) {

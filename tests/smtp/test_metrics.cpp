@@ -117,8 +117,11 @@ TEST(Metrics, AlertRulesPassPromtoolAndQueryOnlyWrittenNames) {
   const std::string written = FormatMetrics(m, g);
   const std::regex name("kestran_[a-z_]+");
   int names = 0;
-  for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it, ++names)
+  for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it, ++names) {
+    // kestran-deliver's own group is checked against its file.
+    if (it->str().rfind("kestran_deliver_", 0) == 0) continue;
     EXPECT_NE(written.find("\n" + it->str()), std::string::npos) << it->str();
+  }
   EXPECT_GE(names, 6);
 
   std::string out;
