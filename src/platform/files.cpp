@@ -177,7 +177,7 @@ bool FreeSpaceOf(const std::string& path, uint64_t& bytes) {
   return true;
 }
 
-bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries) {
+bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries, bool withTimes) {
   entries.clear();
   std::string n;
   if (!Native(dir, n)) return false;
@@ -199,6 +199,13 @@ bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries) {
     }
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
+    if (!withTimes && (e->d_type == DT_REG || e->d_type == DT_DIR || e->d_type == DT_LNK)) {
+      const TEntryKind kind = e->d_type == DT_REG   ? TEntryKind::File
+                              : e->d_type == DT_DIR ? TEntryKind::Directory
+                                                    : TEntryKind::Link;
+      entries.push_back({std::move(name), kind, 0});
+      continue;
+    }
     struct stat st;
     // A name removed since it was listed is left out.
     if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;

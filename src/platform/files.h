@@ -33,8 +33,10 @@ struct TDirEntry {
   TEntryKind kind = TEntryKind::Other;
   int64_t modified = 0;  // last change of the contents, seconds since 1970 (UTC)
 };
-// The entries of a directory, without "." and "..", in no particular order.
-bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries);
+// The entries of a directory, without "." and "..", in no particular order. Without
+// withTimes, modified may be left 0 where the system tells the kind with the name alone,
+// which spares a status call per entry in a large directory.
+bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries, bool withTimes = true);
 
 // Sixteen lower-case hex digits nobody can predict, for names of the program's own files
 // in directories that others may write.

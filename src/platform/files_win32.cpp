@@ -132,7 +132,7 @@ bool FreeSpaceOf(const std::string& path, uint64_t& bytes) {
   return true;
 }
 
-bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries) {
+bool ListDirectory(const std::string& dir, std::vector<TDirEntry>& entries, bool) {
   entries.clear();
   std::string n;
   if (!Native(dir, n)) return false;

@@ -16,10 +16,10 @@ bool IsRecipientFile(const std::string& name) {
 
 }  // namespace
 
-TQueueCensus TakeQueueCensus(const std::string& dir) {
+TQueueCensus TakeQueueCensus(const std::string& dir, bool withAge) {
   TQueueCensus census;
   std::vector<TDirEntry> entries;
-  if (!ListDirectory(dir, entries)) return census;
+  if (!ListDirectory(dir, entries, withAge)) return census;
   census.Read = true;
   for (const auto& e : entries) {
     if (e.kind != TEntryKind::File || !IsRecipientFile(e.name)) continue;

@@ -13,7 +13,8 @@ struct TQueueCensus {
   int64_t OldestModified = 0;  // seconds since 1970 of the oldest one; 0 when none
 };
 
-// dir: the queue directory as configured (Windows path).
-TQueueCensus TakeQueueCensus(const std::string& dir);
+// dir: the queue directory as configured (Windows path). Without withAge, only the pairs
+// are counted (OldestModified may stay 0), from the names alone where the system allows.
+TQueueCensus TakeQueueCensus(const std::string& dir, bool withAge = true);
 
 }  // namespace kestran

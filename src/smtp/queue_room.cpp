@@ -36,7 +36,8 @@ void TQueueRoom::Sample(int64_t nowMs) {
   bool full = false;
   std::string state;
   if (maxPairs_ != 0) {
-    TQueueCensus census = TakeQueueCensus(dir_);
+    // Once a second on a queue that may hold a hundred thousand pairs: names only.
+    TQueueCensus census = TakeQueueCensus(dir_, false);
     state = std::to_string(census.Pairs) + " pairs wait (limit " + std::to_string(maxPairs_) + ")";
     if (census.Read && census.Pairs >= maxPairs_) full = true;
   }

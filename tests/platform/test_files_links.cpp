@@ -115,6 +115,18 @@ TEST_F(FilesLinks, NamesRenamesAndListingsSeeLinksAsLinks) {
   EXPECT_EQ(entries[1].name, "c");
   EXPECT_EQ(entries[1].kind, TEntryKind::File);
   EXPECT_EQ(entries[2].kind, TEntryKind::Link);
+  // Names and kinds alone tell the same kinds (a link is never taken for its target).
+  ASSERT_TRUE(fs::create_directory(Dir("sub")));
+  std::vector<TDirEntry> quick;
+  ASSERT_TRUE(ListDirectory("C:\\dir", quick, false));
+  std::sort(quick.begin(), quick.end(),
+            [](const TDirEntry& x, const TDirEntry& y) { return x.name < y.name; });
+  ASSERT_EQ(quick.size(), 4u);
+  EXPECT_EQ(quick[0].kind, TEntryKind::File);
+  EXPECT_EQ(quick[2].name, "link");
+  EXPECT_EQ(quick[2].kind, TEntryKind::Link);
+  EXPECT_EQ(quick[3].kind, TEntryKind::Directory);
+  ASSERT_TRUE(fs::remove(Dir("sub")));
   EXPECT_FALSE(ListDirectory("C:\\missing", entries));
 
   std::set<std::string> tags;
