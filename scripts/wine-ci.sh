@@ -2,8 +2,8 @@
 # The Windows build under Wine: installs the cross compiler and Wine when missing, boots
 # a fresh prefix in a temporary directory, cross-builds kestran.exe and the tests of the
 # Win32 backends into build-win32/ (or $1), runs the tests, the end-to-end test of the
-# service and its STARTTLS test under Wine, and ends every Wine process again. Exits
-# non-zero on any failure.
+# service, its STARTTLS test and the test of its metrics file, back-pressure and PROXY
+# protocol under Wine, and ends every Wine process again. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build-win32}
@@ -68,6 +68,9 @@ tests/win32/wine_e2e.sh "$BUILD" || status=1
 
 echo "=== STARTTLS under Wine (Schannel)"
 tests/win32/wine_tls_e2e.sh "$BUILD" || status=1
+
+echo "=== metrics, back-pressure and the PROXY protocol under Wine"
+tests/win32/wine_ops_e2e.sh "$BUILD" || status=1
 
 T2=$(date +%s)
 echo "=== Wine job: $((T2 - T0)) s in all, $((T2 - T1)) s under Wine"
