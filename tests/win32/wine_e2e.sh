@@ -14,21 +14,14 @@ BUILD=$(cd "${1:?build directory}" && pwd)
 : "${WINEPREFIX:?WINEPREFIX must name a booted prefix}"
 EXE="$BUILD/kestran.exe"
 LOGS="$BUILD/wine-logs/e2e"
+WINE_TEST="wine e2e"
+# shellcheck source=tests/win32/wine_common.sh
+. "$(dirname "$0")/wine_common.sh"
 rm -rf "$LOGS"
 mkdir -p "$LOGS"
 DRIVE_C="$WINEPREFIX/drive_c"
 QUEUE="$DRIVE_C/kestran-e2e/mail/prein"
 OWN_KEY='HKLM\SOFTWARE\Brackenwold\KESTRAN'
-
-fail() {
-  echo "wine e2e: FAILED: $*" >&2
-  for f in "$LOGS"/*; do
-    [ -f "$f" ] || continue
-    echo "--- $f" >&2
-    tail -n 30 "$f" | tr -d '\r' >&2
-  done
-  exit 1
-}
 
 # w NAME TIMEOUT ARGS...: runs a Wine command with its output in $LOGS/NAME.out (stdout)
 # and NAME.err; returns its exit status.
@@ -51,10 +44,6 @@ wait_state() {
     sleep 0.5
   done
   fail "service did not reach $state: $(out sc-query)"
-}
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
 }
 
 send_mail() {

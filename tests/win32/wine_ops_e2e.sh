@@ -20,6 +20,11 @@ BUILD=$(cd "${1:?build directory}" && pwd)
 : "${WINEPREFIX:?WINEPREFIX must name a booted prefix}"
 EXE="$BUILD/kestran.exe"
 LOGS="$BUILD/wine-logs/ops"
+WINE_TEST="wine ops"
+# shellcheck source=tests/win32/wine_common.sh
+. "$(dirname "$0")/wine_common.sh"
+# A failure stops the reader of the metrics file too.
+on_fail() { touch "$LOGS/reader.stop"; }
 rm -rf "$LOGS"
 mkdir -p "$LOGS"
 ROOT="$WINEPREFIX/drive_c/kestran-ops"
@@ -27,22 +32,6 @@ QUEUE="$ROOT/mail/prein"
 METRICS="$ROOT/metrics/kestran.prom"
 REFUSED='452 4.3.1 Insufficient system storage'
 pid=""
-
-fail() {
-  echo "wine ops: FAILED: $*" >&2
-  [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
-  touch "$LOGS/reader.stop"
-  for f in "$LOGS"/*; do
-    [ -f "$f" ] || continue
-    echo "--- $f" >&2
-    tail -n 30 "$f" | tr -d '\r' >&2
-  done
-  exit 1
-}
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
 
 # The clients, on raw sockets so that every reply is counted:
 #   send SOURCE HEADER BODY  a whole transaction from SOURCE (127.0.0.x), behind a PROXY
@@ -122,30 +111,9 @@ PY
 client() { python3 "$CLIENT" "$PORT" "$@" 2>&1; }
 
 # config VALUES...: a fresh registry for the receiver with these extra lines (values of
-# the own key, then any subkeys).
+# the own key, then any subkeys), and an empty data root.
 config() {
-  local cfg="$LOGS/config.reg"
-  printf '%s\r\n' 'REGEDIT4' '' \
-    '[-HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN]' '' \
-    '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN]' \
-    "\"Port\"=dword:$(printf '%08x' "$PORT")" \
-    '"BoundIP"="127.0.0.1"' \
-    '"MailRootDir"="C:\\kestran-ops\\mail\\"' \
-    '"MailQueueDir"="C:\\kestran-ops\\mail\\prein\\"' \
-    '"InlogDir"="C:\\kestran-ops\\mail\\inlog\\"' \
-    '"Pop3logDir"="C:\\kestran-ops\\mail\\pop3log\\"' \
-    '"MailInlogEnabled"=dword:00000001' \
-    '"DoLocalNets"=dword:00000001' \
-    '"UseNTUserDatabase"=dword:00000000' \
-    '"DNSTimeout"=dword:000003e8' \
-    '"ReceiveTimeout"=dword:0000000a' \
-    '"LastMsgId"=dword:00000000' "$@" '' \
-    '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN\LocalNets]' \
-    '"1"="127.0.0.0/8"' '' \
-    '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN\LocalDomains]' \
-    '"1"="example.test"' '' >"$cfg"
-  timeout 60 wine regedit /s "$(winepath -w "$cfg" 2>/dev/null)" >"$LOGS/regedit.out" 2>&1 </dev/null ||
-    fail "regedit /s"
+  receiver_registry kestran-ops '"MailInlogEnabled"=dword:00000001' "$@"
   rm -rf "$ROOT"
   mkdir -p "$ROOT/mail/inlog" "$ROOT/metrics"
 }

@@ -18,38 +18,15 @@ BUILD=$(cd "${1:?build directory}" && pwd)
 EXE="$BUILD/kestran.exe"
 PROBE="$BUILD/tests/win32/probe/schannel_probe.exe"
 LOGS="$BUILD/wine-logs/tls"
+WINE_TEST="wine tls"
+# shellcheck source=tests/win32/wine_common.sh
+. "$(dirname "$0")/wine_common.sh"
 rm -rf "$LOGS"
 mkdir -p "$LOGS"
 ROOT="$WINEPREFIX/drive_c/kestran-tls"
 rm -rf "$ROOT"
 mkdir -p "$ROOT/tls"
 pid=""
-
-fail() {
-  echo "wine tls: FAILED: $*" >&2
-  [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
-  for f in "$LOGS"/*; do
-    [ -f "$f" ] || continue
-    echo "--- $f" >&2
-    tail -n 30 "$f" | tr -d '\r' >&2
-  done
-  exit 1
-}
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
-
-# Waits up to 60 s for a line in a file, or for the process to end.
-wait_for() {
-  local file=$1 text=$2 proc=$3
-  for _ in $(seq 1 120); do
-    grep -q "$text" "$file" 2>/dev/null && return 0
-    kill -0 "$proc" 2>/dev/null || return 1
-    sleep 0.5
-  done
-  return 1
-}
 
 start=$(date +%s)
 for n in cert other; do
@@ -81,30 +58,7 @@ else
 fi
 
 # config VALUES...: the receiver's registry with these extra lines.
-config() {
-  local cfg="$LOGS/config.reg"
-  printf '%s\r\n' 'REGEDIT4' '' \
-    '[-HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN]' '' \
-    '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN]' \
-    "\"Port\"=dword:$(printf '%08x' "$PORT")" \
-    '"BoundIP"="127.0.0.1"' \
-    '"MailRootDir"="C:\\kestran-tls\\mail\\"' \
-    '"MailQueueDir"="C:\\kestran-tls\\mail\\prein\\"' \
-    '"InlogDir"="C:\\kestran-tls\\mail\\inlog\\"' \
-    '"Pop3logDir"="C:\\kestran-tls\\mail\\pop3log\\"' \
-    '"DoLocalNets"=dword:00000001' \
-    '"UseNTUserDatabase"=dword:00000000' \
-    '"DNSTimeout"=dword:000003e8' \
-    '"ReceiveTimeout"=dword:0000000a' \
-    '"ESMTP"=dword:00000001' \
-    '"LastMsgId"=dword:00000000' "$@" '' \
-    '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN\LocalNets]' \
-    '"1"="127.0.0.0/8"' '' \
-    '[HKEY_LOCAL_MACHINE\SOFTWARE\Brackenwold\KESTRAN\LocalDomains]' \
-    '"1"="example.test"' '' >"$cfg"
-  timeout 60 wine regedit /s "$(winepath -w "$cfg" 2>/dev/null)" >"$LOGS/regedit.out" 2>&1 </dev/null ||
-    fail "regedit /s"
-}
+config() { receiver_registry kestran-tls '"ESMTP"=dword:00000001' "$@"; }
 
 PORT=$(free_port)
 echo "wine tls: a key that does not match the certificate stops the start"
