@@ -45,10 +45,8 @@ bool ZoneKnown() {
 
 }  // namespace
 
-LocalTime NowLocal() {
-  struct timeval tv;
-  ::gettimeofday(&tv, nullptr);
-  time_t t = tv.tv_sec;
+LocalTime LocalTimeAt(int64_t unixSeconds) {
+  time_t t = static_cast<time_t>(unixSeconds);
   struct tm tm;
   LocalTime r;
   if (::localtime_r(&t, &tm) == nullptr) return r;
@@ -59,9 +57,16 @@ LocalTime NowLocal() {
   r.hour = tm.tm_hour;
   r.minute = tm.tm_min;
   r.second = tm.tm_sec;
-  r.millisecond = static_cast<int>(tv.tv_usec / 1000);
   r.hasZone = tm.tm_zone != nullptr && ZoneKnown();
   r.offsetMinutes = static_cast<int>(tm.tm_gmtoff / 60);
+  return r;
+}
+
+LocalTime NowLocal() {
+  struct timeval tv;
+  ::gettimeofday(&tv, nullptr);
+  LocalTime r = LocalTimeAt(tv.tv_sec);
+  r.millisecond = static_cast<int>(tv.tv_usec / 1000);
   return r;
 }
 

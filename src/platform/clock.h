@@ -19,6 +19,11 @@ struct LocalTime {
 };
 
 LocalTime NowLocal();
+#ifndef _WIN32
+// The local time of a moment given in seconds since 1970 (millisecond 0); year 0 when the
+// C library cannot convert it.
+LocalTime LocalTimeAt(int64_t unixSeconds);
+#endif
 // Seconds since the epoch of "now", for measuring ages.
 int64_t NowUnixSeconds();
 

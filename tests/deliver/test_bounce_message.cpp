@@ -8,6 +8,8 @@
 #include "programs/kestran-deliver/body_encoder.h"
 #include "programs/kestran-deliver/bounce_message.h"
 
+#include "support/zone_scope.h"
+
 namespace kestran {
 namespace {
 
@@ -114,6 +116,30 @@ TEST(BounceMessage, IsAMultipartReportWithStatusAndOriginalHeaders) {
   EXPECT_EQ(blocks[3].headers.count("remote-mta"), 0u);
   EXPECT_EQ(blocks[3].headers["diagnostic-code"],
             "X-Kestran; connect to [127.0.0.1]:24: Connection refused");
+}
+
+// The notification's dates are local time; the offset is written only for a zone the
+// system knows, never a UTC fallback passed off as the zone.
+TEST(BounceMessage, DatesAreLocalWithTheOffsetOfAKnownZoneOnly) {
+  TBounceInfo info;
+  info.hostName = "mx.test";
+  info.queueId = "B0000000042";
+  info.returnPath = "alice@client.test";
+  info.arrival = 1765200000;  // 2025-12-08 13:20:00 UTC
+  info.now = 1765203600;
+  info.recipients = {{"gone@x.test", 550, "550 5.1.1 unknown", false, 1765200001}};
+  {
+    test::ZoneScope zone("CET-1");
+    const std::string text = ComposeBounce(info, "Subject: Hi\r\n");
+    EXPECT_NE(text.find("\r\nDate: Mon, 08 Dec 2025 15:20:00 +0100\r\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Arrival-Date: Mon, 08 Dec 2025 14:20:00 +0100\r\n"), std::string::npos);
+    EXPECT_NE(text.find("Last-Attempt-Date: Mon, 08 Dec 2025 14:20:01 +0100\r\n"),
+              std::string::npos);
+  }
+  test::ZoneScope unknown("Nowhere/Atlantis");
+  const std::string text = ComposeBounce(info, "Subject: Hi\r\n");
+  EXPECT_NE(text.find("Arrival-Date: Mon, 08 Dec 2025 13:20:00\r\n"), std::string::npos) << text;
 }
 
 TEST(BounceMessage, HeaderBlockIsUnstuffedAndBounded) {

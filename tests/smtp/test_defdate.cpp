@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "support/zone_scope.h"
+
 namespace kestran {
 namespace {
 
@@ -25,26 +27,7 @@ LocalTime At(int y, int mo, int d, int dow, int h, int mi, int s, std::optional<
   return t;
 }
 
-// Sets TZ for the test and puts the previous value back afterwards.
-class ZoneScope {
- public:
-  explicit ZoneScope(const char* zone) {
-    const char* old = std::getenv("TZ");
-    if (old != nullptr) saved_ = old;
-    ::setenv("TZ", zone, 1);
-    ::tzset();
-  }
-  ~ZoneScope() {
-    if (saved_)
-      ::setenv("TZ", saved_->c_str(), 1);
-    else
-      ::unsetenv("TZ");
-    ::tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
+using test::ZoneScope;
 
 // Days since 1970-01-01 of a civil date.
 long long DaysFromCivil(long long y, unsigned m, unsigned d) {

@@ -1,7 +1,6 @@
 #include "programs/kestran-deliver/bounce_message.h"
 
-#include <ctime>
-
+#include "platform/clock.h"
 #include "smtp/defdate.h"
 
 namespace kestran {
@@ -9,20 +8,8 @@ namespace kestran {
 namespace {
 
 std::string DateOf(int64_t unixTime) {
-  time_t t = static_cast<time_t>(unixTime);
-  struct tm tm {};
-  LocalTime r;
-  if (::localtime_r(&t, &tm) == nullptr) return RFC822Date();
-  r.year = tm.tm_year + 1900;
-  r.month = tm.tm_mon + 1;
-  r.day = tm.tm_mday;
-  r.dayOfWeek = tm.tm_wday;
-  r.hour = tm.tm_hour;
-  r.minute = tm.tm_min;
-  r.second = tm.tm_sec;
-  r.hasZone = tm.tm_zone != nullptr;
-  r.offsetMinutes = static_cast<int>(tm.tm_gmtoff / 60);
-  return RFC822Date(r);
+  const LocalTime r = LocalTimeAt(unixTime);
+  return r.year == 0 ? RFC822Date() : RFC822Date(r);
 }
 
 bool IsDigits(const std::string& s, size_t from, size_t to) {
