@@ -30,8 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK((net->Network & net->Mask) == net->Network);
     FUZZ_CHECK((~net->Mask & (~net->Mask + 1u)) == 0);
     list.push_back(*net);
+    // A text with a colon is an IPv6 address (or none), never the IPv4 one that the
+    // lenient dotted reader may find at its start.
     const uint32_t a = kestran::ParseIP(ip);
-    if (a != 0) FUZZ_CHECK(kestran::InNetList(ip, list) == ((a & net->Mask) == net->Network));
+    if (a != 0 && ip.find(':') == std::string::npos)
+      FUZZ_CHECK(kestran::InNetList(ip, list) == ((a & net->Mask) == net->Network));
   }
   (void)kestran::InNetList(ip, list);
   return 0;
