@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -143,6 +144,18 @@ class SmtpTest : public ::testing::Test {
     ::unsetenv("KESTRAN_ROOT");
   }
 
+  // Keeps the inbound-log lines the server reports, for Log().
+  void CaptureLog() {
+    server_->OnLogFileEvent = [this](const std::string& e) {
+      std::lock_guard<std::mutex> g(logLock_);
+      log_.push_back(e);
+    };
+  }
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> g(logLock_);
+    return log_;
+  }
+
   // Activates the server on a free port (retrying when another process took it).
   void Start() {
     for (int i = 0; i < 20; ++i) {
@@ -194,6 +207,9 @@ class SmtpTest : public ::testing::Test {
   fs::path root_;
   fs::path queue_;
   uint16_t port_ = 0;
+  // Before the server, which reports into them until it is gone.
+  std::mutex logLock_;
+  std::vector<std::string> log_;
   std::unique_ptr<TConduitSMTPServer> server_;
 };
 

@@ -16,20 +16,10 @@ class QueueIntake : public SmtpTest {
   void SetUp() override {
     SmtpTest::SetUp();
     server_->SetLocalDomains({"Local.EXAMPLE"});
-    server_->OnLogFileEvent = [this](const std::string& e) {
-      std::lock_guard<std::mutex> g(logLock_);
-      log_.push_back(e);
-    };
-  }
-  std::vector<std::string> Log() {
-    std::lock_guard<std::mutex> g(logLock_);
-    return log_;
+    CaptureLog();
   }
   std::string Msg(const std::string& id) { return ReadFile(queue_ / (id + ".MSG")); }
   std::string Rcp(const std::string& id) { return ReadFile(queue_ / (id + ".RCP")); }
-
-  std::mutex logLock_;
-  std::vector<std::string> log_;
 };
 
 // Splits a file into its CR LF lines; fails the test on a bare line end.

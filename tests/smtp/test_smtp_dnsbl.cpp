@@ -25,23 +25,14 @@ class NameService : public SmtpTest {
     server_->SetLocalDomains({"corp.example"});
     server_->SetDNSLists({"first.example.test", "bl.example.test", "third.example.test"});
     server_->SetHeaderText({"first list %s", "Listed %s, see %s"});
-    server_->OnLogFileEvent = [this](const std::string& e) {
-      std::lock_guard<std::mutex> g(logLock_);
-      log_.push_back(e);
-    };
+    CaptureLog();
   }
   void TearDown() override {
     SmtpTest::TearDown();
     SetResolverConfig("", 0);
   }
-  std::vector<std::string> Log() {
-    std::lock_guard<std::mutex> g(logLock_);
-    return log_;
-  }
 
   test::DnsServer dns_;
-  std::mutex logLock_;
-  std::vector<std::string> log_;
 };
 
 TEST_F(NameService, ListedClientIsRefusedWithTheTextOfTheListThatAnswered) {

@@ -19,18 +19,11 @@ class Ipv6Session : public SmtpTest {
     server_->SetIPv6(true);
     server_->SetBoundIPv6("::1");
     server_->SetLocalDomains({"corp.example", "[IPv6:2001:DB8:0::25]"});
-    server_->OnLogFileEvent = [this](const std::string& e) {
-      std::lock_guard<std::mutex> g(logLock_);
-      log_.push_back(e);
-    };
+    CaptureLog();
   }
   void TearDown() override {
     SmtpTest::TearDown();
     SetResolverConfig("", 0);
-  }
-  std::vector<std::string> Log() {
-    std::lock_guard<std::mutex> g(logLock_);
-    return log_;
   }
   // The lists are settings read by running sessions: change them only once every session
   // has ended.
@@ -39,9 +32,6 @@ class Ipv6Session : public SmtpTest {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(server_->ConnectionLimits().Count(), 0u);
   }
-
-  std::mutex logLock_;
-  std::vector<std::string> log_;
 };
 
 TEST_F(Ipv6Session, ClientOnLoopbackGetsLiteralsInRepliesAndHeaderAndPlainTextInLogs) {

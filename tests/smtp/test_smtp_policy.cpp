@@ -13,19 +13,9 @@ class Policy : public SmtpTest {
   void SetUp() override {
     SmtpTest::SetUp();
     server_->SetLocalDomains({" Corp.EXAMPLE ", "other.example"});
-    server_->OnLogFileEvent = [this](const std::string& e) {
-      std::lock_guard<std::mutex> g(logLock_);
-      log_.push_back(e);
-    };
-  }
-  std::vector<std::string> Log() {
-    std::lock_guard<std::mutex> g(logLock_);
-    return log_;
+    CaptureLog();
   }
   static TNetRange Net(const std::string& text) { return *ParseNet(text); }
-
-  std::mutex logLock_;
-  std::vector<std::string> log_;
 };
 
 const std::string kStamp = R"(\[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d\])";

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/accept_faults.h"
+#include "support/wait_until.h"
 #include "transport/server_conduit.h"
 
 namespace kestran {
@@ -22,14 +23,10 @@ using namespace std::chrono_literals;
 using test::AcceptFaults;
 using Clock = std::chrono::steady_clock;
 
+// Accept threads back off for up to a second between tries: a longer wait than elsewhere.
 template <class Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 10000ms) {
-  const auto deadline = Clock::now() + limit;
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+bool WaitUntil(Pred pred) {
+  return test::WaitUntil(pred, 10000ms);
 }
 
 // The first line a client on 127.0.0.1 receives within 5 s; "" when none.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/tcp_client.h"
+#include "support/wait_until.h"
 #include "transport/server_conduit.h"
 
 namespace kestran {
@@ -46,15 +47,7 @@ class ProxiedListener : public TConduitListener {
   void DoTooManyConnections(TConduitServer* c) override { c->WriteLn("421 too many"); }
 };
 
-template <class Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 5000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::WaitUntil;
 
 class ProxyListener : public ::testing::Test {
  protected:

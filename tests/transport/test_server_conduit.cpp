@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/tcp_client.h"
+#include "support/wait_until.h"
 #include "transport/server_conduit.h"
 
 namespace kestran {
@@ -20,15 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::TcpClient;
 
-template <class Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 5000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::WaitUntil;
 
 // An echo listener on 127.0.0.1 that records its events.
 class EchoListener : public ::testing::Test {
