@@ -54,6 +54,8 @@ int HandOverEntry(int parent, const char* name, TWalk& walk) {
     if (st.st_dev != walk.device) return 0;  // another file system mounted here
     TFd sub(::openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (sub.get() < 0) return errno;
+    // One descriptor per level of a deep tree, not two.
+    TFd(fd.release());
     return HandOverDirectory(std::move(sub), walk);
   }
   if (S_ISREG(st.st_mode) && st.st_nlink > 1) {

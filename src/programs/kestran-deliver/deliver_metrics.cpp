@@ -1,12 +1,10 @@
 #include "programs/kestran-deliver/deliver_metrics.h"
 
-#include <sys/stat.h>
-
 #include <ctime>
-#include <set>
+#include <unordered_set>
 #include <vector>
 
-#include "programs/kestran-deliver/file_util.h"
+#include "platform/files.h"
 #include "programs/kestran-deliver/queue_pair.h"
 #include "smtp/metrics_writer.h"
 
@@ -16,19 +14,13 @@ namespace {
 
 constexpr std::array<const char*, kDeliverResults> kResultNames = {"sent", "deferred", "bounced"};
 
-// The recipient files under their final names in dir.
-std::set<std::string> CompleteStems(const std::vector<std::string>& names) {
-  std::set<std::string> stems;
-  for (const auto& n : names) {
-    std::string stem = PairStem(n, ".RCP");
-    if (!stem.empty()) stems.insert(std::move(stem));
-  }
-  return stems;
-}
-
+// The pairs (recipient files under their final names) in dir.
 uint64_t PairsIn(const std::string& dir) {
-  std::vector<std::string> names;
-  return ListNames(dir, names) ? CompleteStems(names).size() : 0;
+  std::vector<TDirEntry> entries;
+  if (!ListDirectory(dir, entries, false)) return 0;
+  uint64_t pairs = 0;
+  for (const auto& e : entries) pairs += PairStem(e.name, ".RCP").empty() ? 0 : 1;
+  return pairs;
 }
 
 }  // namespace
@@ -48,21 +40,24 @@ void TDeliverMetrics::CountRecipient(TDeliverResult result, double delaySeconds)
 
 TDeliverQueueGauges CountDeliverQueue(const std::string& queueDir, int64_t now) {
   TDeliverQueueGauges g;
-  std::vector<std::string> names;
-  if (!ListNames(queueDir, names)) return g;
+  std::vector<TDirEntry> entries;
+  if (!ListDirectory(queueDir, entries)) return g;
   g.Scanned = true;
-  const std::set<std::string> all(names.begin(), names.end());
+  std::unordered_set<std::string> states;
+  for (const auto& e : entries) {
+    std::string stem = PairStem(e.name, ".DLV");
+    if (!stem.empty()) states.insert(std::move(stem));
+  }
   int64_t oldest = 0;
-  for (const auto& stem : CompleteStems(names)) {
+  for (const auto& e : entries) {
+    const std::string stem = PairStem(e.name, ".RCP");
+    if (stem.empty()) continue;
     // A pair with a state file has been tried: it waits for its next try.
-    if (all.count(stem + ".DLV") != 0)
+    if (states.count(stem) != 0)
       ++g.DeferredPairs;
     else
       ++g.NewPairs;
-    struct stat st {};
-    if (::lstat((queueDir + stem + ".RCP").c_str(), &st) == 0 &&
-        (oldest == 0 || st.st_mtime < oldest))
-      oldest = st.st_mtime;
+    if (oldest == 0 || e.modified < oldest) oldest = e.modified;
   }
   if (oldest != 0 && now > oldest) g.OldestPairAgeSeconds = static_cast<double>(now - oldest);
   g.FailedPairs = PairsIn(queueDir + "failed/");

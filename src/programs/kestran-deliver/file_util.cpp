@@ -1,6 +1,5 @@
 #include "programs/kestran-deliver/file_util.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -58,23 +57,6 @@ bool ReadPlainFile(const std::string& path, size_t maxSize, std::string& content
   return true;
 }
 
-bool ListNames(const std::string& dir, std::vector<std::string>& names) {
-  names.clear();
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return false;
-  while (dirent* e = ::readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") names.push_back(std::move(n));
-  }
-  ::closedir(d);
-  return true;
-}
-
-bool SyncDir(const std::string& dir) {
-  TFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd.Valid() && ::fsync(fd.Get()) == 0;
-}
-
 bool ReplaceFileDurably(const std::string& dir, const std::string& name,
                         const std::string& contents, std::string& why) {
   const std::string temp = dir + name + "." + RandomFileTag() + ".tmp";
@@ -104,7 +86,7 @@ bool ReplaceFileDurably(const std::string& dir, const std::string& name,
     ::unlink(temp.c_str());
     return false;
   }
-  if (!SyncDir(dir)) {
+  if (!SyncDirectory(dir)) {
     why = dir + " cannot be flushed: " + std::strerror(errno);
     return false;
   }

@@ -6,7 +6,8 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
+
+#include "platform/files.h"
 
 namespace kestran {
 
@@ -42,9 +43,6 @@ bool ReadPlainFile(const std::string& path, size_t maxSize, std::string& content
 bool ReplaceFileDurably(const std::string& dir, const std::string& name,
                         const std::string& contents, std::string& why);
 
-// Flushes a directory's entries.
-bool SyncDir(const std::string& dir);
-
 // Moves dir + name into targetDir under the same name, or name + "-1", "-2" ... when that
 // is taken; never replaces anything. False with the reason.
 bool MoveAside(const std::string& dir, const std::string& name, const std::string& targetDir,
@@ -52,9 +50,6 @@ bool MoveAside(const std::string& dir, const std::string& name, const std::strin
 
 // Creates dir (and its parents) when missing; false when it is then not a plain directory.
 bool EnsurePlainDir(const std::string& dir);
-
-// The names in a directory, without "." and ".."; false when it cannot be read.
-bool ListNames(const std::string& dir, std::vector<std::string>& names);
 
 // Whether a plain file (not a link) has that name.
 bool IsPlainFile(const std::string& path);

@@ -47,8 +47,8 @@ bool MovePair(const TDeliverContext& ctx, const std::string& stem, const char* s
       ok = false;
     }
   }
-  SyncDir(ctx.queueDir);
-  SyncDir(target);
+  SyncDirectory(ctx.queueDir);
+  SyncDirectory(target);
   return ok;
 }
 

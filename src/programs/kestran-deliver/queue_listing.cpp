@@ -36,15 +36,15 @@ std::string LocalStamp(int64_t t) {
 
 int ListQueue(const TDeliverSettings& settings) {
   const std::string dir = NativeQueueDir(settings);
-  std::vector<std::string> names;
-  if (dir.empty() || !ListNames(dir, names)) {
+  std::vector<TDirEntry> entries;
+  if (dir.empty() || !ListDirectory(dir, entries, false)) {
     std::fprintf(stderr, "kestran-deliver: the queue directory %s cannot be read\n",
                  settings.QueueDir.c_str());
     return 1;
   }
   std::vector<std::string> stems;
-  for (const auto& n : names) {
-    std::string stem = PairStem(n, ".RCP");
+  for (const auto& e : entries) {
+    std::string stem = PairStem(e.name, ".RCP");
     if (!stem.empty()) stems.push_back(stem);
   }
   std::sort(stems.begin(), stems.end());

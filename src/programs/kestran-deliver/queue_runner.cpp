@@ -14,8 +14,11 @@ namespace kestran {
 namespace {
 
 std::vector<std::string> Names(const std::string& dir) {
+  std::vector<TDirEntry> entries;
+  ListDirectory(dir, entries, false);
   std::vector<std::string> names;
-  ListNames(dir, names);
+  names.reserve(entries.size());
+  for (auto& e : entries) names.push_back(std::move(e.name));
   return names;
 }
 
@@ -104,7 +107,7 @@ void TQueueRunner::Sweep(const std::vector<std::string>& names,
     std::lock_guard<std::mutex> g(m_);
     if (pending_.count(stem) == 0) leftovers.push_back(stem);
   }
-  if (!leftovers.empty() && SyncDir(ctx_.queueDir))
+  if (!leftovers.empty() && SyncDirectory(ctx_.queueDir))
     for (const auto& stem : leftovers) FinishLeftover(ctx_, stem);
 }
 
