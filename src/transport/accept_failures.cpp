@@ -47,13 +47,22 @@ std::string TAcceptFailureReports::Count(TAcceptFailureKind kind, const std::str
   ++c.total;
   ++c.unreported;
   c.lastCause = cause;
-  if (c.reported && now - c.reportedAt < interval_) return {};
-  return Line(kind, c, now);
+  std::string line;
+  if (!c.reported || now - c.reportedAt >= interval_) line = Line(kind, c, now);
+  NoteWaiting();
+  return line;
+}
+
+void TAcceptFailureReports::NoteWaiting() {
+  bool any = false;
+  for (const auto& c : counters_) any = any || c.unreported > 0;
+  waiting_.store(any, std::memory_order_relaxed);
 }
 
 std::vector<std::pair<TAcceptFailureKind, std::string>> TAcceptFailureReports::Due() {
-  const auto now = std::chrono::steady_clock::now();
   std::vector<std::pair<TAcceptFailureKind, std::string>> lines;
+  if (!waiting_.load(std::memory_order_relaxed)) return lines;
+  const auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> g(lock_);
   for (size_t k = 0; k < kKinds; ++k) {
     Counter& c = counters_[k];
@@ -62,6 +71,7 @@ std::vector<std::pair<TAcceptFailureKind, std::string>> TAcceptFailureReports::D
       lines.emplace_back(kind, Line(kind, c, now));
     }
   }
+  NoteWaiting();
   return lines;
 }
 

@@ -5,6 +5,7 @@
 // and that is told by the listener's state, not by an error code.
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -58,7 +59,8 @@ class TAcceptFailureReports {
   // Counts one failure of kind with its cause; returns the line for the event
   // log when one is due now, otherwise "".
   std::string Count(TAcceptFailureKind kind, const std::string& cause);
-  // The lines due, by kind, for counts that have waited since an earlier line.
+  // The lines due, by kind, for counts that have waited since an earlier line. Asked
+  // after every accept: with nothing waiting it takes neither the lock nor the clock.
   std::vector<std::pair<TAcceptFailureKind, std::string>> Due();
   // Failures of kind counted since the listener was made.
   uint64_t Total(TAcceptFailureKind kind) const;
@@ -75,10 +77,13 @@ class TAcceptFailureReports {
 
   // The line for counter c of kind (under the lock); resets its unreported count.
   std::string Line(TAcceptFailureKind kind, Counter& c, std::chrono::steady_clock::time_point now);
+  // Publishes whether any count waits for a line (under the lock).
+  void NoteWaiting();
 
   mutable std::mutex lock_;
   std::chrono::milliseconds interval_{kDefaultInterval};
   std::array<Counter, kKinds> counters_;
+  std::atomic<bool> waiting_{false};
 };
 
 // "Socket Error #<code> <text>" on one line, for the cause of an event-log line.

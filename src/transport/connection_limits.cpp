@@ -55,28 +55,26 @@ uint32_t TConnectionLimits::MaxConnectionsPerIP() const {
 }
 
 void TConnectionLimits::SetIPv6PrefixLength(uint32_t bits) {
-  std::lock_guard<std::mutex> g(lock_);
-  ipv6PrefixLength_ = bits >= 1 && bits <= 128 ? bits : 64;
+  ipv6PrefixLength_.store(bits >= 1 && bits <= 128 ? bits : 64, std::memory_order_relaxed);
 }
 
 uint32_t TConnectionLimits::IPv6PrefixLength() const {
-  std::lock_guard<std::mutex> g(lock_);
-  return ipv6PrefixLength_;
+  return ipv6PrefixLength_.load(std::memory_order_relaxed);
 }
 
 std::string TConnectionLimits::ClientOf(const std::string& address) const {
   if (address.find(':') == std::string::npos) return address;
   auto a = ParseIpAddress(address);
   if (!a || !a->v6) return address;
-  return FormatIpAddress(MaskedAddress(*a, ipv6PrefixLength_)) + "/" +
-         std::to_string(ipv6PrefixLength_);
+  const uint32_t bits = IPv6PrefixLength();
+  return FormatIpAddress(MaskedAddress(*a, bits)) + "/" + std::to_string(bits);
 }
 
 bool TConnectionLimits::TryAdmit(const std::string& text, TConnectionSlot& slot) {
-  std::string address;
+  // The client's key is made before the lock that every accept and every close takes.
+  const std::string address = ClientOf(text);
   {
     std::lock_guard<std::mutex> g(lock_);
-    address = ClientOf(text);
     if (maxTotal_ != 0 && total_ >= maxTotal_) return false;
     if (!address.empty()) {
       uint32_t& mine = perAddress_[address];
@@ -95,14 +93,15 @@ uint32_t TConnectionLimits::Count() const {
 }
 
 uint32_t TConnectionLimits::CountFor(const std::string& address) const {
+  const std::string client = ClientOf(address);
   std::lock_guard<std::mutex> g(lock_);
-  auto it = perAddress_.find(ClientOf(address));
+  auto it = perAddress_.find(client);
   return it == perAddress_.end() ? 0 : it->second;
 }
 
 bool TConnectionLimits::Join(const std::string& address, std::string& client) {
-  std::lock_guard<std::mutex> g(lock_);
   client = ClientOf(address);
+  std::lock_guard<std::mutex> g(lock_);
   auto it = perAddress_.find(client);
   const uint32_t mine = it == perAddress_.end() ? 0 : it->second;
   if (maxPerAddress_ != 0 && mine >= maxPerAddress_) return false;

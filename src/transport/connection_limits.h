@@ -4,6 +4,7 @@
 // back when the connection's session has ended (or the connection is destroyed, whichever
 // comes first), so a refused client never costs a thread or a session.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -70,7 +71,7 @@ class TConnectionLimits : public std::enable_shared_from_this<TConnectionLimits>
   uint32_t maxTotal_ = 0;
   uint32_t maxPerAddress_ = 0;
   uint32_t total_ = 0;
-  uint32_t ipv6PrefixLength_ = 64;
+  std::atomic<uint32_t> ipv6PrefixLength_{64};
   std::unordered_map<std::string, uint32_t> perAddress_;
 };
 
