@@ -14,7 +14,11 @@ int HexValue(char c) {
   return -1;
 }
 
-bool ParseDotted(std::string_view text, uint8_t out[4]) {
+const char kHexDigits[] = "0123456789abcdef";
+
+}  // namespace
+
+bool ParseIPv4Bytes(std::string_view text, uint8_t out[4], bool strict) {
   for (int i = 0; i < 4; ++i) {
     if (i > 0) {
       if (text.empty() || text.front() != '.') return false;
@@ -26,15 +30,14 @@ bool ParseDotted(std::string_view text, uint8_t out[4]) {
       value = value * 10 + static_cast<unsigned>(text[n] - '0');
       ++n;
     }
-    if (n == 0 || n > 3 || value > 255) return false;
+    if (n == 0 || n > 3 || value > 255 || (strict && n > 1 && text[0] == '0')) return false;
     out[i] = static_cast<uint8_t>(value);
     text.remove_prefix(n);
   }
   return text.empty();
 }
 
-// The groups of an IPv6 text into 16 bytes.
-bool ParseV6(std::string_view text, uint8_t out[16]) {
+bool ParseIPv6Bytes(std::string_view text, uint8_t out[16], bool strict) {
   uint8_t head[16] = {};
   uint8_t tail[16] = {};
   size_t headLen = 0;
@@ -53,7 +56,7 @@ bool ParseV6(std::string_view text, uint8_t out[16]) {
     size_t colon = text.find(':');
     std::string_view group = text.substr(0, colon);
     if (colon == std::string_view::npos && group.find('.') != std::string_view::npos) {
-      if (len + 4 > 16 || !ParseDotted(group, part + len)) return false;
+      if (len + 4 > 16 || !ParseIPv4Bytes(group, part + len, strict)) return false;
       len += 4;
       text = {};
       break;
@@ -92,10 +95,6 @@ bool ParseV6(std::string_view text, uint8_t out[16]) {
   return true;
 }
 
-const char kHexDigits[] = "0123456789abcdef";
-
-}  // namespace
-
 TIpAddress IpAddressFromV4(const uint8_t bytes[4]) {
   TIpAddress a;
   std::memcpy(a.bytes.data(), bytes, 4);
@@ -114,10 +113,10 @@ TIpAddress IpAddressFromV6(const uint8_t bytes[16]) {
 std::optional<TIpAddress> ParseIpAddress(std::string_view text) {
   uint8_t bytes[16];
   if (text.find(':') == std::string_view::npos) {
-    if (!ParseDotted(text, bytes)) return std::nullopt;
+    if (!ParseIPv4Bytes(text, bytes)) return std::nullopt;
     return IpAddressFromV4(bytes);
   }
-  if (!ParseV6(text, bytes)) return std::nullopt;
+  if (!ParseIPv6Bytes(text, bytes)) return std::nullopt;
   return IpAddressFromV6(bytes);
 }
 
@@ -187,7 +186,7 @@ std::optional<TIpAddress> ParseAddressLiteral(std::string_view text) {
   if (text.size() > 5 && (text[0] == 'I' || text[0] == 'i') && (text[1] == 'P' || text[1] == 'p') &&
       (text[2] == 'V' || text[2] == 'v') && text[3] == '6' && text[4] == ':') {
     uint8_t bytes[16];
-    if (!ParseV6(text.substr(5), bytes)) return std::nullopt;
+    if (!ParseIPv6Bytes(text.substr(5), bytes)) return std::nullopt;
     return IpAddressFromV6(bytes);
   }
   if (text.find(':') != std::string_view::npos) return std::nullopt;

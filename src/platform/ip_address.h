@@ -27,6 +27,13 @@ TIpAddress IpAddressFromV4(const uint8_t bytes[4]);
 // Sixteen bytes of an IPv6 socket address; an IPv4-mapped one gives the IPv4 address.
 TIpAddress IpAddressFromV6(const uint8_t bytes[16]);
 
+// The four bytes of "a.b.c.d" (four decimal numbers 0..255 of one to three digits);
+// strict also refuses a number written with a leading zero ("01").
+bool ParseIPv4Bytes(std::string_view text, uint8_t out[4], bool strict = false);
+// The sixteen bytes of an IPv6 text (hexadecimal groups, one "::", an optional dotted
+// IPv4 tail, read as ParseIPv4Bytes reads it with strict); no brackets, prefix or zone.
+bool ParseIPv6Bytes(std::string_view text, uint8_t out[16], bool strict = false);
+
 // Reads "a.b.c.d" (four decimal numbers 0..255) or an IPv6 text (hexadecimal groups,
 // one "::", an optional dotted IPv4 tail). Blanks, brackets, prefixes and zone indices
 // are not part of an address. Nothing when the text is not an address.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/ip_address.h"
 #include "platform/resolver_common.h"
 #include "platform/sockets.h"
 
@@ -33,22 +34,8 @@ bool LibraryReady() {
 }
 
 bool ParseDottedStrict(const std::string& s) {
-  int parts = 0;
-  size_t i = 0;
-  while (i <= s.size()) {
-    size_t j = i;
-    unsigned value = 0;
-    while (j < s.size() && s[j] >= '0' && s[j] <= '9' && j - i < 3) {
-      value = value * 10 + static_cast<unsigned>(s[j] - '0');
-      ++j;
-    }
-    if (j == i || value > 255) return false;
-    ++parts;
-    if (j == s.size()) break;
-    if (s[j] != '.') return false;
-    i = j + 1;
-  }
-  return parts == 4;
+  uint8_t bytes[4];
+  return ParseIPv4Bytes(s, bytes);
 }
 
 // "address[:port],..." into c-ares' list form; false when an entry is malformed.

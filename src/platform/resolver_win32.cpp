@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/ip_address.h"
 #include "platform/resolver.h"
 #include "platform/resolver_common.h"
 #include "platform/sockets.h"
@@ -34,24 +35,7 @@ bool StartWinsock() {
 
 bool ParseDotted(const std::string& s, uint32_t& addr) {
   uint8_t b[4];
-  int parts = 0;
-  size_t i = 0;
-  while (parts < 4) {
-    size_t j = i;
-    unsigned value = 0;
-    while (j < s.size() && s[j] >= '0' && s[j] <= '9' && j - i < 3) {
-      value = value * 10 + static_cast<unsigned>(s[j] - '0');
-      ++j;
-    }
-    if (j == i || value > 255) return false;
-    b[parts++] = static_cast<uint8_t>(value);
-    if (parts == 4) {
-      if (j != s.size()) return false;
-      break;
-    }
-    if (j >= s.size() || s[j] != '.') return false;
-    i = j + 1;
-  }
+  if (!ParseIPv4Bytes(s, b)) return false;
   std::memcpy(&addr, b, 4);
   return true;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/ip_address.h"
+
 namespace kestran {
 namespace {
 
@@ -63,39 +65,6 @@ std::vector<std::string_view> SplitOn(std::string_view text, char sep) {
     parts.push_back(text.substr(start, p - start));
     start = p + 1;
   }
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Groups of IPv6 text separated by ':' (no "::" inside) into 16-bit words; the last
-// group may be a dotted IPv4 address when lastMayBeIPv4 (it then counts as two words).
-bool ParseGroups(std::string_view text, bool lastMayBeIPv4, std::vector<uint16_t>& words) {
-  if (text.empty()) return true;
-  std::vector<std::string_view> groups = SplitOn(text, ':');
-  for (size_t i = 0; i < groups.size(); ++i) {
-    std::string_view g = groups[i];
-    if (lastMayBeIPv4 && i + 1 == groups.size() && g.find('.') != std::string_view::npos) {
-      uint8_t v4[4];
-      if (!ParseIPv4Text(g, v4)) return false;
-      words.push_back(static_cast<uint16_t>(v4[0] << 8 | v4[1]));
-      words.push_back(static_cast<uint16_t>(v4[2] << 8 | v4[3]));
-      continue;
-    }
-    if (g.empty() || g.size() > 4) return false;
-    uint16_t w = 0;
-    for (char c : g) {
-      int h = HexValue(c);
-      if (h < 0) return false;
-      w = static_cast<uint16_t>(w << 4 | h);
-    }
-    words.push_back(w);
-  }
-  return true;
 }
 
 TProxyParse ParseV1(std::string_view data) {
@@ -182,44 +151,16 @@ TProxyParse ParseV2(std::string_view data) {
 
 }  // namespace
 
+// A header's addresses are written without leading zeros in their dotted numbers.
 bool ParseIPv4Text(std::string_view text, uint8_t out[4]) {
-  std::vector<std::string_view> parts = SplitOn(text, '.');
-  if (parts.size() != 4) return false;
   uint8_t bytes[4];
-  for (size_t i = 0; i < 4; ++i) {
-    uint32_t v = 0;
-    if (!ParseDecimal(parts[i], 3, 255, v)) return false;
-    bytes[i] = static_cast<uint8_t>(v);
-  }
+  if (!ParseIPv4Bytes(text, bytes, true)) return false;
   std::copy(bytes, bytes + 4, out);
   return true;
 }
 
 bool ParseIPv6Text(std::string_view text, uint8_t out[16]) {
-  std::vector<uint16_t> head, tail;
-  const size_t gap = text.find("::");
-  if (gap == std::string_view::npos) {
-    if (!ParseGroups(text, true, head) || head.size() != 8) return false;
-  } else {
-    if (text.find("::", gap + 1) != std::string_view::npos) return false;
-    const std::string_view after = text.substr(gap + 2);
-    if (!ParseGroups(text.substr(0, gap), false, head) || !ParseGroups(after, true, tail))
-      return false;
-    // "::" stands for at least one group of zeros.
-    if (head.size() + tail.size() > 7) return false;
-  }
-  uint8_t bytes[16] = {};
-  for (size_t i = 0; i < head.size(); ++i) {
-    bytes[2 * i] = static_cast<uint8_t>(head[i] >> 8);
-    bytes[2 * i + 1] = static_cast<uint8_t>(head[i]);
-  }
-  const size_t first = 8 - tail.size();
-  for (size_t i = 0; i < tail.size(); ++i) {
-    bytes[2 * (first + i)] = static_cast<uint8_t>(tail[i] >> 8);
-    bytes[2 * (first + i) + 1] = static_cast<uint8_t>(tail[i]);
-  }
-  std::copy(bytes, bytes + 16, out);
-  return true;
+  return ParseIPv6Bytes(text, out, true);
 }
 
 TProxyParse ParseProxyHeader(std::string_view data) {
