@@ -10,28 +10,10 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/file_descriptor.h"
+
 namespace kestran {
 namespace {
-
-class TFd {
- public:
-  explicit TFd(int fd) : fd_(fd) {}
-  TFd(TFd&& other) noexcept : fd_(other.release()) {}
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  ~TFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 struct TWalk {
   dev_t device;
@@ -47,35 +29,35 @@ int HandOverDirectory(TFd dir, TWalk& walk);
 // name swapped for a link in the meantime changes nothing.
 int HandOverEntry(int parent, const char* name, TWalk& walk) {
   TFd fd(::openat(parent, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) return errno == ENOENT ? 0 : errno;
+  if (fd.Get() < 0) return errno == ENOENT ? 0 : errno;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return errno;
+  if (::fstat(fd.Get(), &st) != 0) return errno;
   if (S_ISDIR(st.st_mode)) {
     if (st.st_dev != walk.device) return 0;  // another file system mounted here
-    TFd sub(::openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (sub.get() < 0) return errno;
+    TFd sub(::openat(fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (sub.Get() < 0) return errno;
     // One descriptor per level of a deep tree, not two.
-    TFd(fd.release());
+    fd.Reset();
     return HandOverDirectory(std::move(sub), walk);
   }
   if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
     ++walk.result.skippedLinks;
     return 0;
   }
-  if (::fchownat(fd.get(), "", walk.uid, walk.gid, AT_EMPTY_PATH) != 0) return errno;
+  if (::fchownat(fd.Get(), "", walk.uid, walk.gid, AT_EMPTY_PATH) != 0) return errno;
   if (S_ISLNK(st.st_mode)) return 0;
   // A descriptor opened with O_PATH takes no fchmod; its name under /proc leads to the
   // very file it holds.
   char proc[48];
-  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd.get());
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd.Get());
   return ::chmod(proc, 0640) == 0 ? 0 : errno;
 }
 
 int HandOverDirectory(TFd dir, TWalk& walk) {
-  if (::fchown(dir.get(), walk.uid, walk.gid) != 0 || ::fchmod(dir.get(), 0750) != 0) return errno;
-  DIR* d = ::fdopendir(dir.get());
+  if (::fchown(dir.Get(), walk.uid, walk.gid) != 0 || ::fchmod(dir.Get(), 0750) != 0) return errno;
+  DIR* d = ::fdopendir(dir.Get());
   if (d == nullptr) return errno;
-  dir.release();
+  dir.Release();
   int error = 0;
   for (;;) {
     errno = 0;
@@ -98,7 +80,7 @@ THandOverResult HandOverTree(const std::string& root, uid_t uid, gid_t gid) {
   TWalk walk{0, uid, gid, {}};
   TFd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat st;
-  if (dir.get() < 0 || ::fstat(dir.get(), &st) != 0) {
+  if (dir.Get() < 0 || ::fstat(dir.Get(), &st) != 0) {
     walk.result.error = errno;
     return walk.result;
   }

@@ -11,16 +11,6 @@
 
 namespace kestran {
 
-TFd& TFd::operator=(TFd&& o) noexcept {
-  if (this != &o) Reset(o.Release());
-  return *this;
-}
-
-void TFd::Reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 bool ReadPlainFile(const std::string& path, size_t maxSize, std::string& contents, struct stat* st,
                    std::string& why) {
   contents.clear();

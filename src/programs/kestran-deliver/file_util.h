@@ -7,31 +7,10 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/file_descriptor.h"
 #include "platform/files.h"
 
 namespace kestran {
-
-// An open file descriptor; closed by its destructor.
-class TFd {
- public:
-  explicit TFd(int fd = -1) : fd_(fd) {}
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  TFd(TFd&& o) noexcept : fd_(o.Release()) {}
-  TFd& operator=(TFd&& o) noexcept;
-  ~TFd() { Reset(); }
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd = -1);
-
- private:
-  int fd_;
-};
 
 // Reads a plain file (a link, directory or device under the name fails) of at most
 // maxSize bytes; its status into st when given. False with the reason.
