@@ -22,13 +22,20 @@ TSMTPMsg::TSMTPMsg() {
   Reset(true);
 }
 
-void TSMTPMsg::Reset(bool clearSession) {
+TSMTPMsg::~TSMTPMsg() {
   Recipients.Clear();
   Envelope.Release();
+}
+
+void TSMTPMsg::Reset(bool clearSession) {
+  Recipients.Clear();
   MailAccepted = false;
   // Gives the memory of a large body back and deletes its scratch file.
   Data.Clear();
   FromStr.clear();
+  // Last, once what the transaction held is free: giving the budget back may return the
+  // heap's free memory to the system.
+  Envelope.Release();
   DateTime = 0;
   MsgId.clear();
   if (clearSession) {

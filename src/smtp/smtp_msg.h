@@ -42,6 +42,10 @@ class tRecipientList {
 class TSMTPMsg {
  public:
   TSMTPMsg();
+  // The recipients are freed before their share of the budget goes back, as in Reset: a
+  // session that ends in the middle of its transaction may be what returns free memory
+  // to the system, and its own envelope must be free memory by then.
+  ~TSMTPMsg();
   TSMTPMsg(const TSMTPMsg&) = delete;
   TSMTPMsg& operator=(const TSMTPMsg&) = delete;
 

@@ -1,6 +1,7 @@
 // The commands of extended SMTP: EHLO, STARTTLS, and MAIL and RCPT with parameters.
 
 #include "platform/ip_address.h"
+#include "smtp/address_parser.h"
 #include "smtp/smtp_esmtp.h"
 #include "smtp/smtp_server.h"
 #include "transport/tls_layer.h"
@@ -115,7 +116,9 @@ void TConduitSMTPServer::DoExtendedMAIL(TConduitServerThread* thread, const std:
   // MAIL starts a new transaction, whatever it is answered (RFC 5321 4.1.1.2).
   msg.Reset(false);
   TEsmtpArgument split = SplitEsmtpArgument(arg);
-  if (split.malformed) {
+  // An over-long path is a syntax error whatever parameters follow it, answered with the
+  // whole argument as every syntax error of the command is.
+  if (split.malformed || PathTooLong(split.address)) {
     MailSyntaxError(thread, arg);
     return;
   }
@@ -151,7 +154,8 @@ void TConduitSMTPServer::DoExtendedRCPT(TConduitServerThread* thread, const std:
     return;
   }
   TEsmtpArgument split = SplitEsmtpArgument(arg);
-  if (split.malformed) {
+  if (split.malformed || PathTooLong(split.address)) {
+    metrics_.CountRecipientRefused(TRecipientRefusal::Syntax);
     RcptSyntaxError(thread, arg);
     return;
   }

@@ -61,6 +61,7 @@ TEST(Settings, WithoutKeysEveryDefaultStays) {
   EXPECT_EQ(s.MaxMessageSize, 52428800u);
   EXPECT_EQ(s.MaxRecipients, 1000u);
   EXPECT_EQ(s.MaxEnvelopeMemoryMB, 256u);
+  EXPECT_EQ(s.MaxTLSHandshakes, 200u);
   EXPECT_EQ(s.MaxConnections, 10000u);
   EXPECT_EQ(s.MaxConnectionsPerIP, 50u);
   EXPECT_FALSE(s.IPv6);
@@ -140,6 +141,7 @@ TEST(Settings, ConnectionAndRecipientLimits) {
                      "\"MaxConnections\"=dword:00000000\r\n"
                      "\"MaxConnectionsPerIP\"=dword:00000003\r\n"
                      "\"MaxEnvelopeMemoryMB\"=dword:00000000\r\n"
+                     "\"MaxTLSHandshakes\"=dword:00000000\r\n"
                      "\"IPv6\"=dword:00000001\r\n"
                      "\"BoundIPv6\"=\"2001:db8::25\"\r\n"
                      "\"IPv6PrefixLength\"=dword:00000038\r\n");
@@ -148,6 +150,7 @@ TEST(Settings, ConnectionAndRecipientLimits) {
   EXPECT_EQ(s.BoundIPv6, "2001:db8::25");
   EXPECT_EQ(s.IPv6PrefixLength, 56u);
   EXPECT_EQ(s.MaxEnvelopeMemoryMB, 0u) << "0 stands for no limit";
+  EXPECT_EQ(s.MaxTLSHandshakes, 0u) << "0 stands for no limit";
   // A receiver must take at least 100 recipients: a smaller limit is raised to that.
   EXPECT_EQ(s.MaxRecipients, 100u);
   EXPECT_EQ(s.MaxConnections, 0u);

@@ -51,6 +51,27 @@ TEST_F(FaultTest, CounterAtTheEndOfItsRangeStartsAgainAtOneSkippingQueuedNames) 
   EXPECT_FALSE(proc_.Wait(0)) << "the receiver is still running";
 }
 
+// A counter stored beyond the range (a DWORD of all ones, as a host may leave it) goes
+// on at 1 as well, and the one event-log line shows the value it held.
+TEST_F(FaultTest, CounterStoredPastTheEndOfItsRangeStartsAgainAtOneAndSaysWhatItHeld) {
+  WriteRegistry(RelayRegistry() +
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n"
+                "\"LastMsgId\"=dword:ffffffff\r\n\r\n");
+  StartReceiver();
+  EXPECT_EQ(Transaction(BodyWithToken("first", 100)), "250 Message received OK");
+  EXPECT_EQ(Transaction(BodyWithToken("second", 100)), "250 Message received OK");
+  EXPECT_EQ(AllQueueFiles(), (std::vector<std::string>{"B0000000001.MSG", "B0000000001.RCP",
+                                                       "B0000000002.MSG", "B0000000002.RCP"}));
+  EXPECT_NE(Registry().find("\"LastMsgId\"=dword:00000002"), std::string::npos) << Registry();
+  const std::string console = Console();
+  EXPECT_EQ(Count(console,
+                  "The message counter LastMsgId holds 0xffffffff, past the end of its range "
+                  "(2147483647): message numbers start again at 1"),
+            1u)
+      << console;
+  EXPECT_EQ(Count(console, "LastMsgId"), 1u) << console;
+}
+
 // Sets the immutable attribute of a directory while it lives (root only, and only on file
 // systems that have it); ok() tells whether it was set.
 class Immutable {

@@ -3,9 +3,11 @@
 // memory for all sessions together, given back however a transaction ends, with the
 // heap's free memory returned to the system once a burst is over.
 
+#include <memory>
 #include <thread>
 
 #include "smtp/envelope_budget.h"
+#include "smtp/smtp_msg.h"
 #include "smtp_fixture.h"
 
 namespace kestran::testing_smtp {
@@ -79,6 +81,31 @@ TEST(EnvelopeBudget, ConcurrentChargesNeverPassTheLimit) {
   EXPECT_EQ(budget.InUse(), 0u);
 }
 
+TEST(EnvelopeBudget, ATransactionsRecipientsAreFreedBeforeItsShareGoesBack) {
+  // Giving the share back may return free memory to the system: by then the recipients
+  // that held it must be free memory, whether RSET, DATA or the session's end gave it.
+  TEnvelopeBudget budget;
+  auto msg = std::make_unique<TSMTPMsg>();
+  TSMTPMsg* raw = msg.get();
+  std::vector<int> heldAtRelease;
+  budget.OnRelease = [&] { heldAtRelease.push_back(raw->Recipients.Count()); };
+  auto fill = [&] {
+    for (int i = 0; i < 40; ++i) {
+      tRecipientRec rec;
+      rec.ToStr = "TO:<r" + std::to_string(i) + "@y.example> (" + std::string(64000, 'c') + ")";
+      rec.Address = "r" + std::to_string(i) + "@y.example";
+      ASSERT_TRUE(raw->Envelope.Take(budget, EnvelopeBytes(rec)));
+      raw->Recipients.Add(rec);
+    }
+  };
+  fill();
+  raw->Reset(false);
+  fill();
+  msg.reset();
+  EXPECT_EQ(heldAtRelease, (std::vector<int>{0, 0}));
+  EXPECT_EQ(budget.InUse(), 0u);
+}
+
 class EnvelopeLimits : public SmtpTest {
  protected:
   void SetUp() override {
@@ -141,10 +168,15 @@ TEST_F(EnvelopeLimits, PathLimitWithExtendedSmtpWherePathsHaveParameters) {
   auto e = Connect();
   const std::string longest = std::string(241, 'l') + "@y.example.co";
   const std::string over = "m" + longest;
-  EXPECT_EQ(e->Cmd("MAIL FROM:<" + over + "> BODY=8BITMIME"),
-            "501 Syntax Error in MAIL FROM:<" + over + ">");
+  // The reply echoes the whole argument, and no parameter is looked at before the path.
+  for (const std::string params : {"BODY=8BITMIME", "AUTH=<>", "SIZE=99999999"})
+    EXPECT_EQ(e->Cmd("MAIL FROM:<" + over + "> " + params),
+              "501 Syntax Error in MAIL FROM:<" + over + "> " + params);
+  EXPECT_EQ(e->Cmd("RCPT TO:<" + longest + ">"), "503 Need MAIL before RCPT");
   EXPECT_EQ(e->Cmd("MAIL FROM:<" + longest + "> BODY=8BITMIME"), "250 OK <" + longest + ">");
   EXPECT_EQ(e->Cmd("RCPT TO:<" + over + ">"), "501 Syntax Error in RCPT TO:<" + over + ">");
+  EXPECT_EQ(e->Cmd("RCPT TO:<" + over + "> NOTIFY=NEVER"),
+            "501 Syntax Error in RCPT TO:<" + over + "> NOTIFY=NEVER");
   EXPECT_EQ(e->Cmd("RCPT TO:<" + longest + ">"), "250 OK <" + longest + ">");
 }
 
