@@ -49,6 +49,18 @@ std::string LockFilePath() {
   return DataRoot() + "/registry.lock";
 }
 
+// The lock file, made when missing. Root editing the registry of a service account works
+// in a directory that account owns: a link it put under the name is never opened through
+// (no file is made at its target), and the change fails for want of the lock.
+int OpenLockFile() {
+  int fd = ::open(LockFilePath().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  // A lock file that another account made (root running the registry tool) still locks
+  // when this account may only read it.
+  if (fd < 0 && errno == EACCES)
+    fd = ::open(LockFilePath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  return fd;
+}
+
 // The current contents of the registry file, parsed at most once per version.
 std::shared_ptr<const TRegNode> LoadCurrent() {
   std::string path = RegistryFilePath();
@@ -283,11 +295,7 @@ TRegTransaction::TRegTransaction() : state_(std::make_unique<State>()) {
   }
   s.writer = std::unique_lock<std::mutex>(WriterMutex());
   if (EnsureDataRoot()) {
-    s.lock_fd = ::open(LockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    // A lock file that another account made (root running the registry tool) still locks
-    // when this account may only read it.
-    if (s.lock_fd < 0 && errno == EACCES)
-      s.lock_fd = ::open(LockFilePath().c_str(), O_RDONLY | O_CLOEXEC);
+    s.lock_fd = OpenLockFile();
     if (s.lock_fd >= 0) {
       int r;
       do {
@@ -466,9 +474,7 @@ bool AddToDwordInPlace(const std::string& path, const std::string& name, uint32_
   try {
     std::unique_lock<std::mutex> writer(WriterMutex());
     if (!EnsureDataRoot()) return false;
-    int lockFd = ::open(LockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lockFd < 0 && errno == EACCES)
-      lockFd = ::open(LockFilePath().c_str(), O_RDONLY | O_CLOEXEC);
+    int lockFd = OpenLockFile();
     if (lockFd < 0) return false;
     struct TCloser {
       int fd;

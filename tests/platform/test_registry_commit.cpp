@@ -41,5 +41,32 @@ TEST(RegistryCommit, WithoutFlushingTheNameWritesTheSameFile) {
   EXPECT_NE(tx.Commit(false), kRegSuccess);
 }
 
+// Root changing the registry of the account that owns the data root: a link that account
+// put under the lock file's name is never opened through, so no file appears at its
+// target; the change is refused and the registry stays as it was.
+TEST(RegistryCommit, ALockFileThatIsALinkIsNeverOpenedThroughIt) {
+  test::TTempRoot root;
+  TRegKey key;
+  ASSERT_EQ(CreateRegKey("SOFTWARE\\T", kKeyAllAccess, key), kRegSuccess);
+  {
+    TRegTransaction tx;
+    ASSERT_EQ(key.SetDword("n", 5), kRegSuccess);
+    ASSERT_EQ(tx.Commit(), kRegSuccess);
+  }
+  const std::string before = root.ReadFile("registry.reg");
+  const std::string target = root.Path("made-through-the-link");
+  std::filesystem::remove(root.Path("registry.lock"));
+  std::filesystem::create_symlink(target, root.Path("registry.lock"));
+  {
+    TRegTransaction tx;
+    ASSERT_EQ(key.SetDword("n", 6), kRegSuccess);
+    EXPECT_NE(tx.Commit(), kRegSuccess);
+  }
+  uint32_t old = 0;
+  EXPECT_FALSE(AddToDwordInPlace("\\SOFTWARE\\T", "n", 1, false, old));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(target)));
+  EXPECT_EQ(root.ReadFile("registry.reg"), before);
+}
+
 }  // namespace
 }  // namespace kestran
