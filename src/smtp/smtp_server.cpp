@@ -9,6 +9,7 @@
 #include "smtp/address_parser.h"
 #include "smtp/defdate.h"
 #include "smtp/dnsbl.h"
+#include "smtp/host_name.h"
 #include "smtp/queue_writer.h"
 #include "smtp/smtp_debug_log.h"
 #include "transport/winsock_intf.h"
@@ -45,14 +46,8 @@ bool HasControlCharacters(const std::string& s) {
 
 }  // namespace
 
-TConduitSMTPServer::TConduitSMTPServer(TConduitBase* owner) : TConduitSMTPListener(owner) {
-  std::string local = LocalName();
-  std::optional<THostEntry> entry = GWinsockIntf().gethostbyname(local);
-  if (!entry) CheckForSocketError(-1);
-  hostName_ = entry ? Trim(entry->h_name) : std::string();
-  // The name goes into every trace header: one that could break a line is not used.
-  if (hostName_.empty() || HasControlCharacters(hostName_)) hostName_ = LocalAddress();
-}
+TConduitSMTPServer::TConduitSMTPServer(TConduitBase* owner)
+    : TConduitSMTPListener(owner), hostName_(MachineHostName()) {}
 
 TConduitSMTPServer::~TConduitSMTPServer() {
   // Sessions call back into this object: end them before its members go.

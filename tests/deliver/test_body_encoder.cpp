@@ -55,6 +55,12 @@ TEST(BodyEncoder, BareLineEndsNeverEndTheDataEarly) {
   }
   // To sendmail: every line end is LF, and the line after a bare end keeps its dot.
   EXPECT_EQ(Encode(queued, TBodyMode::Sendmail), "A: b\n\nx\n.\ny\nz\n.\nw\nlast\n\n");
+
+  // A stuffed line of the client's that a bare line end cuts after its dot: the dot was
+  // stuffing, for both kinds of next hop alike.
+  const std::string cut = "A: b\r\n\r\n.\nx\r\n.\ry\r\n..\nz\r\n.\r\n";
+  EXPECT_EQ(Encode(cut, TBodyMode::Data), "A: b\r\n\r\n\r\nx\r\n\r\ny\r\n..\r\nz\r\n.\r\n");
+  EXPECT_EQ(Encode(cut, TBodyMode::Sendmail), "A: b\n\n\nx\n\ny\n.\nz\n");
 }
 
 TEST(BodyEncoder, GarbageDotLineInsideTheFileIsStuffed) {

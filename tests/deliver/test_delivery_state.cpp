@@ -45,6 +45,16 @@ TEST(DeliveryState, RoundTripsEveryFieldAndRefusesDamage) {
   EXPECT_EQ(back.done, TDeliveryState::Done::Failed);
   EXPECT_EQ(FormatDeliveryState(back), text);
 
+  // An address with a blank (quoted by its sender), a tab or a backslash stays one word.
+  s.recipients[1].address = "carol smith\t\\x@example.org";
+  const std::string spaced = FormatDeliveryState(s);
+  EXPECT_NE(spaced.find(" 1 carol\\040smith\\011\\134x@example.org 550 5.1.1 no\n"),
+            std::string::npos)
+      << spaced;
+  ASSERT_TRUE(ParseDeliveryState(spaced, back));
+  EXPECT_EQ(back.recipients[1].address, "carol smith\t\\x@example.org");
+  EXPECT_EQ(back.recipients[1].reply, "550 5.1.1 no");
+
   for (const std::string bad :
        {"", "kestran-deliver-state 2\nqueued 1\nrcpt sent 1 0 0 0 a@b x\n",
         "kestran-deliver-state 1\nrcpt sent 1 0 0 0 a@b x\n",          // no queued
@@ -52,7 +62,8 @@ TEST(DeliveryState, RoundTripsEveryFieldAndRefusesDamage) {
         "kestran-deliver-state 1\nqueued 1\nrcpt lost 1 0 0 0 a@b\n",  // unknown state
         "kestran-deliver-state 1\nqueued 1\nrcpt sent x 0 0 0 a@b\n",
         "kestran-deliver-state 1\nqueued 1\nrcpt sent 1 0 0 0 a@b\ndone maybe\n",
-        "kestran-deliver-state 1\nqueued 1\nrcpt sent 1 0 0 0 a@b\ngarbage\n"})
+        "kestran-deliver-state 1\nqueued 1\nrcpt sent 1 0 0 0 a@b\ngarbage\n",
+        "kestran-deliver-state 1\nqueued 1\nrcpt sent 1 0 0 0 a\\04@b\n"})  // a cut escape
     EXPECT_FALSE(ParseDeliveryState(bad, back)) << bad;
 }
 
@@ -85,7 +96,16 @@ TEST(QueuePair, RecipientFilesParseOrAreRefusedWithAReason) {
   EXPECT_FALSE(ParseRecipientFile("Message-ID: <B1@h>\r\nReturn-path: a@b\r\n", p, why));
   EXPECT_EQ(why, "no recipient");
   EXPECT_FALSE(ParseRecipientFile("Return-path: a@b\r\nRecipient: a@b\r\nX\r\n", p, why));
-  EXPECT_FALSE(ParseRecipientFile("Return-path: a@b\r\nRecipient: a b@c\r\n", p, why));
+  // A blank inside an address stood between quotes, which the receiver does not keep;
+  // one at either end did not.
+  ASSERT_TRUE(ParseRecipientFile("Return-path: a@b\r\nRecipient: a b@c\r\n", p, why));
+  EXPECT_EQ(p.recipients, std::vector<std::string>{"a b@c"});
+  EXPECT_EQ(NextHopAddress("john doe@example.org"), "\"john doe\"@example.org");
+  EXPECT_EQ(NextHopAddress("a\tb\\c\"@x"), "\"a\tb\\\\c\\\"\"@x");
+  EXPECT_EQ(NextHopAddress("bob@example.org"), "bob@example.org");
+  EXPECT_EQ(NextHopAddress(""), "");
+  EXPECT_FALSE(ParseRecipientFile("Return-path: a@b\r\nRecipient:  a@c\r\n", p, why));
+  EXPECT_FALSE(ParseRecipientFile("Return-path: a@b\r\nRecipient: a@c \r\n", p, why));
   EXPECT_FALSE(ParseRecipientFile("Return-path: a@b\r\nRecipient: <a@c>\r\n", p, why));
   EXPECT_FALSE(
       ParseRecipientFile(std::string("Return-path: a@b\r\nRecipient: a@c\0\r\n", 35), p, why));

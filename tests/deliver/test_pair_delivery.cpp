@@ -10,6 +10,8 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "deliver_fixture.h"
 #include "programs/kestran-deliver/queue_runner.h"
@@ -89,6 +91,17 @@ TEST_F(PairDeliveryTest, DeliveredPairLeavesTheQueueAndEachRecipientIsLogged) {
             "B0000000042: to=<bob@x.test>, relay=lmtp:[127.0.0.1]:" + std::to_string(peer.port()) +
                 ", delay=" + mail[0].substr(mail[0].find("delay=") + 6, 4) +
                 ", tries=1, status=sent (250 2.0.0 <bob@x.test> Saved)");
+
+  // Addresses whose quoted blanks the receiver kept without their quotes go out quoted.
+  const std::string spaced = "B0000000043";
+  test::WritePairFiles(queue_, spaced, test::QueueMessage(kBody),
+                       test::QueueRecipients("al ice@client.test", {"john doe@x.test"}));
+  EXPECT_EQ(DeliverPair(ctx, *transport, spaced, false).outcome, TPairPass::Outcome::Delivered);
+  msgs = peer.Messages();
+  ASSERT_EQ(msgs.size(), 3u);
+  EXPECT_EQ(msgs[2].from, "\"al ice\"@client.test");
+  EXPECT_EQ(msgs[2].to, std::vector<std::string>{"\"john doe\"@x.test"});
+  EXPECT_NE(log_.Mail().back().find(": to=<\"john doe\"@x.test>, "), std::string::npos);
 }
 
 TEST_F(PairDeliveryTest, TemporaryFailuresWaitTheirTurnAndOnlyTheWaitingAreRetried) {
@@ -127,6 +140,109 @@ TEST_F(PairDeliveryTest, TemporaryFailuresWaitTheirTurnAndOnlyTheWaitingAreRetri
   EXPECT_EQ(msgs[1].to, std::vector<std::string>{"carol@x.test"});
   EXPECT_NE(log_.Mail().back().find("tries=3, status=sent"), std::string::npos);
   EXPECT_FALSE(Exists(kStem + ".RCP"));
+}
+
+// A flush reaches a pair that already waits in the ready list, and one that is being
+// delivered as it comes: both are passed over forced, so a recipient whose own next try
+// is later is tried all the same.
+TEST_F(PairDeliveryTest, AFlushForcesPairsAlreadyReadyOrUnderWay) {
+  std::atomic<bool> full{true};
+  std::atomic<bool> holding{false};
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  RecordingPeer peer(true, {"PIPELINING"}, nullptr, [&](const std::string& a) -> std::string {
+    if (a == "dave@x.test") {
+      holding = true;
+      released.wait();
+    }
+    return a == "carol@x.test" && full ? "452 4.2.2 <carol@x.test> Mailbox full" : "";
+  });
+  test::WritePairFiles(queue_, kStem, test::QueueMessage(kBody),
+                       test::QueueRecipients("alice@client.test", {"bob@x.test", "carol@x.test"}));
+  auto ctx = Context(peer.port());
+  {
+    auto transport = MakeTransport(ctx.transport, ctx.options);
+    ASSERT_EQ(DeliverPair(ctx, *transport, kStem, false).outcome, TPairPass::Outcome::Waiting);
+  }
+  full = false;
+  // Carol waits a minute. The pair is in the ready list, unforced, when the request comes.
+  {
+    TQueueRunner runner(ctx, 1);
+    runner.Add(kStem);
+    ASSERT_TRUE(test::WriteFileText(queue_ + kFlushRequestName, ""));
+    runner.Scan(false);
+    EXPECT_FALSE(Exists(kFlushRequestName));
+    runner.RunOnce(false);
+  }
+  EXPECT_FALSE(Exists(kStem + ".RCP"));
+  ASSERT_EQ(peer.Messages().size(), 2u);
+  EXPECT_EQ(peer.Messages()[1].to, std::vector<std::string>{"carol@x.test"});
+
+  // Under way: dave's reply is held while the flush comes; erin, not due, follows forced.
+  const std::string other = "B0000000043";
+  ASSERT_TRUE(test::WriteFileText(queue_ + other + ".MSG", test::QueueMessage(kBody)));
+  ASSERT_TRUE(test::WriteFileText(
+      queue_ + other + ".RCP",
+      test::QueueRecipients("alice@client.test", {"dave@x.test", "erin@x.test"})));
+  struct stat st {};
+  ASSERT_EQ(::stat((queue_ + other + ".RCP").c_str(), &st), 0);
+  TDeliveryState waiting;
+  waiting.queuedAt = static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
+  waiting.recipients.resize(2);
+  waiting.recipients[0].address = "dave@x.test";
+  waiting.recipients[1].address = "erin@x.test";
+  waiting.recipients[1].state = TRecipientState::Deferred;
+  waiting.recipients[1].tries = 1;
+  waiting.recipients[1].nextTry = static_cast<int64_t>(clock_) + 3600;
+  ASSERT_TRUE(test::WriteFileText(queue_ + other + ".DLV", FormatDeliveryState(waiting)));
+  TQueueRunner runner(ctx, 1);
+  runner.Start();
+  runner.Add(other);
+  for (int i = 0; i < 1000 && !holding; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(holding);
+  runner.Scan(true);
+  release.set_value();
+  for (int i = 0; i < 1000 && (Exists(other + ".RCP") || !runner.Idle()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  runner.Stop();
+  EXPECT_FALSE(Exists(other + ".RCP"));
+  auto msgs = peer.Messages();
+  ASSERT_EQ(msgs.size(), 4u);
+  EXPECT_EQ(msgs[3].to, std::vector<std::string>{"erin@x.test"});
+}
+
+// A reply that cannot be written to the state file ends the pass there: the recipients
+// after it are not tried until a pass that can record them, so a crash can repeat no
+// more than that one recipient.
+TEST_F(PairDeliveryTest, AReplyThatCannotBeRecordedEndsThePass) {
+  const std::string dlv = queue_ + kStem + ".DLV";
+  RecordingPeer peer(true, {}, nullptr, [&](const std::string& a) -> std::string {
+    if (a == "carol@x.test") {
+      // The state file can no longer be replaced.
+      ::unlink(dlv.c_str());
+      ::mkdir(dlv.c_str(), 0700);
+    }
+    return "";
+  });
+  test::WritePairFiles(
+      queue_, kStem, test::QueueMessage(kBody),
+      test::QueueRecipients("alice@client.test", {"bob@x.test", "carol@x.test", "dave@x.test"}));
+  auto ctx = Context(peer.port());
+  auto transport = MakeTransport(ctx.transport, ctx.options);
+  const auto pass = DeliverPair(ctx, *transport, kStem, false);
+  EXPECT_EQ(pass.outcome, TPairPass::Outcome::Waiting);
+  EXPECT_EQ(pass.nextDue, static_cast<int64_t>(clock_) + 60);
+  const auto msgs = peer.Messages();
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(msgs[1].to, std::vector<std::string>{"carol@x.test"});
+  EXPECT_TRUE(Exists(kStem + ".RCP"));
+  EXPECT_TRUE(Exists(kStem + ".MSG"));
+  ASSERT_FALSE(log_.Events().empty());
+  EXPECT_EQ(log_.Events()[0].rfind("The delivery state of B0000000042 could not be stored: ", 0),
+            0u)
+      << log_.Events()[0];
+  ::rmdir(dlv.c_str());
 }
 
 TEST_F(PairDeliveryTest, PermanentFailureAndExpiryNotifyTheSenderOnceAndMoveToFailed) {

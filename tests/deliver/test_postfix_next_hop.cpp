@@ -93,10 +93,13 @@ class PostfixNextHopTest : public ReceiverTest {
 const std::string kBody =
     "Date: Tue, 08 Dec 2026 02:00:00 +0000\r\nMessage-ID: <pf-1@client.test>\r\n"
     "From: <alice@client.test>\r\nSubject: via postfix\r\n\r\n..leading dot\r\n"
-    "bare\nline feed\r\nend\r\n";
+    "bare\nline feed\r\nbare\rcarriage\r.\r\n.\nreturn\r\nend\r\n";
+// Each bare line end a line end of its own; a dot after one stays text, a dot that
+// the client stuffed before one goes.
 const std::string kStored =
     "Date: Tue, 08 Dec 2026 02:00:00 +0000\nMessage-ID: <pf-1@client.test>\n"
-    "From: <alice@client.test>\nSubject: via postfix\n\n.leading dot\nbare\nline feed\nend\n";
+    "From: <alice@client.test>\nSubject: via postfix\n\n.leading dot\nbare\nline feed\n"
+    "bare\ncarriage\n.\n\nreturn\nend\n";
 
 TEST_F(PostfixNextHopTest, SmtpNextHopQueuesTheMessageUnchanged) {
   Run("smtp:[127.0.0.1]:" + std::to_string(pfPort_));

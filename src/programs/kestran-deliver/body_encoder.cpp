@@ -67,7 +67,10 @@ class TEncoder {
   // Ends the current line; crlf tells whether the line end was CR LF.
   bool EndLine(bool crlf) {
     if (pendingDot_) {
-      out_ += "..";
+      // "." alone after CR LF: before a bare line end it was the client's stuffing, taken
+      // off as for sendmail (an empty line); before CR LF (inside the file, which only
+      // damage leaves) it is kept as text.
+      if (crlf) out_ += "..";
       pendingDot_ = false;
     }
     out_ += mode_ == TBodyMode::Data ? "\r\n" : "\n";

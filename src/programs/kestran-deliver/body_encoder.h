@@ -7,7 +7,9 @@
 // end of its own, so no next hop can see a line end (or a message end) that the next hop
 // before it did not: for DATA every line end goes out as CR LF, and a line that starts
 // after a bare CR or LF with "." gets one more ".", since the client's stuffing never
-// covered it. A line that is "." alone before the last line is stuffed too.
+// covered it. A line that is "." alone before the last line is stuffed too; a "." that
+// starts a line after CR LF and is followed by a bare line end was the client's stuffing
+// and is taken off (an empty line), so that DATA and sendmail carry the same text.
 //   Data:     the lines as DATA (still stuffed), then the terminating ".".
 //   Sendmail: un-stuffed (one leading "." taken off each CR LF line), without the
 //             terminating line, every line end as LF, as local programs take mail.

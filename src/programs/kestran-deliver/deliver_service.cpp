@@ -8,9 +8,16 @@
 #include <chrono>
 #include <ctime>
 
+#include "config/receiver_settings.h"
+#include "config/settings_loader.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/resolver.h"
+#include "programs/kestran-deliver/delivery_state.h"
 #include "programs/kestran-deliver/queue_pair.h"
+#include "smtp/host_name.h"
+#include "transport/conduit_errors.h"
+#include "transport/winsock_intf.h"
 
 namespace kestran {
 
@@ -18,9 +25,29 @@ namespace {
 
 constexpr int kScanSeconds = 15;
 
-std::string HostName() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+// The receiver's own name for this machine, looked up as it looks it up (through the name
+// servers it is given), so that both programs go by one name. Should the lookup fail, the
+// machine's bare host name stands in, with a warning.
+std::string HostName(const std::function<void(int, const std::string&)>& log) {
+  TReceiverSettings resolver;
+  LoadResolverSettings(resolver);
+  std::string why;
+  if (SetResolverConfig(resolver.DNSServers, resolver.DNSTimeout)) {
+    try {
+      std::string name = MachineHostName();
+      if (!name.empty()) return name;
+      why = "no name or address";
+    } catch (const EConduitSocketError& e) {
+      why = OneLineReply(e.Message());
+    }
+  } else {
+    why = "invalid DNS server list '" + resolver.DNSServers + "' in 'DNSServers'";
+  }
+  char bare[260] = {};
+  std::string name;
+  if (GWinsockIntf().gethostname(bare, sizeof bare - 1) == 0) name = bare;
+  if (name.empty()) name = "localhost";
+  if (log) log(kLogWarning, "The host name could not be looked up (" + why + "); going by " + name);
   return name;
 }
 
@@ -51,7 +78,7 @@ TDeliverContext MakeDeliverContext(const TDeliverSettings& s, const std::string&
   ctx.queueDir = queueDir;
   if (auto t = s.Transport()) ctx.transport = *t;
   ctx.bounce = s.BounceTransport();
-  ctx.hostName = HostName();
+  ctx.hostName = HostName(log);
   ctx.options.heloName = ctx.hostName;
   ctx.options.timeoutMs = static_cast<int>(std::min<uint32_t>(s.DeliverTimeout, 86400) * 1000);
   ctx.options.tlsVerify = s.DeliverTLSVerify;

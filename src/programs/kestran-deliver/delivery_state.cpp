@@ -40,6 +40,43 @@ std::string Word(const std::string& line, size_t& pos) {
   return w;
 }
 
+// The address as one word: a blank, a tab and a backslash as "\040", "\011", "\134".
+std::string AddressWord(const std::string& address) {
+  std::string out;
+  for (char c : address) {
+    if (c == ' ')
+      out += "\\040";
+    else if (c == '\t')
+      out += "\\011";
+    else if (c == '\\')
+      out += "\\134";
+    else
+      out += c;
+  }
+  return out;
+}
+
+bool ParseAddressWord(const std::string& word, std::string& address) {
+  address.clear();
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (word[i] != '\\') {
+      address += word[i];
+      continue;
+    }
+    const std::string code = word.substr(i + 1, 3);
+    if (code == "040")
+      address += ' ';
+    else if (code == "011")
+      address += '\t';
+    else if (code == "134")
+      address += '\\';
+    else
+      return false;
+    i += 3;
+  }
+  return !address.empty();
+}
+
 }  // namespace
 
 const char* StateName(TRecipientState state) {
@@ -82,7 +119,7 @@ std::string FormatDeliveryState(const TDeliveryState& state) {
   for (const auto& r : state.recipients) {
     out += "rcpt " + std::string(StateName(r.state)) + " " + std::to_string(r.tries) + " " +
            std::to_string(r.nextTry) + " " + std::to_string(r.lastTry) + " " +
-           (r.notified ? "1 " : "0 ") + r.address + " " + OneLineReply(r.reply) + "\n";
+           (r.notified ? "1 " : "0 ") + AddressWord(r.address) + " " + OneLineReply(r.reply) + "\n";
   }
   if (state.done != TDeliveryState::Done::No)
     out += state.done == TDeliveryState::Done::Delivered ? "done delivered\n" : "done failed\n";
@@ -116,8 +153,7 @@ bool ParseDeliveryState(const std::string& text, TDeliveryState& state) {
           !ParseNumber(Word(line, pos), notified))
         return false;
       r.notified = notified != 0;
-      r.address = Word(line, pos);
-      if (r.address.empty()) return false;
+      if (!ParseAddressWord(Word(line, pos), r.address)) return false;
       r.reply = line.substr(pos);
       state.recipients.push_back(std::move(r));
     } else if (kind == "done") {

@@ -12,8 +12,9 @@
 // queued: when the pair was complete, seconds since 1970. One "rcpt" line per recipient
 // line of the recipient file, in its order: state (pending, sent, deferred, bounced),
 // tries, next try, last try (seconds since 1970, 0 for none), whether a notification
-// for it went out (1) or is not to be sent (0 for all others), the address, and the last
-// reply as the next hop gave it. "done" appears once every recipient has its final
+// for it went out (1) or is not to be sent (0 for all others), the address (a blank, a
+// tab and a backslash in it written "\040", "\011", "\134"), and the last reply as the
+// next hop gave it. "done" appears once every recipient has its final
 // answer: "delivered" when none bounced, else "failed".
 
 #include <cstdint>

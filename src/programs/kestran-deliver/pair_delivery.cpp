@@ -94,7 +94,7 @@ void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState&
     if (r.state != TRecipientState::Bounced || r.notified) continue;
     r.notified = true;
     TFailedRecipient f;
-    f.address = r.address;
+    f.address = NextHopAddress(r.address);
     f.reply = r.reply;
     f.code = r.reply.size() >= 3 && isdigit(static_cast<unsigned char>(r.reply[0]))
                  ? std::atoi(r.reply.substr(0, 3).c_str())
@@ -104,7 +104,7 @@ void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState&
     info.recipients.push_back(std::move(f));
   }
   if (info.recipients.empty()) return;
-  const std::string sender = SenderAddress(pair.returnPath);
+  const std::string sender = NextHopAddress(SenderAddress(pair.returnPath));
   if (sender.empty()) {
     ctx.mailLog(pair.stem + ": no notification for the null sender");
     return;
@@ -231,6 +231,9 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
       else
         g->push_back(i);
     }
+    // A reply that could not be recorded ends the pass: the next pass starts again from
+    // the state last stored, so only that one recipient can get the message twice.
+    bool stateLost = false;
     auto record = [&](size_t i, const TReply& reply) {
       auto& r = state.recipients[i];
       r.tries++;
@@ -247,10 +250,10 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
       // The last answer of a pair delivered to everyone also marks it done, in one write.
       if (state.AllFinal() && !state.AnyBounced()) state.done = TDeliveryState::Done::Delivered;
       // Recorded before it is told: a crash from here on never repeats this recipient.
-      SaveState(ctx, stem, state);
+      if (!SaveState(ctx, stem, state)) stateLost = true;
       const double delay = ctx.now() - state.queuedAt;
-      ctx.mailLog(DeliveryLogLine(stem, r.address, ctx.transport.RelayName(), delay, r.tries,
-                                  r.state, reply.text));
+      ctx.mailLog(DeliveryLogLine(stem, NextHopAddress(r.address), ctx.transport.RelayName(), delay,
+                                  r.tries, r.state, reply.text));
       if (ctx.metrics != nullptr)
         ctx.metrics->CountRecipient(r.state == TRecipientState::Sent ? TDeliverResult::Sent
                                     : r.state == TRecipientState::Bounced
@@ -263,13 +266,14 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
     // next one after RSET.
     std::optional<TReply> unreachable;
     for (const auto& group : groups) {
+      if (stateLost) break;
       if (unreachable) {
         for (size_t i : group) record(i, *unreachable);
         continue;
       }
       TMessageToSend message;
-      message.sender = SenderAddress(pair.returnPath);
-      message.recipients = {state.recipients[group.front()].address};
+      message.sender = NextHopAddress(SenderAddress(pair.returnPath));
+      message.recipients = {NextHopAddress(state.recipients[group.front()].address)};
       message.size = pair.messageSize;
       const int fd = msg.Get();
       uint64_t offset = 0;
@@ -287,6 +291,11 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
         if (reply.code == 0) unreachable = reply;
       };
       transport.Send(message);
+    }
+    if (stateLost) {
+      pass.outcome = TPairPass::Outcome::Waiting;
+      pass.nextDue = now + RetryDelaySeconds(1);
+      return pass;
     }
   }
 

@@ -15,10 +15,14 @@ namespace {
 
 constexpr size_t kMaxRecipientFile = 8 * 1024 * 1024;
 
+// A blank may stand inside an address (it was quoted when the client sent it), never at
+// its ends.
 bool ValidAddress(const std::string& a) {
-  if (a.empty() || a.size() > 1000) return false;
+  if (a.empty() || a.size() > 1000 || a.front() == ' ' || a.back() == ' ' || a.front() == '\t' ||
+      a.back() == '\t')
+    return false;
   for (unsigned char c : a)
-    if (c <= 32 || c == '<' || c == '>' || c == 127) return false;
+    if ((c < 32 && c != '\t') || c == '<' || c == '>' || c == 127) return false;
   return true;
 }
 
@@ -84,6 +88,19 @@ std::string SenderAddress(const std::string& returnPath) {
   while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.pop_back();
   if (s.size() >= 2 && s.front() == '<' && s.back() == '>') s = s.substr(1, s.size() - 2);
   return s;
+}
+
+std::string NextHopAddress(const std::string& address) {
+  const size_t at = address.rfind('@');
+  const std::string local = address.substr(0, at);
+  if (local.find_first_of(" \t") == std::string::npos) return address;
+  std::string quoted = "\"";
+  for (char c : local) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  quoted += '"';
+  return at == std::string::npos ? quoted : quoted + address.substr(at);
 }
 
 bool ReadQueuedPair(const std::string& dir, const std::string& stem, TQueuedPair& pair, TFd& msg,

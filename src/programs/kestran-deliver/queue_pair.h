@@ -34,6 +34,11 @@ bool ParseRecipientFile(const std::string& text, TQueuedPair& pair, std::string&
 // The sender's address for MAIL FROM:<...>: "" for a null sender.
 std::string SenderAddress(const std::string& returnPath);
 
+// An address as it goes to a next hop (MAIL FROM, RCPT TO, a sendmail command line):
+// the receiver keeps addresses without their quotes, so a local part that holds a blank
+// (which stood between quotes) is quoted again, its '"' and '\' escaped.
+std::string NextHopAddress(const std::string& address);
+
 // Reads and checks the pair of stem in dir: both are plain files (never links), the
 // envelope parses and the message file ends in the line ".". False with the reason when
 // the pair cannot be delivered as it stands.

@@ -50,7 +50,19 @@ void TQueueRunner::Stop() {
 void TQueueRunner::Push(const std::string& stem, bool force) {
   {
     std::lock_guard<std::mutex> g(m_);
-    if (!pending_.insert(stem).second) return;
+    if (!pending_.insert(stem).second) {
+      if (!force) return;
+      // A forced push makes a waiting entry forced; a pair being delivered right now is
+      // passed over again, forced, once this pass is done.
+      auto it =
+          std::find_if(ready_.begin(), ready_.end(),
+                       [&](const std::pair<std::string, bool>& e) { return e.first == stem; });
+      if (it != ready_.end())
+        it->second = true;
+      else
+        forceAgain_.insert(stem);
+      return;
+    }
     ready_.emplace_back(stem, force);
   }
   cv_.notify_one();
@@ -175,12 +187,16 @@ void TQueueRunner::Worker() {
     }
     lock.lock();
     --busy_;
-    pending_.erase(stem);
+    const bool again = forceAgain_.erase(stem) != 0;
     if (pass.outcome == TPairPass::Outcome::Waiting)
       due_[stem] = pass.nextDue;
     else
       due_.erase(stem);
     if (pass.outcome == TPairPass::Outcome::Delivered) sweepWanted_ = true;
+    if (again && pass.outcome == TPairPass::Outcome::Waiting)
+      ready_.emplace_back(stem, true);  // stays pending
+    else
+      pending_.erase(stem);
   }
   lock.unlock();
   transport->Close();

@@ -64,6 +64,8 @@ class TQueueRunner {
   std::condition_variable cv_;
   std::deque<std::pair<std::string, bool>> ready_;
   std::set<std::string> pending_;  // ready or being delivered
+  // Pairs a forced push found being delivered: forced once more after that pass.
+  std::set<std::string> forceAgain_;
   size_t busy_ = 0;
   std::map<std::string, int64_t> due_;  // next try of pairs that wait, as last seen
   std::vector<std::thread> threads_;

@@ -1,0 +1,14 @@
+#pragma once
+// The name this machine goes by in the receiver's greetings, replies and trace headers,
+// and in what kestran-deliver says to its next hops: the canonical name of the machine's
+// host name as the resolver gives it (the hosts file first, then the configured name
+// servers), or the first IPv4 address of that lookup when the name is empty or holds a
+// control character. A lookup that fails raises EConduitSocketError.
+
+#include <string>
+
+namespace kestran {
+
+std::string MachineHostName();
+
+}  // namespace kestran
