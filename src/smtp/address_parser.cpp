@@ -9,8 +9,8 @@
 namespace kestran {
 namespace {
 
-// The colons of an address outside its IPv6 address literals ("[IPv6:2001:db8::1]"),
-// and the position of the first of them.
+// The colons of an address outside its IPv6 address literals ("[IPv6:2001:db8::1]",
+// "[IPv6:::ffff:192.0.2.1]"), and the position of the first of them.
 size_t ColonsOutsideLiterals(const std::string& work, size_t& first) {
   size_t count = 0;
   first = std::string::npos;
@@ -18,8 +18,9 @@ size_t ColonsOutsideLiterals(const std::string& work, size_t& first) {
     if (work[i] == '[') {
       size_t close = work.find(']', i);
       if (close != std::string::npos) {
-        auto literal = ParseAddressLiteral(std::string_view(work).substr(i, close - i + 1));
-        if (literal && literal->v6) {
+        // A literal that reads as an address: an IPv4 one holds no colon, and an IPv6 one
+        // that maps an IPv4 address is still written with the IPv6 tag and its colons.
+        if (ParseAddressLiteral(std::string_view(work).substr(i, close - i + 1))) {
           i = close;
           continue;
         }

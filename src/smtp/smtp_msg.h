@@ -51,7 +51,7 @@ class TSMTPMsg {
 
   std::string SendingDomain;          // HELO argument; empty until HELO
   std::string VerifiedSendingDomain;  // reverse-resolved client name or "unverified"
-  std::string SendingIP;              // client address, dotted
+  std::string SendingIP;              // client address: dotted, or IPv6 in the RFC 5952 form
   std::string FromStr;                // sender from MAIL
   tRecipientList Recipients;
   // The message: every line of DATA followed by CR LF (the trace headers are written in

@@ -119,6 +119,8 @@ TEST_F(ReceiverTest, IPv6ClientOnLoopbackIsLoggedPlainAndHeadedWithItsLiteral) {
                              "\"MailInlogEnabled\"=dword:00000001\r\n") +
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalNets]\r\n"
                 "\"a\"=\"0::1/128\"\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\WhiteList]\r\n"
+                "\"a\"=\"2001:DB8::1/32\"\r\n\r\n"
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larchmont\\LMS]\r\n"
                 "\"LastMsgId\"=dword:00000001\r\n\r\n");
   MakeDir("mail/inlog");
@@ -138,6 +140,11 @@ TEST_F(ReceiverTest, IPv6ClientOnLoopbackIsLoggedPlainAndHeadedWithItsLiteral) {
   EXPECT_EQ(msg.rfind("Received: from [IPv6:::1] (unverified [IPv6:::1]) by ", 0), 0u) << msg;
   std::string log = ReadFileText(Native("mail/inlog/" + TodaysLogName()));
   EXPECT_NE(log.find("] ::1 [IPv6:::1] a@b.test far@remote.test\r\n"), std::string::npos) << log;
+  // An IPv6 range wider than its text is named at start as an IPv4 one is.
+  EXPECT_NE(Console().find("The range '2001:DB8::1/32' in 'WhiteList' has address bits outside "
+                           "its mask and is taken as 2001:db8::/32"),
+            std::string::npos)
+      << Console();
   StopReceiver();
 }
 

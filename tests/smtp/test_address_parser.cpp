@@ -130,6 +130,21 @@ TEST(ParseAddress, RoutesBangPathsAndLiterals) {
   EXPECT_EQ(p.domain, "192.0.2.1");
   EXPECT_EQ(p.address, "u@192.0.2.1");
 
+  // An IPv6 literal's colons are its own, in every spelling RFC 5321 allows (the
+  // IPv4-mapped one included); colons outside it still count.
+  for (const char* literal : {"IPv6:2001:db8::1", "ipv6:::1", "IPv6:::ffff:192.0.2.1",
+                              "IPv6:2001:db8:0:0:0:0:2:1", "IPv6:::192.0.2.1"}) {
+    p = Parse(std::string("TO:<u@[") + literal + "]>");
+    EXPECT_TRUE(p.ok) << literal;
+    EXPECT_EQ(p.domain, literal);
+    EXPECT_EQ(p.address, std::string("u@") + literal);
+  }
+  p = Parse("TO:<@relay:u@[IPv6:2001:db8::1]>");
+  EXPECT_TRUE(p.ok);
+  EXPECT_EQ(p.address, "u@IPv6:2001:db8::1");
+  EXPECT_FALSE(Parse("TO:<a:b:u@[IPv6:2001:db8::1]>").ok);
+  EXPECT_FALSE(Parse("TO:<u@[IPv6:2001:db8::1::2]>").ok);  // not an address: colons count
+
   // Only 255 characters after a source-route colon are kept.
   p = Parse("TO:<@relay:" + std::string(300, 'u') + "@host>");
   EXPECT_TRUE(p.ok);

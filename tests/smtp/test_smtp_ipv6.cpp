@@ -18,7 +18,7 @@ class Ipv6Session : public SmtpTest {
     SmtpTest::SetUp();
     server_->SetIPv6(true);
     server_->SetBoundIPv6("::1");
-    server_->SetLocalDomains({"corp.example", "[IPv6:2001:DB8:0::25]"});
+    server_->SetLocalDomains({"corp.example", "[IPv6:2001:DB8:0::25]", "[192.0.2.25]"});
     CaptureLog();
   }
   void TearDown() override {
@@ -49,6 +49,8 @@ TEST_F(Ipv6Session, ClientOnLoopbackGetsLiteralsInRepliesAndHeaderAndPlainTextIn
   EXPECT_EQ(c->Cmd("RCPT TO:<u@[IPv6:2001:db8::25]>"), "250 OK <u@IPv6:2001:db8::25>");
   EXPECT_EQ(c->Cmd("RCPT TO:<u@[IPv6:2001:db8::26]>"),
             "550 <u@IPv6:2001:db8::26>... Relaying denied");
+  // The IPv4-mapped spelling is the IPv4 literal.
+  EXPECT_EQ(c->Cmd("RCPT TO:<u@[IPv6:::FFFF:192.0.2.25]>"), "250 OK <u@IPv6:::FFFF:192.0.2.25>");
   // Only the literal's own colons are passed over.
   EXPECT_EQ(c->Cmd("RCPT TO:<a:b:u@[IPv6:2001:db8::25]>"),
             "501 Syntax Error in RCPT TO:<a:b:u@[IPv6:2001:db8::25]>");

@@ -6,14 +6,21 @@
 
 #include <cstdlib>
 
+#include "platform/resolver.h"
 #include "smtp_fixture.h"
+#include "support/dns_server.h"
 
 namespace kestran::testing_smtp {
 namespace {
 
 // Moves the process's main thread into a network namespace of its own with lo up and the
-// given addresses on it. The listener's and the clients' sockets are made from this thread.
+// given addresses on it, once per process. The listener's and the clients' sockets are made
+// from this thread; the sessions run on pooled threads made after it, which stay in the
+// namespace they were made in, so every test of the program shares the one namespace (its
+// lookups then reach the test's name server on 127.0.0.1 there).
 bool EnterNamespaceWith(const std::vector<std::string>& addresses, std::string& why) {
+  static bool entered = false;
+  if (entered) return true;
   if (::geteuid() != 0) {
     why = "not root";
     return false;
@@ -28,6 +35,7 @@ bool EnterNamespaceWith(const std::vector<std::string>& addresses, std::string& 
     why = "ip failed: " + cmd;
     return false;
   }
+  entered = true;
   return true;
 }
 
@@ -44,6 +52,10 @@ class Ipv6Sources : public SmtpTest {
     SmtpTest::SetUp();
     server_->SetIPv6(true);  // every local IPv6 address
     server_->SetLocalDomains({"corp.example"});
+  }
+  void TearDown() override {
+    SmtpTest::TearDown();
+    SetResolverConfig("", 0);
   }
 };
 
@@ -89,6 +101,27 @@ TEST_F(Ipv6Sources, RangesSeparateSourcesOfOneHost) {
   EXPECT_EQ(outside->Cmd("RCPT TO:<v@corp.example>"), "250 OK <v@corp.example>");
   auto black = Connect("2001:db8:2::2");
   EXPECT_EQ(black->Cmd("RCPT TO:<v@corp.example>"), "554 access denied, black");
+}
+
+TEST_F(Ipv6Sources, NamesComeFromIp6ArpaAndBlockListsFromTheNibbleZone) {
+  if (!test::DnsServer::Available()) GTEST_SKIP() << "dnsmasq is not installed";
+  test::DnsServer dns;  // on 127.0.0.1 of the namespace
+  dns.AddPtrRecord("2001:db8:1::3", "three.example.test");
+  dns.AddARecord("1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.2.0.0.0.8.b.d.0.1.0.0.2.bl.example.test",
+                 "127.0.0.2");
+  ASSERT_TRUE(dns.Start()) << dns.error();
+  ASSERT_TRUE(SetResolverConfig(dns.server(), 2000));
+  server_->SetDoVerifyDomain(true);
+  server_->SetDoDNSLists(true);
+  server_->SetDNSLists({"bl.example.test"});
+  server_->SetHeaderText({"listed %s"});
+  Start();
+  auto named = Connect("2001:db8:1::3");
+  EXPECT_EQ(named->Cmd("HELO a"), "250 OK a (three.example.test [IPv6:2001:db8:1::3])");
+  EXPECT_EQ(named->Cmd("RCPT TO:<v@corp.example>"), "250 OK <v@corp.example>");
+  auto listed = Connect("2001:db8:2::1");
+  EXPECT_EQ(listed->Cmd("HELO b"), "250 OK b (unverified [IPv6:2001:db8:2::1]), access restricted");
+  EXPECT_EQ(listed->Cmd("RCPT TO:<v@corp.example>"), "554 access denied, listed 2001:db8:2::1");
 }
 
 }  // namespace

@@ -11,9 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sockets.h"
 #include "support/tcp_client.h"
 #include "support/wait_until.h"
 #include "transport/server_conduit.h"
+#include "transport/winsock_intf.h"
 
 namespace kestran {
 namespace {
@@ -432,6 +434,57 @@ TEST(Listener, BindConflictLeavesInactive) {
   loaded.Loaded();
   EXPECT_TRUE(loaded.Active());
   EXPECT_TRUE(loaded.Connected());
+}
+
+// The platform's sockets on a system without IPv6, while the object lives.
+class NoIPv6 : public TWinsockIntf11 {
+ public:
+  NoIPv6() : previous_(SetGWinsockIntf(this)) {}
+  ~NoIPv6() override { SetGWinsockIntf(previous_); }
+  NoIPv6(const NoIPv6&) = delete;
+  NoIPv6& operator=(const NoIPv6&) = delete;
+  TSocket socket(int af, int type, int protocol) override {
+    if (af != kAfInet6) return TWinsockIntf11::socket(af, type, protocol);
+    SockSetLastError(10047);  // address family not supported
+    return kInvalidSocket;
+  }
+
+ private:
+  TWinsockIntfBase* previous_;
+};
+
+TEST(Listener, IPv6BesideIPv4OrWithoutIt) {
+  std::vector<std::string> events;
+  TConduitListener l;
+  l.SetBoundIP("127.0.0.1");
+  l.SetIPv6(true);
+  l.OnListenerEvent = [&](TEventSeverity, const std::string& text) { events.push_back(text); };
+  l.SetBoundIPv6("::1");
+  l.SetActive(true);
+  ASSERT_NE(l.IPv6Socket(), nullptr);
+  EXPECT_TRUE(l.IPv6Socket()->Connected());
+  l.SetActive(false);
+  EXPECT_EQ(l.IPv6Socket(), nullptr);
+  // An address that is no IPv6 address stops the activation.
+  l.SetBoundIPv6("127.0.0.1");
+  EXPECT_THROW(l.SetActive(true), EConduitException);
+  EXPECT_FALSE(l.Active());
+  {
+    NoIPv6 system;
+    // Every IPv6 address asked for: IPv4 goes on alone, with a warning.
+    l.SetBoundIPv6("");
+    l.SetActive(true);
+    EXPECT_TRUE(l.Active());
+    EXPECT_EQ(l.IPv6Socket(), nullptr);
+    l.SetActive(false);
+    // One IPv6 address asked for: no start without it.
+    l.SetBoundIPv6("::1");
+    EXPECT_THROW(l.SetActive(true), EConduitException);
+    EXPECT_FALSE(l.Active());
+    EXPECT_FALSE(l.Connected());
+  }
+  EXPECT_EQ(events, std::vector<std::string>{
+                        "IPv6 is not available on this system; listening on IPv4 only."});
 }
 
 }  // namespace

@@ -73,6 +73,12 @@ class TinyDns {
                                         "example\x04test\x00",
                                         19));
         count = 1;
+      } else if (name ==
+                 "7.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.ip6.arpa") {
+        answer = Record(12, std::string("\x03six\x07"
+                                        "example\x04test\x00",
+                                        18));
+        count = 1;
       } else if (name == "fail.test") {
         rcode = 2;
       } else if (name == "silent.test") {
@@ -137,6 +143,16 @@ TEST_F(ResolverTest, ConfiguredServersAnswerEveryKindOfLookup) {
   EXPECT_FALSE(ResolveHostByName("fail.test").has_value());
   EXPECT_EQ(SockLastError(), 11002);
   EXPECT_FALSE(ResolveHostByAddr({192, 0, 2, 99}).has_value());
+  EXPECT_EQ(SockLastError(), 11001);
+  // An IPv6 address is asked under ip6.arpa, nibble by nibble.
+  std::array<uint8_t, 16> six{0x20, 0x01, 0x0d, 0xb8};
+  six[15] = 7;
+  auto back6 = ResolveHostByAddr6(six);
+  ASSERT_TRUE(back6.has_value()) << SockLastError();
+  EXPECT_EQ(back6->h_name, "six.example.test");
+  EXPECT_TRUE(back6->h_addr_list.empty());
+  six[15] = 8;
+  EXPECT_FALSE(ResolveHostByAddr6(six).has_value());
   EXPECT_EQ(SockLastError(), 11001);
 
   // A dotted address and a name with control characters never reach the server.
