@@ -11,7 +11,10 @@
 # the moment the last message is in the Maildir. The CPU per message is what the
 # system's own processes used (a cpuacct cgroup each: kestran and kestran-deliver, or
 # every Postfix process), and with Dovecot's share. The queue's largest size during the
-# run shows whether delivery kept up with intake.
+# run shows whether delivery kept up with intake. WINDOW (default 100) paces the clients
+# to the drain: no message is begun while WINDOW begun ones are not yet in the Maildir, so
+# the queue stays bounded and the rate is the one both ends sustain; WINDOW=0 lets the
+# clients send as fast as each system takes mail in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SRC=$PWD
@@ -21,6 +24,7 @@ SESSIONS=${3:-20}
 SIZE=${4:-1024}
 # Deliveries at once, for both: DeliverConcurrency and lmtp_destination_concurrency_limit.
 CONCURRENCY=${CONCURRENCY:-4}
+WINDOW=${WINDOW:-100}
 [ "$(id -u)" -eq 0 ] || { echo "deliver_compare: run as root"; exit 1; }
 for p in /usr/sbin/dovecot /usr/sbin/postfix "$BUILD/kestran" "$BUILD/kestran-deliver"; do
   [ -x "$p" ] || { echo "deliver_compare: $p is missing"; exit 1; }
@@ -97,7 +101,8 @@ run() {
   cpu0=$(usage "$name")
   dcpu0=$(usage dovecot)
   t0=$(date +%s.%N)
-  "$WORK/smtp_drive" load "$port" "$SESSIONS" "$MESSAGES" "$SIZE" 20 600 >"$WORK/drive-$name.txt" &
+  DRIVE_WINDOW=$WINDOW DRIVE_WINDOW_DIR="$DV/mail/u/Maildir/new" \
+    "$WORK/smtp_drive" load "$port" "$SESSIONS" "$MESSAGES" "$SIZE" 20 600 >"$WORK/drive-$name.txt" &
   local drive=$!
   while :; do
     n=$(eval "$queued")

@@ -5,6 +5,9 @@
 //
 //   smtp_drive load PORT SESSIONS MESSAGES SIZE PER_CONN SECONDS
 //     prints: acked=<n> failed=<n> elapsed=<s> rate=<messages per second>
+//     With DRIVE_WINDOW=<n> and DRIVE_WINDOW_DIR=<directory>, no message is begun while
+//     n or more begun ones are not yet files in that directory (a mailbox's new/): intake
+//     then runs at the pace of delivery, and the queue between them stays under n.
 //   smtp_drive idle PORT CONNECTIONS
 //     opens the connections, reads every greeting, prints "idle=<n opened>" and holds
 //     them until standard input ends.
@@ -22,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -113,15 +117,55 @@ std::string Body(size_t bytes) {
   return b + ".\r\n";
 }
 
+// Counts the files of a directory every 5 ms while the load runs (DRIVE_WINDOW_DIR).
+class TDeliveredCount {
+ public:
+  explicit TDeliveredCount(const char* dir) : dir_(dir != nullptr ? dir : "") {
+    if (!dir_.empty()) thread_ = std::thread([this] { Run(); });
+  }
+  ~TDeliveredCount() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  int Get() const { return count_.load(); }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      std::error_code ec;
+      int n = 0;
+      for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end;
+           it.increment(ec))
+        ++n;
+      count_ = n;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  std::string dir_;
+  std::atomic<int> count_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 int Load(uint16_t port, int sessions, int messages, size_t size, int perConn, double seconds) {
   const std::string body = Body(size);
-  std::atomic<int> claimed{0}, acked{0}, failed{0};
+  std::atomic<int> claimed{0}, begun{0}, acked{0}, failed{0};
+  const char* windowText = std::getenv("DRIVE_WINDOW");
+  const int window = windowText != nullptr ? std::atoi(windowText) : 0;
+  TDeliveredCount delivered(window > 0 ? std::getenv("DRIVE_WINDOW_DIR") : nullptr);
   const auto t0 = Clock::now();
   const auto deadline =
       t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   auto claim = [&] {
     if (Clock::now() >= deadline) return false;
-    if (claimed.fetch_add(1) < messages) return true;
+    if (claimed.fetch_add(1) < messages) {
+      // Begun messages that failed never arrive: they count as arrived here.
+      while (window > 0 && begun.load() - failed.load() - delivered.Get() >= window &&
+             Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      ++begun;
+      return true;
+    }
     claimed.fetch_sub(1);
     return false;
   };

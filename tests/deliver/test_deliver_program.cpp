@@ -290,6 +290,10 @@ TEST_F(DeliverProgramTest, KillNineUnderLoadNeverRepeatsARecordedRecipient) {
       for (const auto& r : state.recipients)
         if (r.state == TRecipientState::Sent) sent.insert(name.substr(0, 11) + " " + r.address);
     }
+    // A recipient file under its sent name: every recipient got the message.
+    for (const auto& name : QueueFiles(".SENT"))
+      for (int r = 0; r < kRecipients; ++r)
+        sent.insert(name.substr(0, 11) + " u" + std::to_string(r) + "@example.org");
     return sent;
   };
   std::mt19937 random(20261208);
@@ -322,8 +326,12 @@ TEST_F(DeliverProgramTest, KillNineUnderLoadNeverRepeatsARecordedRecipient) {
   StopDeliver();
   // The rest without interruption.
   StartDeliver();
-  ASSERT_TRUE(
-      WaitUntil([&] { return QueueFiles(".RCP").empty() && QueueFiles(".DLV").empty(); }, 60000))
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return QueueFiles(".RCP").empty() && QueueFiles(".DLV").empty() &&
+               QueueFiles(".SENT").empty();
+      },
+      60000))
       << DeliverLog();
   StopDeliver();
   checkNoRecordedRepeats();
@@ -338,6 +346,7 @@ TEST_F(DeliverProgramTest, KillNineUnderLoadNeverRepeatsARecordedRecipient) {
   EXPECT_LE(repeats, kills) << repeats << " repeats after " << kills << " kills";
   EXPECT_TRUE(QueueFiles(".MSG").empty());
   EXPECT_TRUE(QueueFiles(".DLV").empty());
+  EXPECT_TRUE(QueueFiles(".SENT").empty());
 }
 
 }  // namespace

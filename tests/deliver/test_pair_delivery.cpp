@@ -73,10 +73,13 @@ TEST_F(PairDeliveryTest, DeliveredPairLeavesTheQueueAndEachRecipientIsLogged) {
   EXPECT_EQ(pass.outcome, TPairPass::Outcome::Delivered);
   EXPECT_FALSE(Exists(kStem + ".MSG"));
   EXPECT_FALSE(Exists(kStem + ".RCP"));
-  // The state file, done, goes with the next sweep.
-  EXPECT_EQ(State().done, TDeliveryState::Done::Delivered);
+  // The recipient file under its sent name is the record, with the state file as it was
+  // after the first reply; both go with the next sweep.
+  EXPECT_TRUE(Exists(kStem + ".SENT"));
+  EXPECT_EQ(State().recipients[0].state, TRecipientState::Sent);
   TQueueRunner(ctx, 1).Sweep();
   EXPECT_FALSE(Exists(kStem + ".DLV"));
+  EXPECT_FALSE(Exists(kStem + ".SENT"));
   // One recipient per transaction, both on one connection.
   auto msgs = peer.Messages();
   ASSERT_EQ(msgs.size(), 2u);
@@ -375,9 +378,23 @@ TEST_F(PairDeliveryTest, LeftoversOfAPassCutShortAreFinishedByTheirState) {
                           "done failed\n"));
   // A state file's temporary copy.
   ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000003.DLV.0123456789abcdef.tmp", "x"));
+  // Delivered to its last recipient, the recipient file renamed: its state file, written
+  // before that reply, still says the recipient waits, and is overruled.
+  ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000004.MSG", test::QueueMessage(kBody)));
+  ASSERT_TRUE(test::WriteFileText(queue_ + "B0000000004.SENT",
+                                  test::QueueRecipients("alice@client.test", {"a@b", "c@d"})));
+  ASSERT_TRUE(
+      test::WriteFileText(queue_ + "B0000000004.DLV",
+                          "kestran-deliver-state 1\nqueued 1\nrcpt sent 1 0 0 0 a@b 250 ok\n"
+                          "rcpt pending 0 0 0 0 c@d \n"));
   TQueueRunner runner(ctx, 1);
   runner.RemoveTemporaries();
   runner.RunOnce(false);
+  // The message goes with the first sweep, the records with the pass's closing sweep.
+  EXPECT_FALSE(Exists("B0000000004.MSG"));
+  EXPECT_FALSE(Exists("B0000000004.SENT"));
+  EXPECT_FALSE(Exists("B0000000004.DLV"));
+  EXPECT_FALSE(Exists("damaged"));
   EXPECT_FALSE(Exists("B0000000001.MSG"));
   EXPECT_FALSE(Exists("B0000000001.DLV"));
   EXPECT_TRUE(Exists("failed/B0000000002.MSG"));

@@ -175,6 +175,10 @@ std::string StateFileName(const std::string& stem) {
   return stem + ".DLV";
 }
 
+std::string SentFileName(const std::string& stem) {
+  return stem + ".SENT";
+}
+
 std::string OneLineReply(const std::string& text) {
   std::string out;
   bool lineStart = false;  // blanks that indent a continuation line are dropped

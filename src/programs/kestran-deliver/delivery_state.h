@@ -56,6 +56,9 @@ bool ParseDeliveryState(const std::string& text, TDeliveryState& state);
 
 // The file name beside the pair.
 std::string StateFileName(const std::string& stem);
+// The name the recipient file takes once every recipient got the message: the renaming
+// itself records that, so the last reply costs one flush of the directory.
+std::string SentFileName(const std::string& stem);
 
 // A reply as one line of printable text: line ends of a multi-line reply become blanks,
 // other control characters are dropped, at most 500 characters.

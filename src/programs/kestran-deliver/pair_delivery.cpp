@@ -1,5 +1,7 @@
 #include "programs/kestran-deliver/pair_delivery.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +27,19 @@ bool SaveState(const TDeliverContext& ctx, const std::string& stem, const TDeliv
   if (ReplaceFileDurably(ctx.queueDir, StateFileName(stem), FormatDeliveryState(state), why))
     return true;
   ctx.event(kLogError, "The delivery state of " + stem + " could not be stored: " + why);
+  return false;
+}
+
+// The last reply of a pair delivered to everyone: the recipient file is renamed to its
+// sent name, and one flush of the directory makes that the record. A state file there
+// may still say otherwise of the last recipient; the sent name decides.
+bool RecordDelivered(const TDeliverContext& ctx, const std::string& stem) {
+  const std::string from = ctx.queueDir + stem + ".RCP";
+  const std::string to = ctx.queueDir + SentFileName(stem);
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
+    return false;
+  if (SyncDirectory(ctx.queueDir)) return true;
+  // Not yet durable: the state file's write below flushes the directory once more.
   return false;
 }
 
@@ -247,10 +262,14 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
         r.state = TRecipientState::Deferred;
         r.nextTry = now + RetryDelaySeconds(r.tries);
       }
-      // The last answer of a pair delivered to everyone also marks it done, in one write.
-      if (state.AllFinal() && !state.AnyBounced()) state.done = TDeliveryState::Done::Delivered;
-      // Recorded before it is told: a crash from here on never repeats this recipient.
-      if (!SaveState(ctx, stem, state)) stateLost = true;
+      // Recorded before it is told: a crash from here on never repeats this recipient. The
+      // last answer of a pair delivered to everyone marks it done.
+      if (state.AllFinal() && !state.AnyBounced()) {
+        state.done = TDeliveryState::Done::Delivered;
+        if (!RecordDelivered(ctx, stem) && !SaveState(ctx, stem, state)) stateLost = true;
+      } else if (!SaveState(ctx, stem, state)) {
+        stateLost = true;
+      }
       const double delay = ctx.now() - state.queuedAt;
       ctx.mailLog(DeliveryLogLine(stem, NextHopAddress(r.address), ctx.transport.RelayName(), delay,
                                   r.tries, r.state, reply.text));
@@ -333,6 +352,21 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
 void FinishLeftover(const TDeliverContext& ctx, const std::string& stem) {
   struct stat st {};
   if (::lstat((ctx.queueDir + stem + ".RCP").c_str(), &st) == 0) return;  // a whole pair
+  const std::string sent = ctx.queueDir + SentFileName(stem);
+  if (::lstat(sent.c_str(), &st) == 0) {
+    // Delivered. A message file a crash left behind goes first; the records go with the
+    // next sweep, once its removal is flushed.
+    const std::string message = ctx.queueDir + stem + ".MSG";
+    if (::unlink(message.c_str()) == 0) return;
+    if (errno != ENOENT) {
+      ctx.event(kLogError, message + " could not be removed: " + std::strerror(errno));
+      return;
+    }
+    RemovePair(ctx, stem, false);
+    if (::unlink(sent.c_str()) != 0 && errno != ENOENT)
+      ctx.event(kLogError, sent + " could not be removed: " + std::strerror(errno));
+    return;
+  }
   TDeliveryState state;
   if (LoadDeliveryState(ctx.queueDir, stem, state) && state.done != TDeliveryState::Done::No) {
     Finish(ctx, stem, state.done, false);

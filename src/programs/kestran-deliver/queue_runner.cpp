@@ -110,14 +110,15 @@ void TQueueRunner::Sweep() {
 
 void TQueueRunner::Sweep(const std::vector<std::string>& names,
                          const std::set<std::string>& complete) {
-  // State files without their recipient file: delivered pairs, and what a pass cut short
-  // left. One flush first makes the removal of the rest of each pair durable.
-  std::vector<std::string> leftovers;
+  // State files and sent recipient files without a recipient file: delivered pairs, and
+  // what a pass cut short left. One flush first makes the removal of the rest of each pair durable.
+  std::set<std::string> leftovers;
   for (const auto& n : names) {
-    const std::string stem = PairStem(n, ".DLV");
+    std::string stem = PairStem(n, ".DLV");
+    if (stem.empty()) stem = PairStem(n, ".SENT");
     if (stem.empty() || complete.count(stem) != 0) continue;
     std::lock_guard<std::mutex> g(m_);
-    if (pending_.count(stem) == 0) leftovers.push_back(stem);
+    if (pending_.count(stem) == 0) leftovers.insert(stem);
   }
   if (!leftovers.empty() && SyncDirectory(ctx_.queueDir))
     for (const auto& stem : leftovers) FinishLeftover(ctx_, stem);
