@@ -9,6 +9,13 @@
 namespace kestran {
 namespace {
 
+// Sets "n" under SOFTWARE\T and commits the change; what the commit returned.
+uint32_t SetAndCommit(TRegKey& key, uint32_t n, bool flush = true) {
+  TRegTransaction tx;
+  EXPECT_EQ(key.SetDword("n", n), kRegSuccess);
+  return tx.Commit(flush);
+}
+
 // A commit that does not wait for the file's replacement writes the same file as one
 // that does, leaves no temporary file behind, and still reports a registry it cannot
 // write.
@@ -16,17 +23,9 @@ TEST(RegistryCommit, WithoutFlushingTheNameWritesTheSameFile) {
   test::TTempRoot root;
   TRegKey key;
   ASSERT_EQ(CreateRegKey("SOFTWARE\\T", kKeyAllAccess, key), kRegSuccess);
-  {
-    TRegTransaction tx;
-    ASSERT_EQ(key.SetDword("n", 5), kRegSuccess);
-    ASSERT_EQ(tx.Commit(), kRegSuccess);
-  }
+  ASSERT_EQ(SetAndCommit(key, 5), kRegSuccess);
   const std::string flushed = root.ReadFile("registry.reg");
-  {
-    TRegTransaction tx;
-    ASSERT_EQ(key.SetDword("n", 6), kRegSuccess);
-    ASSERT_EQ(tx.Commit(false), kRegSuccess);
-  }
+  ASSERT_EQ(SetAndCommit(key, 6, false), kRegSuccess);
   std::string lazy = root.ReadFile("registry.reg");
   ASSERT_NE(lazy.find("\"n\"=dword:00000006\r\n"), std::string::npos);
   lazy.replace(lazy.find("00000006"), 8, "00000005");
@@ -48,20 +47,12 @@ TEST(RegistryCommit, ALockFileThatIsALinkIsNeverOpenedThroughIt) {
   test::TTempRoot root;
   TRegKey key;
   ASSERT_EQ(CreateRegKey("SOFTWARE\\T", kKeyAllAccess, key), kRegSuccess);
-  {
-    TRegTransaction tx;
-    ASSERT_EQ(key.SetDword("n", 5), kRegSuccess);
-    ASSERT_EQ(tx.Commit(), kRegSuccess);
-  }
+  ASSERT_EQ(SetAndCommit(key, 5), kRegSuccess);
   const std::string before = root.ReadFile("registry.reg");
   const std::string target = root.Path("made-through-the-link");
   std::filesystem::remove(root.Path("registry.lock"));
   std::filesystem::create_symlink(target, root.Path("registry.lock"));
-  {
-    TRegTransaction tx;
-    ASSERT_EQ(key.SetDword("n", 6), kRegSuccess);
-    EXPECT_NE(tx.Commit(), kRegSuccess);
-  }
+  EXPECT_NE(SetAndCommit(key, 6), kRegSuccess);
   uint32_t old = 0;
   EXPECT_FALSE(AddToDwordInPlace("\\SOFTWARE\\T", "n", 1, false, old));
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(target)));
