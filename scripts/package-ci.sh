@@ -205,6 +205,56 @@ check "without DeliverTo, kestran-deliver ends with status 1 and one line" \
   bash -c "[ $DST = 1 ] && [ \$(wc -l <'$WORK/deliver.txt') = 1 ] && grep -q 'DeliverTo is empty' '$WORK/deliver.txt'"
 check "kestran-deliver -QUEUE lists the queued pair" \
   bash -c "KESTRAN_ROOT=$ROOT /usr/sbin/kestran-deliver -QUEUE | grep -q '^B[0-9]\{10\}  age '"
+# The queued pair taken on by the installed program as the account, under the unit's
+# system-call filter, to a next hop of the test's own on a loopback port.
+SINKPORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+python3 - "$SINKPORT" "$WORK/next-hop.txt" <<'PY' &
+import socket, sys
+srv = socket.socket()
+srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+srv.bind(("127.0.0.1", int(sys.argv[1])))
+srv.listen(1)
+srv.settimeout(120)
+conn, _ = srv.accept()
+f = conn.makefile("rb")
+conn.sendall(b"220 next hop\r\n")
+got = []
+while True:
+    line = f.readline()
+    if not line:
+        break
+    if line.upper().startswith(b"DATA"):
+        conn.sendall(b"354 go on\r\n")
+        while True:
+            l = f.readline()
+            if not l or l == b".\r\n":
+                break
+            got.append(l)
+        conn.sendall(b"250 2.0.0 taken\r\n")
+    elif line.upper().startswith(b"QUIT"):
+        conn.sendall(b"221 bye\r\n")
+        break
+    else:
+        conn.sendall(b"250 ok\r\n")
+open(sys.argv[2], "wb").write(b"".join(got))
+PY
+SINK=$!
+"${AS_KESTRAN[@]}" env KESTRAN_ROOT=$ROOT kestran-reg add "$REGKEY" /v DeliverTo /d "smtp:[127.0.0.1]:$SINKPORT" /f
+(umask 0027 && exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin KESTRAN_ROOT=$ROOT \
+   setpriv --reuid=kestran --regid=kestran --init-groups --no-new-privs \
+   python3 "$SRC/scripts/syscall-filter.py" /usr/sbin/kestran-deliver -DEBUG \
+   >"$WORK/deliver-run.txt" 2>&1 </dev/null) &
+DELIVER=$!
+for _ in $(seq 1200); do
+  [ -z "$(ls "$QUEUE"/B*.RCP "$QUEUE"/B*.MSG 2>/dev/null)" ] && break
+  sleep 0.1
+done
+kill -INT "$DELIVER" 2>/dev/null || true
+wait "$DELIVER" 2>/dev/null || true
+wait "$SINK" 2>/dev/null || true
+check "kestran-deliver, confined, hands the pair on and leaves nothing of it at its stop" \
+  bash -c "grep -q 'Hello Bob' '$WORK/next-hop.txt' && [ -z \"\$(ls '$QUEUE'/B* 2>/dev/null)\" ]"
+check "kestran-deliver logs the delivery" grep -q 'status=sent (250 2.0.0 taken)' "$WORK/deliver-run.txt"
 
 echo "=== package: purge"
 apt-get purge -y kestran >"$WORK/purge.log" 2>&1 || { cat "$WORK/purge.log"; exit 1; }

@@ -169,6 +169,8 @@ void TDeliverService::Run() {
     }
   }
   runner_->Stop();
+  // What delivered pairs left for the sweep goes now, rather than at the next start.
+  if (runner_->SweepWanted()) runner_->Sweep();
   WriteMetrics();
 }
 
