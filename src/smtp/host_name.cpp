@@ -3,19 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/resolver_common.h"
 #include "transport/conduit.h"
 #include "transport/winsock_intf.h"
 
 namespace kestran {
-
-namespace {
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return s.substr(b, e - b);
-}
 
 bool HasControlCharacters(const std::string& s) {
   return std::any_of(s.begin(), s.end(), [](char c) {
@@ -24,15 +16,13 @@ bool HasControlCharacters(const std::string& s) {
   });
 }
 
-}  // namespace
-
 std::string MachineHostName() {
   char buf[260] = {};
   TConduit::CheckForSocketError(GWinsockIntf().gethostname(buf, sizeof buf));
   buf[sizeof buf - 1] = '\0';
   std::optional<THostEntry> entry = GWinsockIntf().gethostbyname(buf);
   if (!entry) TConduit::RaiseSocketError(GWinsockIntf().WSAGetLastError());
-  const std::string name = Trim(entry->h_name);
+  const std::string name = resolver_common::Trim(entry->h_name);
   // The name goes into every trace header: one that could break a line is not used.
   if (!name.empty() && !HasControlCharacters(name)) return name;
   if (entry->h_addr_list.empty()) return {};

@@ -11,4 +11,8 @@ namespace kestran {
 
 std::string MachineHostName();
 
+// Whether s holds a control character: a name with one could break a header or a reply
+// line, and is never used as one.
+bool HasControlCharacters(const std::string& s);
+
 }  // namespace kestran

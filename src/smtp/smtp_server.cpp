@@ -6,6 +6,7 @@
 
 #include "platform/files.h"
 #include "platform/ip_address.h"
+#include "platform/resolver_common.h"
 #include "smtp/address_parser.h"
 #include "smtp/defdate.h"
 #include "smtp/dnsbl.h"
@@ -20,12 +21,7 @@ namespace {
 // A taken name makes the intake draw the next number, at most this many times.
 constexpr int kMaxNameRedraws = 100;
 
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return s.substr(b, e - b);
-}
+using resolver_common::Trim;
 
 std::string Upper(std::string s) {
   for (auto& c : s)
@@ -35,13 +31,6 @@ std::string Upper(std::string s) {
 
 bool SameText(const std::string& a, const std::string& b) {
   return Upper(a) == Upper(b);
-}
-
-bool HasControlCharacters(const std::string& s) {
-  return std::any_of(s.begin(), s.end(), [](char c) {
-    auto u = static_cast<unsigned char>(c);
-    return u < 32 || u == 127;
-  });
 }
 
 }  // namespace

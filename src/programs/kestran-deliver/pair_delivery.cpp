@@ -36,11 +36,9 @@ bool SaveState(const TDeliverContext& ctx, const std::string& stem, const TDeliv
 bool RecordDelivered(const TDeliverContext& ctx, const std::string& stem) {
   const std::string from = ctx.queueDir + stem + ".RCP";
   const std::string to = ctx.queueDir + SentFileName(stem);
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
-    return false;
-  if (SyncDirectory(ctx.queueDir)) return true;
-  // Not yet durable: the state file's write below flushes the directory once more.
-  return false;
+  // A rename not yet flushed: the state file's write that follows flushes the directory.
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 &&
+         SyncDirectory(ctx.queueDir);
 }
 
 // Moves whatever has the names of the pair into sub ("failed" or "damaged"); the state
@@ -284,6 +282,7 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
     // program ended can only ever concern that one recipient. Its connection carries the
     // next one after RSET.
     std::optional<TReply> unreachable;
+    const std::string sender = NextHopAddress(SenderAddress(pair.returnPath));
     for (const auto& group : groups) {
       if (stateLost) break;
       if (unreachable) {
@@ -291,7 +290,7 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
         continue;
       }
       TMessageToSend message;
-      message.sender = NextHopAddress(SenderAddress(pair.returnPath));
+      message.sender = sender;
       message.recipients = {NextHopAddress(state.recipients[group.front()].address)};
       message.size = pair.messageSize;
       const int fd = msg.Get();

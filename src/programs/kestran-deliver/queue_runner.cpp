@@ -111,7 +111,8 @@ void TQueueRunner::Sweep() {
 void TQueueRunner::Sweep(const std::vector<std::string>& names,
                          const std::set<std::string>& complete) {
   // State files and sent recipient files without a recipient file: delivered pairs, and
-  // what a pass cut short left. One flush first makes the removal of the rest of each pair durable.
+  // what a pass cut short left. One flush first makes the removal of the rest of each
+  // pair durable.
   std::set<std::string> leftovers;
   for (const auto& n : names) {
     std::string stem = PairStem(n, ".DLV");
