@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "programs/kestran-deliver/body_encoder.h"
-#include "programs/kestran-deliver/delivery_state.h"
-#include "programs/kestran-deliver/queue_pair.h"
+#include "deliver/body_encoder.h"
+#include "deliver/delivery_state.h"
+#include "deliver/queue_pair.h"
 #include "targets/fuzz_check.h"
 
 namespace {

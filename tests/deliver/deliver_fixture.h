@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "programs/kestran-deliver/pair_delivery.h"
+#include "deliver/pair_delivery.h"
 
 namespace kestran::test {
 

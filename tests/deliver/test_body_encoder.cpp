@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "programs/kestran-deliver/body_encoder.h"
+#include "deliver/body_encoder.h"
 
 namespace kestran {
 namespace {

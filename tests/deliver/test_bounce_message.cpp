@@ -5,8 +5,8 @@
 
 #include <map>
 
-#include "programs/kestran-deliver/body_encoder.h"
-#include "programs/kestran-deliver/bounce_message.h"
+#include "deliver/body_encoder.h"
+#include "deliver/bounce_message.h"
 
 #include "support/zone_scope.h"
 

@@ -11,7 +11,7 @@
 #include <regex>
 
 #include "deliver_fixture.h"
-#include "programs/kestran-deliver/deliver_metrics.h"
+#include "deliver/deliver_metrics.h"
 #include "scripted_peer.h"
 #include "support/child_process.h"
 #include "support/promtool.h"

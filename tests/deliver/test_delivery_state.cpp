@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "programs/kestran-deliver/delivery_state.h"
-#include "programs/kestran-deliver/next_hop.h"
-#include "programs/kestran-deliver/queue_pair.h"
+#include "deliver/delivery_state.h"
+#include "deliver/next_hop.h"
+#include "deliver/queue_pair.h"
 
 namespace kestran {
 namespace {

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "deliver_fixture.h"
-#include "programs/kestran-deliver/queue_runner.h"
+#include "deliver/queue_runner.h"
 #include "scripted_peer.h"
 #include "support/child_process.h"
 

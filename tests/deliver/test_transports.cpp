@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "deliver_fixture.h"
-#include "programs/kestran-deliver/transport.h"
+#include "deliver/transport.h"
 #include "scripted_peer.h"
 #include "support/child_process.h"
 #include "support/test_cert.h"

@@ -13,8 +13,8 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/resolver.h"
-#include "programs/kestran-deliver/delivery_state.h"
-#include "programs/kestran-deliver/queue_pair.h"
+#include "deliver/delivery_state.h"
+#include "deliver/queue_pair.h"
 #include "smtp/host_name.h"
 #include "transport/conduit_errors.h"
 #include "transport/winsock_intf.h"
@@ -58,19 +58,6 @@ double WallClock() {
 }
 
 }  // namespace
-
-std::string NativeQueueDir(const TDeliverSettings& s) {
-  std::string native;
-  if (!TranslatePath(s.QueueDir, native) || native.empty()) return {};
-  if (native.back() != '/') native += '/';
-  return native;
-}
-
-std::string NativeMetricsFile(const TDeliverSettings& s) {
-  std::string native;
-  if (s.DeliverMetricsFile.empty() || !TranslatePath(s.DeliverMetricsFile, native)) return {};
-  return native;
-}
 
 TDeliverContext MakeDeliverContext(const TDeliverSettings& s, const std::string& queueDir,
                                    std::function<void(int, const std::string&)> log) {

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "programs/kestran-deliver/deliver_service.h"
-#include "programs/kestran-deliver/queue_listing.h"
+#include "deliver/queue_listing.h"
 
 namespace {
 

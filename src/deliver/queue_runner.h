@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "programs/kestran-deliver/pair_delivery.h"
+#include "deliver/pair_delivery.h"
 
 namespace kestran {
 

@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/queue_pair.h"
+#include "deliver/queue_pair.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "programs/kestran-deliver/file_util.h"
+#include "deliver/file_util.h"
 
 namespace kestran {
 

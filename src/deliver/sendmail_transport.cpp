@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/sendmail_transport.h"
+#include "deliver/sendmail_transport.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,8 +13,8 @@
 #include <cstring>
 #include <thread>
 
-#include "programs/kestran-deliver/delivery_state.h"
-#include "programs/kestran-deliver/file_util.h"
+#include "deliver/delivery_state.h"
+#include "deliver/file_util.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/queue_lock.h"
+#include "deliver/queue_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

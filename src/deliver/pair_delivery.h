@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "programs/kestran-deliver/deliver_metrics.h"
-#include "programs/kestran-deliver/delivery_state.h"
-#include "programs/kestran-deliver/transport.h"
+#include "deliver/deliver_metrics.h"
+#include "deliver/delivery_state.h"
+#include "deliver/transport.h"
 
 namespace kestran {
 

@@ -1,12 +1,12 @@
-#include "programs/kestran-deliver/queue_runner.h"
+#include "deliver/queue_runner.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "programs/kestran-deliver/file_util.h"
-#include "programs/kestran-deliver/queue_pair.h"
+#include "deliver/file_util.h"
+#include "deliver/queue_pair.h"
 #include "service/ntobj.h"
 
 namespace kestran {

@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/deliver_settings.h"
+#include "deliver/deliver_settings.h"
 
 #include <unistd.h>
 
@@ -6,6 +6,7 @@
 
 #include "config/registry_access.h"
 #include "config/settings_loader.h"
+#include "platform/paths.h"
 
 namespace kestran {
 
@@ -26,6 +27,19 @@ std::optional<TNextHop> TDeliverSettings::BounceTransport() const {
   if (::access(kDefaultSendmail, X_OK) == 0)
     return ParseNextHop(std::string("sendmail:") + kDefaultSendmail);
   return std::nullopt;
+}
+
+std::string NativeQueueDir(const TDeliverSettings& s) {
+  std::string native;
+  if (!TranslatePath(s.QueueDir, native) || native.empty()) return {};
+  if (native.back() != '/') native += '/';
+  return native;
+}
+
+std::string NativeMetricsFile(const TDeliverSettings& s) {
+  std::string native;
+  if (s.DeliverMetricsFile.empty() || !TranslatePath(s.DeliverMetricsFile, native)) return {};
+  return native;
 }
 
 TDeliverSettings LoadDeliverSettings() {

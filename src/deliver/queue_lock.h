@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "programs/kestran-deliver/file_util.h"
+#include "deliver/file_util.h"
 
 namespace kestran {
 

@@ -5,7 +5,7 @@
 //     carol@example.org  deferred  tries=2  next=2026-12-08 03:01:00  (451 4.3.0 Try later)
 // then a line with the count.
 
-#include "programs/kestran-deliver/deliver_settings.h"
+#include "deliver/deliver_settings.h"
 
 namespace kestran {
 

@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/body_encoder.h"
+#include "deliver/body_encoder.h"
 
 #include <algorithm>
 #include <vector>

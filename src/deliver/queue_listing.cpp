@@ -1,14 +1,13 @@
-#include "programs/kestran-deliver/queue_listing.h"
+#include "deliver/queue_listing.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <vector>
 
-#include "programs/kestran-deliver/deliver_service.h"
-#include "programs/kestran-deliver/file_util.h"
-#include "programs/kestran-deliver/pair_delivery.h"
-#include "programs/kestran-deliver/queue_pair.h"
+#include "deliver/file_util.h"
+#include "deliver/pair_delivery.h"
+#include "deliver/queue_pair.h"
 
 namespace kestran {
 

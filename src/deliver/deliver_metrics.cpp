@@ -1,11 +1,11 @@
-#include "programs/kestran-deliver/deliver_metrics.h"
+#include "deliver/deliver_metrics.h"
 
 #include <ctime>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/files.h"
-#include "programs/kestran-deliver/queue_pair.h"
+#include "deliver/queue_pair.h"
 #include "smtp/metrics_writer.h"
 
 namespace kestran {

@@ -4,8 +4,8 @@
 // the same connection. LMTP gives one reply per accepted recipient after the data, SMTP
 // one for all.
 
-#include "programs/kestran-deliver/peer_connection.h"
-#include "programs/kestran-deliver/transport.h"
+#include "deliver/peer_connection.h"
+#include "deliver/transport.h"
 
 namespace kestran {
 

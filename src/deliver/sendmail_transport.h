@@ -3,7 +3,7 @@
 // message un-stuffed on its standard input. Exit status 0 delivers, 75 (EX_TEMPFAIL)
 // means try again later, any other status is final for every recipient.
 
-#include "programs/kestran-deliver/transport.h"
+#include "deliver/transport.h"
 
 namespace kestran {
 

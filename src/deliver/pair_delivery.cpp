@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/pair_delivery.h"
+#include "deliver/pair_delivery.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "programs/kestran-deliver/bounce_message.h"
-#include "programs/kestran-deliver/file_util.h"
-#include "programs/kestran-deliver/queue_pair.h"
+#include "deliver/bounce_message.h"
+#include "deliver/file_util.h"
+#include "deliver/queue_pair.h"
 #include "service/ntobj.h"
 
 namespace kestran {

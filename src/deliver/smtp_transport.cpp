@@ -1,8 +1,8 @@
-#include "programs/kestran-deliver/smtp_transport.h"
+#include "deliver/smtp_transport.h"
 
 #include <map>
 
-#include "programs/kestran-deliver/delivery_state.h"
+#include "deliver/delivery_state.h"
 
 namespace kestran {
 

@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/file_util.h"
+#include "deliver/file_util.h"
 
 #include <fcntl.h>
 #include <stdio.h>

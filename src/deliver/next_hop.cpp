@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/next_hop.h"
+#include "deliver/next_hop.h"
 
 #include <charconv>
 

@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/peer_connection.h"
+#include "deliver/peer_connection.h"
 
 #include <fcntl.h>
 #include <netdb.h>

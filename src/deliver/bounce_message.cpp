@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/bounce_message.h"
+#include "deliver/bounce_message.h"
 
 #include "platform/clock.h"
 #include "smtp/defdate.h"

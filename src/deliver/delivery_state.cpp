@@ -1,4 +1,4 @@
-#include "programs/kestran-deliver/delivery_state.h"
+#include "deliver/delivery_state.h"
 
 #include <charconv>
 #include <cstdio>

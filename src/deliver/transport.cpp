@@ -1,7 +1,7 @@
-#include "programs/kestran-deliver/transport.h"
+#include "deliver/transport.h"
 
-#include "programs/kestran-deliver/sendmail_transport.h"
-#include "programs/kestran-deliver/smtp_transport.h"
+#include "deliver/sendmail_transport.h"
+#include "deliver/smtp_transport.h"
 
 namespace kestran {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "programs/kestran-deliver/next_hop.h"
+#include "deliver/next_hop.h"
 
 namespace kestran {
 
@@ -31,5 +31,15 @@ struct TDeliverSettings {
 // Reads the registry; a malformed value raises ERegistryException naming it, a DeliverTo
 // or BounceTo that is set but names no transport raises Exception.
 TDeliverSettings LoadDeliverSettings();
+
+// The one line with which the program refuses to start without a transport.
+inline constexpr const char* kNoTransportText =
+    "kestran-deliver: DeliverTo is empty, no transport to deliver to "
+    "(set DeliverTo under HKLM\\SOFTWARE\\Brackenwold\\KESTRAN)";
+
+// The native queue directory of the settings, ending in "/"; "" when it cannot be used.
+std::string NativeQueueDir(const TDeliverSettings& s);
+// The native path of DeliverMetricsFile; "" when none is set or it cannot be mapped.
+std::string NativeMetricsFile(const TDeliverSettings& s);
 
 }  // namespace kestran

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "programs/kestran-deliver/body_encoder.h"
-#include "programs/kestran-deliver/next_hop.h"
+#include "deliver/body_encoder.h"
+#include "deliver/next_hop.h"
 
 namespace kestran {
 
