@@ -4,8 +4,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/files.h"
 #include "deliver/queue_pair.h"
+#include "platform/files.h"
 #include "smtp/metrics_writer.h"
 
 namespace kestran {

@@ -66,7 +66,9 @@ TDeliverSettings LoadDeliverSettings() {
     number("DeliverTLSVerify", verify);
     s.DeliverTLSVerify = verify != 0;
     number("DeliverTimeout", s.DeliverTimeout);
+    number("DeliverRecipientLimit", s.DeliverRecipientLimit);
   }
+  s.DeliverRecipientLimit = std::clamp<uint32_t>(s.DeliverRecipientLimit, 1, 1000);
   s.DeliverConcurrency = std::clamp<uint32_t>(s.DeliverConcurrency, 1, 256);
   if (s.DeliverTimeout == 0) s.DeliverTimeout = 300;
   if (!TrimBlanks(s.DeliverTo).empty() && !s.Transport())

@@ -11,15 +11,16 @@
 namespace kestran {
 
 struct TDeliverSettings {
-  std::string QueueDir;             // Windows path ending in "\"
-  std::string DeliverTo;            // as written; empty: nothing is delivered
-  std::string BounceTo;             // as written; empty: see BounceTransport
-  uint32_t DeliverConcurrency = 4;  // deliveries at once (at least 1)
-  uint32_t DeliverMaxHours = 120;   // age after which a failure is final
-  bool DeliverTLSVerify = false;    // check the next hop's certificate on STARTTLS
-  uint32_t DeliverTimeout = 300;    // seconds one reply (or one block of data) may take
-  std::string DeliverMetricsFile;   // Prometheus text file (Windows path); empty: none
-  uint32_t MetricsInterval = 15;    // seconds between its rewrites, as the receiver's
+  std::string QueueDir;                 // Windows path ending in "\"
+  std::string DeliverTo;                // as written; empty: nothing is delivered
+  std::string BounceTo;                 // as written; empty: see BounceTransport
+  uint32_t DeliverConcurrency = 4;      // deliveries at once (at least 1)
+  uint32_t DeliverMaxHours = 120;       // age after which a failure is final
+  bool DeliverTLSVerify = false;        // check the next hop's certificate on STARTTLS
+  uint32_t DeliverTimeout = 300;        // seconds one reply (or 64 KiB of a message) may take
+  uint32_t DeliverRecipientLimit = 50;  // recipients in one transaction at most (1 to 1000)
+  std::string DeliverMetricsFile;       // Prometheus text file (Windows path); empty: none
+  uint32_t MetricsInterval = 15;        // seconds between its rewrites, as the receiver's
 
   // The transport of DeliverTo (nothing when DeliverTo names none).
   std::optional<TNextHop> Transport() const;

@@ -193,7 +193,17 @@ std::string OneLineReply(const std::string& text) {
     if (lineStart && (c == ' ' || c == '\t')) continue;
     lineStart = false;
     if (c == '\t') c = ' ';
-    if (static_cast<unsigned char>(c) < 32 || c == 127) continue;
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 32 || u >= 127) {
+      // Whatever is not printable ASCII is shown by its value, so that no byte of a next
+      // hop reaches the state file, syslog or a terminal as it came.
+      if (out.size() + 4 > 500) break;
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+      continue;
+    }
     out += c;
   }
   while (!out.empty() && out.back() == ' ') out.pop_back();

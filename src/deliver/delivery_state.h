@@ -60,8 +60,9 @@ std::string StateFileName(const std::string& stem);
 // itself records that, so the last reply costs one flush of the directory.
 std::string SentFileName(const std::string& stem);
 
-// A reply as one line of printable text: line ends of a multi-line reply become blanks,
-// other control characters are dropped, at most 500 characters.
+// A reply as one line of printable ASCII: line ends of a multi-line reply become blanks,
+// a tab a blank, and every other byte outside printable ASCII "\xHH" (its value in
+// lower-case hex); at most 500 characters.
 std::string OneLineReply(const std::string& text);
 
 // Seconds until the next try after a temporary failure of the given try (1, 2, ...):

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <limits>
 
 #include "deliver/bounce_message.h"
 #include "deliver/file_util.h"
@@ -117,6 +120,11 @@ void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState&
     info.recipients.push_back(std::move(f));
   }
   if (info.recipients.empty()) return;
+  if (!IsOnePath(pair.returnPath)) {
+    ctx.mailLog(pair.stem + ": no notification: the Return-path " + OneLineReply(pair.returnPath) +
+                " is not one address");
+    return;
+  }
   const std::string sender = NextHopAddress(SenderAddress(pair.returnPath));
   if (sender.empty()) {
     ctx.mailLog(pair.stem + ": no notification for the null sender");
@@ -161,6 +169,20 @@ void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState&
                                result.text + ")");
 }
 
+// Whether the message file holds an octet above 127 (read in blocks, from the start).
+bool HasEightBitOctets(int fd) {
+  std::vector<unsigned char> block(64 * 1024);
+  off_t offset = 0;
+  for (;;) {
+    ssize_t got = ::pread(fd, block.data(), block.size(), offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    for (ssize_t k = 0; k < got; ++k)
+      if (block[static_cast<size_t>(k)] & 0x80) return true;
+    offset += got;
+  }
+}
+
 }  // namespace
 
 std::string DeliveryLogLine(const std::string& stem, const std::string& address,
@@ -185,6 +207,14 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
   struct stat st {};
   if (::lstat(rcpPath.c_str(), &st) != 0) return pass;  // gone (or never complete)
 
+  const std::string holdPath = ctx.queueDir + HoldFileName(stem);
+  auto held = [&] {
+    pass.outcome = TPairPass::Outcome::Waiting;
+    pass.nextDue = std::numeric_limits<int64_t>::max();  // until it is released
+    return pass;
+  };
+  if (NameExists(holdPath)) return held();
+
   TQueuedPair pair;
   TFd msg;
   std::string why;
@@ -193,6 +223,15 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
     pass.outcome = TPairPass::Outcome::Damaged;
     return pass;
   }
+  // The lock on the message file keeps the operator's commands (-HOLD, -DELETE, ...) and
+  // the deliveries apart; one of them at work on the pair has it for now.
+  if (::flock(msg.Get(), LOCK_EX | LOCK_NB) != 0) {
+    pass.outcome = TPairPass::Outcome::Waiting;
+    pass.nextDue = static_cast<int64_t>(ctx.now()) + 5;
+    return pass;
+  }
+  if (::lstat(rcpPath.c_str(), &st) != 0) return pass;  // deleted meanwhile
+  if (NameExists(holdPath)) return held();
 
   TDeliveryState state;
   const bool haveState = ::access((ctx.queueDir + StateFileName(stem)).c_str(), F_OK) == 0;
@@ -245,9 +284,10 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
         g->push_back(i);
     }
     // A reply that could not be recorded ends the pass: the next pass starts again from
-    // the state last stored, so only that one recipient can get the message twice.
+    // the state last stored, so only that one transaction's recipients can get the
+    // message twice.
     bool stateLost = false;
-    auto record = [&](size_t i, const TReply& reply) {
+    auto apply = [&](size_t i, const TReply& reply) {
       auto& r = state.recipients[i];
       r.tries++;
       r.lastTry = now;
@@ -260,14 +300,19 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
         r.state = TRecipientState::Deferred;
         r.nextTry = now + RetryDelaySeconds(r.tries);
       }
-      // Recorded before it is told: a crash from here on never repeats this recipient. The
-      // last answer of a pair delivered to everyone marks it done.
+    };
+    // Recorded before it is told: a crash from here on never repeats these recipients. The
+    // last answers of a pair delivered to everyone mark it done.
+    auto commit = [&] {
       if (state.AllFinal() && !state.AnyBounced()) {
         state.done = TDeliveryState::Done::Delivered;
         if (!RecordDelivered(ctx, stem) && !SaveState(ctx, stem, state)) stateLost = true;
       } else if (!SaveState(ctx, stem, state)) {
         stateLost = true;
       }
+    };
+    auto tell = [&](size_t i, const TReply& reply) {
+      const auto& r = state.recipients[i];
       const double delay = ctx.now() - state.queuedAt;
       ctx.mailLog(DeliveryLogLine(stem, NextHopAddress(r.address), ctx.transport.RelayName(), delay,
                                   r.tries, r.state, reply.text));
@@ -278,37 +323,75 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
                                         : TDeliverResult::Deferred,
                                     delay);
     };
-    // One recipient per transaction: a reply that was given but not yet recorded when the
-    // program ended can only ever concern that one recipient. Its connection carries the
-    // next one after RSET.
+    // A Return-path that is no single address goes on as the null sender.
+    const std::string sender =
+        IsOnePath(pair.returnPath) ? NextHopAddress(SenderAddress(pair.returnPath)) : "";
+    // Transactions of up to recipientLimit addresses. Addresses that need SMTPUTF8 travel
+    // apart from the others when the sender does not, so that a hop without it still
+    // takes the rest.
+    std::deque<std::vector<size_t>> transactions;  // each: indices into groups
+    {
+      const size_t limit = std::max<size_t>(1, ctx.recipientLimit);
+      std::vector<size_t> plain, utf8;
+      for (size_t g = 0; g < groups.size(); ++g)
+        (!NeedsUtf8(sender) && NeedsUtf8(state.recipients[groups[g].front()].address) ? utf8
+                                                                                      : plain)
+            .push_back(g);
+      for (const auto* part : {&plain, &utf8})
+        for (size_t k = 0; k < part->size(); k += limit)
+          transactions.emplace_back(
+              part->begin() + static_cast<std::ptrdiff_t>(k),
+              part->begin() + static_cast<std::ptrdiff_t>(std::min(part->size(), k + limit)));
+    }
+    const bool eightBit = HasEightBitOctets(msg.Get());
     std::optional<TReply> unreachable;
-    const std::string sender = NextHopAddress(SenderAddress(pair.returnPath));
-    for (const auto& group : groups) {
-      if (stateLost) break;
+    while (!transactions.empty() && !stateLost) {
+      const std::vector<size_t> members = std::move(transactions.front());
+      transactions.pop_front();
+      std::vector<TReply> replies(members.size());
       if (unreachable) {
-        for (size_t i : group) record(i, *unreachable);
-        continue;
+        for (auto& r : replies) r = *unreachable;
+      } else {
+        TMessageToSend message;
+        message.sender = sender;
+        for (size_t g : members)
+          message.recipients.push_back(NextHopAddress(state.recipients[groups[g].front()].address));
+        message.size = pair.messageSize;
+        message.eightBit = eightBit;
+        const int fd = msg.Get();
+        uint64_t offset = 0;
+        message.read = [fd, &offset](char* p, size_t n) -> long {
+          for (;;) {
+            ssize_t got = ::pread(fd, p, n, static_cast<off_t>(offset));
+            if (got < 0 && errno == EINTR) continue;
+            if (got > 0) offset += static_cast<uint64_t>(got);
+            return static_cast<long>(got);
+          }
+        };
+        message.onReply = [&](size_t k, const TReply& reply) { replies[k] = reply; };
+        transport.Send(message);
       }
-      TMessageToSend message;
-      message.sender = sender;
-      message.recipients = {NextHopAddress(state.recipients[group.front()].address)};
-      message.size = pair.messageSize;
-      const int fd = msg.Get();
-      uint64_t offset = 0;
-      message.read = [fd, &offset](char* p, size_t n) -> long {
-        for (;;) {
-          ssize_t got = ::pread(fd, p, n, static_cast<off_t>(offset));
-          if (got < 0 && errno == EINTR) continue;
-          if (got > 0) offset += static_cast<uint64_t>(got);
-          return static_cast<long>(got);
+      // Recipients a hop put off at RCPT with 452 while it took others of the same
+      // transaction are asked for again at once, in a transaction of their own.
+      std::vector<size_t> again;
+      bool anyTaken = false;
+      for (const auto& r : replies) anyTaken = anyTaken || r.Success();
+      for (size_t k = 0; k < members.size(); ++k) {
+        if (anyTaken && replies[k].atRcpt && replies[k].code == 452) {
+          again.push_back(members[k]);
+          continue;
         }
-      };
-      message.onReply = [&](size_t, const TReply& reply) {
-        for (size_t i : group) record(i, reply);
-        // No reply at all (no connection, a time-out): the others wait for the next pass.
-        if (reply.code == 0) unreachable = reply;
-      };
-      transport.Send(message);
+        for (size_t i : groups[members[k]]) apply(i, replies[k]);
+        // No reply at all (no connection, a time-out, a hop out of step): the others wait
+        // for the next pass.
+        if (replies[k].code == 0 && !unreachable) unreachable = replies[k];
+      }
+      if (again.size() < members.size()) commit();
+      for (size_t k = 0; k < members.size(); ++k) {
+        if (std::find(again.begin(), again.end(), members[k]) != again.end()) continue;
+        for (size_t i : groups[members[k]]) tell(i, replies[k]);
+      }
+      if (!again.empty()) transactions.push_front(std::move(again));
     }
     if (stateLost) {
       pass.outcome = TPairPass::Outcome::Waiting;

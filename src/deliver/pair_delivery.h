@@ -1,6 +1,8 @@
 #pragma once
-// One pass over one queue pair: the recipients that are due are handed to the transport,
-// each reply is recorded durably in the state file before it is logged, notifications go
+// One pass over one queue pair: the recipients that are due are handed to the transport
+// in transactions of up to recipientLimit addresses; the replies of each transaction are
+// recorded durably in the state file together, before they are logged and before the
+// next transaction begins (a crash can repeat only the transaction in flight); notifications go
 // out for recipients that failed, and a pair whose recipients all have a final answer
 // leaves the queue: removed when all were delivered, moved into "failed" with its state
 // file otherwise (a delivered pair's state file goes with the next scan). A pair that
@@ -23,6 +25,8 @@ struct TDeliverContext {
   std::optional<TNextHop> bounce;
   TTransportOptions options;
   int64_t maxAgeSeconds = 120 * 3600;
+  // Recipients (distinct addresses) in one transaction at most.
+  size_t recipientLimit = 50;
   std::string hostName;
   // An event-log line of the kind (kLogInformation, kLogWarning, kLogError).
   std::function<void(int kind, const std::string& text)> event;
@@ -34,6 +38,8 @@ struct TDeliverContext {
   TDeliverMetrics* metrics = nullptr;
 };
 
+// A held pair ("B0000000042.HOLD" beside it) is never tried; one that an operator's
+// command has locked is left for a later pass.
 struct TPairPass {
   enum class Outcome { Waiting, Delivered, Failed, Damaged, Gone } outcome = Outcome::Gone;
   int64_t nextDue = 0;  // Waiting: when the next recipient is due

@@ -21,8 +21,6 @@ namespace kestran {
 
 namespace {
 
-constexpr size_t kMaxLine = 64 * 1024;
-
 SSL* Ssl(void* p) {
   return static_cast<SSL*>(p);
 }
@@ -59,10 +57,17 @@ void TPeerConnection::Close() {
   inPos_ = 0;
 }
 
+void TPeerConnection::StartClock() {
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+}
+
 void TPeerConnection::WaitFor(short events, const char* what) {
   pollfd p{fd_, events, 0};
   for (;;) {
-    int n = ::poll(&p, 1, timeoutMs_);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline_ - std::chrono::steady_clock::now())
+                          .count();
+    int n = left <= 0 ? 0 : ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1 << 30)));
     if (n > 0) return;
     if (n < 0 && errno == EINTR) continue;
     if (n == 0) throw EPeerError(std::string("conversation timed out while ") + what);
@@ -72,6 +77,7 @@ void TPeerConnection::WaitFor(short events, const char* what) {
 
 void TPeerConnection::ConnectUnix(const std::string& path) {
   Close();
+  StartClock();
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) throw EPeerError("socket path too long: " + path);
@@ -88,6 +94,7 @@ void TPeerConnection::ConnectUnix(const std::string& path) {
 
 void TPeerConnection::ConnectTcp(const std::string& host, uint16_t port) {
   Close();
+  StartClock();
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV;
@@ -147,6 +154,7 @@ void TPeerConnection::StartTls(const std::string& host, bool verify) {
   }
   // Bytes the peer sent before the handshake would be read as plain text after it.
   if (HasBufferedInput()) throw EPeerError("TLS: the peer sent data before the handshake");
+  StartClock();
   for (;;) {
     int rc = SSL_connect(ssl);
     if (rc == 1) break;
@@ -198,12 +206,14 @@ size_t TPeerConnection::Fill() {
   }
 }
 
-std::string TPeerConnection::ReadLine() {
+std::string TPeerConnection::ReadLine(size_t maxBytes, size_t& wireBytes) {
   if (fd_ < 0) throw EPeerError("not connected");
+  size_t searched = inPos_;
   for (;;) {
-    size_t nl = in_.find('\n', inPos_);
-    if (nl != std::string::npos) {
-      std::string line = in_.substr(inPos_, std::min(nl - inPos_, kMaxLine));
+    const size_t nl = in_.find('\n', searched);
+    if (nl != std::string::npos && nl - inPos_ < maxBytes) {
+      std::string line = in_.substr(inPos_, nl - inPos_);
+      wireBytes = nl + 1 - inPos_;
       inPos_ = nl + 1;
       if (inPos_ == in_.size()) {
         in_.clear();
@@ -212,13 +222,44 @@ std::string TPeerConnection::ReadLine() {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       return line;
     }
-    if (in_.size() - inPos_ > kMaxLine * 2) throw EPeerError("reply line too long");
+    if (in_.size() - inPos_ >= maxBytes) {
+      // What came is dropped: the stream is out of step and is never read again.
+      in_.clear();
+      inPos_ = 0;
+      throw EPeerProtocolError("a reply of more than 64 KiB");
+    }
     if (inPos_ > 0) {
       in_.erase(0, inPos_);
       inPos_ = 0;
     }
+    searched = in_.size();
     Fill();
   }
+}
+
+bool TPeerConnection::InputPending() {
+  if (fd_ < 0 || HasBufferedInput()) return true;
+  if (ssl_ != nullptr) {
+    if (SSL_pending(Ssl(ssl_)) > 0) return true;
+    // Records that carry no data (a TLS 1.3 session ticket) are taken in passing.
+    char buf[4096];
+    for (;;) {
+      ERR_clear_error();
+      const int n = SSL_read(Ssl(ssl_), buf, sizeof buf);
+      if (n > 0) {
+        in_.append(buf, static_cast<size_t>(n));
+        return true;
+      }
+      const int err = SSL_get_error(Ssl(ssl_), n);
+      ERR_clear_error();
+      return err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE;
+    }
+  }
+  pollfd p{fd_, POLLIN, 0};
+  int n;
+  do n = ::poll(&p, 1, 0);
+  while (n < 0 && errno == EINTR);
+  return n != 0;
 }
 
 void TPeerConnection::Write(const char* data, size_t size) {

@@ -62,7 +62,9 @@ int ListQueue(const TDeliverSettings& settings) {
     const bool haveState = LoadDeliveryState(dir, stem, state);
     const auto queued = static_cast<int64_t>(haveState ? state.queuedAt : pair.queuedAt);
     const std::string sender = SenderAddress(pair.returnPath);
-    std::printf("%s  age %s  from <%s>\n", stem.c_str(), Age(now - queued).c_str(), sender.c_str());
+    const bool held = NameExists(dir + HoldFileName(stem));
+    std::printf("%s  age %s  from <%s>%s\n", stem.c_str(), Age(now - queued).c_str(),
+                OneLineReply(sender).c_str(), held ? "  held" : "");
     for (size_t i = 0; i < pair.recipients.size(); ++i) {
       const TRecipientProgress* r =
           haveState && i < state.recipients.size() ? &state.recipients[i] : nullptr;

@@ -1,6 +1,6 @@
 #pragma once
 // kestran-deliver -QUEUE: what waits in the queue, one block per pair:
-//   B0000000042  age 0d 00:03:12  from <alice@example.org>
+//   B0000000042  age 0d 00:03:12  from <alice@example.org>   ("  held" after a held one's)
 //     bob@example.org  sent  tries=1
 //     carol@example.org  deferred  tries=2  next=2026-12-08 03:01:00  (451 4.3.0 Try later)
 // then a line with the count.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "deliver/file_util.h"
+#include "smtp/address_parser.h"
 
 namespace kestran {
 
@@ -101,6 +102,19 @@ std::string NextHopAddress(const std::string& address) {
   }
   quoted += '"';
   return at == std::string::npos ? quoted : quoted + address.substr(at);
+}
+
+std::string HoldFileName(const std::string& stem) {
+  return stem + ".HOLD";
+}
+
+bool IsOnePath(const std::string& returnPath) {
+  const std::string path = NextHopAddress(SenderAddress(returnPath));
+  if (path.empty()) return true;
+  const std::string bracketed = "<" + path + ">";
+  std::string domain, display, address;
+  return ParseAddress(bracketed, domain, display, address) && !HasStrayAddressSyntax(bracketed) &&
+         address.find_first_of("<>") == std::string::npos;
 }
 
 bool ReadQueuedPair(const std::string& dir, const std::string& stem, TQueuedPair& pair, TFd& msg,

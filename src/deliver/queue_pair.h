@@ -28,11 +28,24 @@ struct TQueuedPair {
 // The stem of a name "B" + ten digits + ext, or "" for any other name.
 std::string PairStem(std::string_view name, std::string_view ext);
 
+// The file whose presence beside a pair holds it: "B0000000042.HOLD".
+std::string HoldFileName(const std::string& stem);
+
+// A file in the queue directory that asks the running program to try one pair now:
+// this prefix + the pair's stem.
+inline constexpr const char* kDueRequestPrefix = "kestran-deliver.due.";
+
 // The envelope of a recipient file's text; false with the reason when it is not one.
 bool ParseRecipientFile(const std::string& text, TQueuedPair& pair, std::string& why);
 
 // The sender's address for MAIL FROM:<...>: "" for a null sender.
 std::string SenderAddress(const std::string& returnPath);
+
+// Whether the Return-path is exactly one path as the receiver's address parser reads
+// it, or the null sender. A Return-path that is not ("<> AUTH=<>", kept as the client
+// sent it) is taken as the null sender: it goes to the next hop as MAIL FROM:<>, and no
+// notification is ever sent to it.
+bool IsOnePath(const std::string& returnPath);
 
 // An address as it goes to a next hop (MAIL FROM, RCPT TO, a sendmail command line):
 // the receiver keeps addresses without their quotes, so a local part that holds a blank

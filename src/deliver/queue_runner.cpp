@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "deliver/file_util.h"
 #include "deliver/queue_pair.h"
@@ -72,11 +73,20 @@ void TQueueRunner::Add(const std::string& stem) {
   Push(stem, false);
 }
 
+bool TQueueRunner::TakeDueRequest(const std::string& name) {
+  const size_t prefix = std::strlen(kDueRequestPrefix);
+  if (name.compare(0, prefix, kDueRequestPrefix) != 0) return false;
+  const std::string stem = PairStem(name.substr(prefix) + ".RCP", ".RCP");
+  if (::unlink((ctx_.queueDir + name).c_str()) == 0 && !stem.empty()) Push(stem, true);
+  return true;
+}
+
 void TQueueRunner::Scan(bool force) {
   if (::unlink((ctx_.queueDir + kFlushRequestName).c_str()) == 0) force = true;
   const int64_t now = static_cast<int64_t>(ctx_.now());
   std::vector<std::string> names = Names(ctx_.queueDir);
   std::sort(names.begin(), names.end());
+  for (const auto& n : names) TakeDueRequest(n);
   std::set<std::string> complete;
   for (const auto& n : names) {
     const std::string stem = PairStem(n, ".RCP");

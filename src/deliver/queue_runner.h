@@ -36,6 +36,10 @@ class TQueueRunner {
 
   // A pair whose recipient file just appeared.
   void Add(const std::string& stem);
+  // A name in the queue directory: when it is a request to try one pair now (an
+  // operator's command made it), the request is taken away and the pair forced; false
+  // for any other name.
+  bool TakeDueRequest(const std::string& name);
   // Looks through the queue directory; force makes every waiting pair due now. A flush
   // request found there is taken away and forces the scan.
   void Scan(bool force);

@@ -8,14 +8,22 @@ namespace kestran {
 
 namespace {
 
-bool HasKeyword(const std::string& line, const char* keyword) {
-  // "250-PIPELINING" or "250 STARTTLS": the keyword is the first word after the code.
-  if (line.size() < 4) return false;
-  std::string word = line.substr(
-      4, line.find(' ', 4) == std::string::npos ? std::string::npos : line.find(' ', 4) - 4);
+// The keyword of an EHLO line ("250-PIPELINING", "250 SIZE 10240000") in capitals, and
+// its first parameter.
+std::string Keyword(const std::string& line, std::string* parameter = nullptr) {
+  if (line.size() < 5) return {};
+  const size_t end = line.find(' ', 4);
+  std::string word = line.substr(4, end == std::string::npos ? std::string::npos : end - 4);
   for (auto& c : word) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return word == keyword;
+  if (parameter != nullptr && end != std::string::npos) {
+    const size_t next = line.find(' ', end + 1);
+    *parameter =
+        line.substr(end + 1, next == std::string::npos ? std::string::npos : next - end - 1);
+  }
+  return word;
 }
+
+constexpr size_t kBodyBlock = 64 * 1024;
 
 }  // namespace
 
@@ -33,7 +41,7 @@ void TSmtpTransport::Close() {
   if (open_) {
     try {
       conn_.SetTimeout(std::min(options_.timeoutMs, 5000));
-      conn_.Write("QUIT\r\n");
+      Command("QUIT\r\n");
       ReadReply();
     } catch (const Exception&) {
     }
@@ -42,49 +50,69 @@ void TSmtpTransport::Close() {
   open_ = false;
 }
 
-TReply TSmtpTransport::ReadReply() {
-  TReply reply;
-  std::string lines;
-  for (int count = 0;; ++count) {
-    std::string line = conn_.ReadLine();
-    if (line.size() < 3 || !isdigit(static_cast<unsigned char>(line[0])) ||
-        !isdigit(static_cast<unsigned char>(line[1])) ||
-        !isdigit(static_cast<unsigned char>(line[2])) ||
-        (line.size() > 3 && line[3] != ' ' && line[3] != '-'))
-      throw EPeerError("malformed reply: " + OneLineReply(line));
-    reply.code = std::stoi(line.substr(0, 3));
-    if (!lines.empty()) lines += ' ';
-    lines += count == 0 ? line : line.substr(std::min<size_t>(4, line.size()));
-    if (line.size() == 3 || line[3] == ' ' || count > 1000) break;
+TReply TSmtpTransport::ReadReply(bool allow354) {
+  parser_.Reset();
+  conn_.StartClock();
+  for (;;) {
+    size_t wire = 0;
+    const std::string line = conn_.ReadLine(parser_.Room(), wire);
+    const auto status = parser_.Feed(line, wire);
+    if (status == TReplyParser::Status::Error) throw EPeerProtocolError(parser_.Error());
+    if (status == TReplyParser::Status::Done) break;
   }
-  // A multi-line reply keeps its code once: "250 first second".
-  if (!lines.empty() && lines.size() > 3 && lines[3] == '-') lines[3] = ' ';
-  reply.text = OneLineReply(lines);
+  TReply reply = parser_.Reply();
+  if (reply.code / 100 == 3 && !(allow354 && reply.code == 354))
+    throw EPeerProtocolError("a reply of class 3 where none was due: " + reply.text);
+  if (allow354 && reply.code / 100 == 2)
+    throw EPeerProtocolError("DATA answered without 354: " + reply.text);
   if (reply.code == 421) peerClosing_ = true;
   return reply;
 }
 
+void TSmtpTransport::Command(const std::string& line) {
+  if (conn_.InputPending()) throw EPeerProtocolError("a reply while no command was outstanding");
+  conn_.StartClock();
+  conn_.Write(line);
+}
+
 void TSmtpTransport::Hello() {
   const std::string verb = lmtp_ ? "LHLO " : "EHLO ";
-  conn_.Write(verb + options_.heloName + "\r\n");
-  pipelining_ = false;
-  startTls_ = false;
-  for (int count = 0;; ++count) {
-    std::string line = conn_.ReadLine();
-    if (line.size() < 3 || count > 1000) throw EPeerError("malformed reply: " + OneLineReply(line));
-    if (line[0] != '2') {
-      // A peer that does not know EHLO is asked with HELO (SMTP only).
-      while (line.size() > 3 && line[3] == '-') line = conn_.ReadLine();
-      if (lmtp_ || line[0] != '5') throw EPeerError("greeting refused: " + OneLineReply(line));
-      conn_.Write("HELO " + options_.heloName + "\r\n");
-      TReply r = ReadReply();
-      if (!r.Success()) throw EPeerError("HELO refused: " + r.text);
-      return;
+  Command(verb + options_.heloName + "\r\n");
+  pipelining_ = startTls_ = eightBitMime_ = smtpUtf8_ = sizeOffered_ = false;
+  sizeLimit_ = 0;
+  // The reply is read line by line here: its lines after the first name the extensions.
+  parser_.Reset();
+  conn_.StartClock();
+  for (bool first = true;; first = false) {
+    size_t wire = 0;
+    const std::string line = conn_.ReadLine(parser_.Room(), wire);
+    const auto status = parser_.Feed(line, wire);
+    if (status == TReplyParser::Status::Error) throw EPeerProtocolError(parser_.Error());
+    if (!first && line[0] == '2') {
+      std::string parameter;
+      const std::string word = Keyword(line, &parameter);
+      if (word == "PIPELINING") pipelining_ = true;
+      if (word == "STARTTLS") startTls_ = true;
+      if (word == "8BITMIME") eightBitMime_ = true;
+      if (word == "SMTPUTF8") smtpUtf8_ = true;
+      if (word == "SIZE") {
+        sizeOffered_ = true;
+        char* end = nullptr;
+        const unsigned long long n = std::strtoull(parameter.c_str(), &end, 10);
+        sizeLimit_ = !parameter.empty() && *end == '\0' ? n : 0;
+      }
     }
-    if (count > 0 && HasKeyword(line, "PIPELINING")) pipelining_ = true;
-    if (count > 0 && HasKeyword(line, "STARTTLS")) startTls_ = true;
-    if (line.size() == 3 || line[3] == ' ') break;
+    if (status == TReplyParser::Status::Done) break;
   }
+  const TReply reply = parser_.Reply();
+  if (reply.code / 100 == 3) throw EPeerProtocolError("a reply of class 3 to " + verb + reply.text);
+  if (reply.Success()) return;
+  // A peer that does not know EHLO is asked with HELO (SMTP only).
+  if (lmtp_ || !reply.Permanent()) throw EPeerError("greeting refused: " + reply.text);
+  pipelining_ = startTls_ = eightBitMime_ = smtpUtf8_ = sizeOffered_ = false;
+  Command("HELO " + options_.heloName + "\r\n");
+  const TReply helo = ReadReply();
+  if (!helo.Success()) throw EPeerError("HELO refused: " + helo.text);
 }
 
 void TSmtpTransport::Open() {
@@ -94,21 +122,25 @@ void TSmtpTransport::Open() {
     conn_.ConnectTcp(hop_.host, hop_.port);
   else
     conn_.ConnectUnix(hop_.path);
-  TReply greeting = ReadReply();
+  peerClosing_ = false;
+  const TReply greeting = ReadReply();
   if (!greeting.Success()) throw EPeerError("greeting refused: " + greeting.text);
   Hello();
-  if (startTls_ && !conn_.Secure() && !plainAfterTlsFailure_) {
-    conn_.Write("STARTTLS\r\n");
-    TReply r = ReadReply();
+  const bool plainForNow = tlsFailedAt_ && std::chrono::steady_clock::now() - *tlsFailedAt_ <
+                                               std::chrono::seconds(options_.tlsRetrySeconds);
+  if (startTls_ && !conn_.Secure() && (options_.tlsVerify || !plainForNow)) {
+    Command("STARTTLS\r\n");
+    const TReply r = ReadReply();
     if (r.code == 220) {
       try {
         conn_.StartTls(hop_.host.empty() ? "localhost" : hop_.host, options_.tlsVerify);
       } catch (const EPeerError&) {
-        // Opportunistic TLS that fails is not tried again on this transport's next
-        // connection, which goes on in plain text; a checked one is never given up.
-        if (!options_.tlsVerify) plainAfterTlsFailure_ = true;
+        // Opportunistic TLS that fails is given up for a while: the next connections go
+        // in plain text, and a later one tries again. A checked one is never given up.
+        if (!options_.tlsVerify) tlsFailedAt_ = std::chrono::steady_clock::now();
         throw;
       }
+      tlsFailedAt_.reset();
       Hello();
     } else if (options_.tlsVerify) {
       throw EPeerError("STARTTLS refused: " + r.text);
@@ -118,12 +150,30 @@ void TSmtpTransport::Open() {
   used_ = false;
 }
 
-void TSmtpTransport::Transaction(TMessageToSend& message, std::vector<bool>& answered) {
-  auto answer = [&](size_t i, const TReply& r) {
-    if (answered[i]) return;
-    answered[i] = true;
-    message.onReply(i, r);
-  };
+void TSmtpTransport::SendBody(TMessageToSend& message) {
+  // The hop takes each 64 KiB of the message within the time-out, or the transfer ends.
+  size_t sinceClock = 0;
+  conn_.StartClock();
+  const bool read =
+      EncodeBody(message.read, message.size, TBodyMode::Data, [&](const char* p, size_t n) {
+        while (n > 0) {
+          if (sinceClock >= kBodyBlock) {
+            conn_.StartClock();
+            sinceClock = 0;
+          }
+          const size_t piece = std::min(n, kBodyBlock - sinceClock);
+          conn_.Write(p, piece);
+          p += piece;
+          n -= piece;
+          sinceClock += piece;
+        }
+        return true;
+      });
+  if (!read) throw EPeerError("the message file could not be read");
+}
+
+void TSmtpTransport::Transaction(TMessageToSend& message,
+                                 std::vector<std::optional<TReply>>& replies) {
   // Each address is asked for once; a recipient listed again shares the first one's reply.
   std::vector<size_t> first(message.recipients.size());
   std::vector<size_t> distinct;
@@ -137,35 +187,57 @@ void TSmtpTransport::Transaction(TMessageToSend& message, std::vector<bool>& ans
   }
   auto answerAll = [&](size_t i, const TReply& r) {
     for (size_t j = 0; j < first.size(); ++j)
-      if (first[j] == i) answer(j, r);
+      if (first[j] == i && !replies[j]) replies[j] = r;
   };
 
+  // What the hop cannot take is refused here, before any transaction.
+  bool utf8 = NeedsUtf8(message.sender);
+  for (const auto& r : message.recipients) utf8 = utf8 || NeedsUtf8(r);
+  if (utf8 && !smtpUtf8_) {
+    const TReply refused{553,
+                         "553 5.6.7 The address needs SMTPUTF8, which the next hop does not offer"};
+    for (size_t i : distinct) answerAll(i, refused);
+    return;
+  }
+  if (sizeLimit_ > 0 && message.size > sizeLimit_) {
+    const TReply refused{552, "552 5.3.4 The message (" + std::to_string(message.size) +
+                                  " octets) is larger than the next hop takes (" +
+                                  std::to_string(sizeLimit_) + " octets)"};
+    for (size_t i : distinct) answerAll(i, refused);
+    return;
+  }
+
+  std::string mail = "MAIL FROM:<" + message.sender + ">";
+  if (sizeOffered_) mail += " SIZE=" + std::to_string(message.size);
+  if (message.eightBit && eightBitMime_) mail += " BODY=8BITMIME";
+  if (utf8) mail += " SMTPUTF8";
   std::vector<std::string> commands;
-  commands.push_back("MAIL FROM:<" + message.sender + ">\r\n");
+  commands.push_back(mail + "\r\n");
   for (size_t i : distinct) commands.push_back("RCPT TO:<" + message.recipients[i] + ">\r\n");
   commands.push_back("DATA\r\n");
 
   if (pipelining_) {
     std::string all;
     for (const auto& c : commands) all += c;
-    conn_.Write(all);
+    Command(all);
   }
   auto send = [&](size_t n) {
-    if (!pipelining_) conn_.Write(commands[n]);
+    if (!pipelining_) Command(commands[n]);
   };
 
   send(0);
-  TReply mail = ReadReply();
+  const TReply mailReply = ReadReply();
   std::vector<size_t> accepted;
   for (size_t k = 0; k < distinct.size(); ++k) {
-    if (!mail.Success() && !pipelining_) {
-      answerAll(distinct[k], mail);
+    if (!mailReply.Success() && !pipelining_) {
+      answerAll(distinct[k], mailReply);
       continue;
     }
     send(k + 1);
     TReply rcpt = ReadReply();
-    if (!mail.Success())
-      answerAll(distinct[k], mail);
+    rcpt.atRcpt = true;
+    if (!mailReply.Success())
+      answerAll(distinct[k], mailReply);
     else if (rcpt.Success())
       accepted.push_back(distinct[k]);
     else
@@ -173,68 +245,70 @@ void TSmtpTransport::Transaction(TMessageToSend& message, std::vector<bool>& ans
   }
   if (accepted.empty() && !pipelining_) return;  // the next message starts with RSET
   send(commands.size() - 1);
-  TReply data = ReadReply();
+  const TReply data = ReadReply(true);
+  // Every command of the group has its reply now; one more is a hop out of step.
+  if (conn_.HasBufferedInput()) throw EPeerProtocolError("more replies than commands");
   if (data.code != 354) {
     for (size_t i : accepted) answerAll(i, data);
     return;
   }
   if (accepted.empty()) {
     // A peer that opened the data for no recipient gets an empty message, never this one.
-    conn_.Write(".\r\n");
+    Command(".\r\n");
     ReadReply();
     return;
   }
-  if (!EncodeBody(message.read, message.size, TBodyMode::Data, [&](const char* p, size_t n) {
-        conn_.Write(p, n);
-        return true;
-      }))
-    throw EPeerError("the message file could not be read");
+  SendBody(message);
   if (lmtp_) {
+    // One reply per accepted recipient, in their order.
     for (size_t i : accepted) answerAll(i, ReadReply());
   } else {
-    TReply r = ReadReply();
+    const TReply r = ReadReply();
     for (size_t i : accepted) answerAll(i, r);
   }
 }
 
 void TSmtpTransport::Send(TMessageToSend& message) {
-  std::vector<bool> answered(message.recipients.size(), false);
+  std::vector<std::optional<TReply>> replies(message.recipients.size());
   try {
     if (open_ && used_) {
-      // The connection is reused when the peer still answers RSET.
+      // The connection is reused when the hop said nothing unasked and answers RSET.
       try {
-        conn_.Write("RSET\r\n");
+        Command("RSET\r\n");
         if (!ReadReply().Success()) throw EPeerError("RSET refused");
       } catch (const EPeerError&) {
         conn_.Close();
         open_ = false;
       }
+    } else if (open_ && conn_.InputPending()) {
+      conn_.Close();
+      open_ = false;
     }
     if (!open_) Open();
     used_ = true;
     peerClosing_ = false;
-    Transaction(message, answered);
+    Transaction(message, replies);
     if (peerClosing_) {
       conn_.Close();
       open_ = false;
     }
+  } catch (const EPeerProtocolError& e) {
+    // Nothing this hop said in this transaction counts: the stream is out of step.
+    conn_.Close();
+    open_ = false;
+    const TReply failure{0, "protocol error: " + OneLineReply(e.Message())};
+    for (size_t i = 0; i < replies.size(); ++i) message.onReply(i, failure);
+    return;
   } catch (const EPeerError& e) {
     conn_.Close();
     open_ = false;
-    TReply failure{0, e.Message()};
-    for (size_t i = 0; i < answered.size(); ++i)
-      if (!answered[i]) {
-        answered[i] = true;
-        message.onReply(i, failure);
-      }
-    return;
+    const TReply failure{0, OneLineReply(e.Message())};
+    for (auto& r : replies)
+      if (!r) r = failure;
   }
   // The peer may end the connection with any 421.
-  for (size_t i = 0; i < answered.size(); ++i)
-    if (!answered[i]) {
-      answered[i] = true;
-      message.onReply(i, TReply{0, "no reply for this recipient"});
-    }
+  for (size_t i = 0; i < replies.size(); ++i)
+    message.onReply(i, replies[i] ? *replies[i] : TReply{0, "no reply for this recipient"});
 }
 
 }  // namespace kestran

@@ -3,8 +3,18 @@
 // PIPELINING when offered, one transaction per message, RSET before the next message on
 // the same connection. LMTP gives one reply per accepted recipient after the data, SMTP
 // one for all.
+//
+// Every reply is read in step with the commands, or not at all: a reply where none is
+// due, more replies than commands, a line that is no reply, a reply without end, or
+// anything but 354 to DATA is a protocol error. It closes the connection at once and
+// every recipient of the transaction gets "protocol error: ..." (a temporary failure),
+// whatever replies came before it in that transaction.
+
+#include <chrono>
+#include <optional>
 
 #include "deliver/peer_connection.h"
+#include "deliver/reply_reader.h"
 #include "deliver/transport.h"
 
 namespace kestran {
@@ -17,22 +27,32 @@ class TSmtpTransport : public TTransport {
   void Close() override;
 
  private:
-  TReply ReadReply();
+  // One whole reply within the time-out; any reply but 354 after DATA (allow354 false)
+  // of class 3 is a protocol error.
+  TReply ReadReply(bool allow354 = false);
+  // A command; anything the hop said since its last reply is a protocol error.
+  void Command(const std::string& line);
   void Open();
   void Hello();
-  // The transaction on an open connection; replies go to replies (index by recipient).
-  void Transaction(TMessageToSend& message, std::vector<bool>& answered);
+  void Transaction(TMessageToSend& message, std::vector<std::optional<TReply>>& replies);
+  void SendBody(TMessageToSend& message);
 
   TNextHop hop_;
   TTransportOptions options_;
   TPeerConnection conn_;
+  TReplyParser parser_;
   bool lmtp_;
   bool open_ = false;
   bool used_ = false;  // a transaction ran on this connection
   bool pipelining_ = false;
   bool startTls_ = false;
+  bool eightBitMime_ = false;
+  bool smtpUtf8_ = false;
+  bool sizeOffered_ = false;
+  uint64_t sizeLimit_ = 0;    // the hop's SIZE, 0 for none
   bool peerClosing_ = false;  // the peer answered 421
-  bool plainAfterTlsFailure_ = false;
+  // When an opportunistic STARTTLS handshake last failed.
+  std::optional<std::chrono::steady_clock::time_point> tlsFailedAt_;
 };
 
 }  // namespace kestran

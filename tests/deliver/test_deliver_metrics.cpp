@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <regex>
 
-#include "deliver_fixture.h"
 #include "deliver/deliver_metrics.h"
+#include "deliver_fixture.h"
 #include "scripted_peer.h"
 #include "support/child_process.h"
 #include "support/promtool.h"

@@ -9,8 +9,8 @@
 #include <chrono>
 #include <thread>
 
-#include "deliver_fixture.h"
 #include "deliver/transport.h"
+#include "deliver_fixture.h"
 #include "scripted_peer.h"
 #include "support/child_process.h"
 #include "support/test_cert.h"

@@ -10,11 +10,11 @@
 
 #include "config/receiver_settings.h"
 #include "config/settings_loader.h"
+#include "deliver/delivery_state.h"
+#include "deliver/queue_pair.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/resolver.h"
-#include "deliver/delivery_state.h"
-#include "deliver/queue_pair.h"
 #include "smtp/host_name.h"
 #include "transport/conduit_errors.h"
 #include "transport/winsock_intf.h"
@@ -70,6 +70,7 @@ TDeliverContext MakeDeliverContext(const TDeliverSettings& s, const std::string&
   ctx.options.timeoutMs = static_cast<int>(std::min<uint32_t>(s.DeliverTimeout, 86400) * 1000);
   ctx.options.tlsVerify = s.DeliverTLSVerify;
   ctx.maxAgeSeconds = int64_t{s.DeliverMaxHours} * 3600;
+  ctx.recipientLimit = s.DeliverRecipientLimit;
   ctx.event = log;
   ctx.mailLog = [log](const std::string& text) { log(kLogInformation, text); };
   ctx.now = WallClock;
@@ -130,6 +131,7 @@ void TDeliverService::Run() {
             scan = force = true;
             continue;
           }
+          if (runner_->TakeDueRequest(name)) continue;
           const std::string stem = PairStem(name, ".RCP");
           if (!stem.empty()) runner_->Add(stem);
         }

@@ -2,6 +2,8 @@
 //   -DEBUG   in the console until Ctrl-C
 //   -QUEUE   lists what waits
 //   -FLUSH   asks the running program to retry everything now, or makes one pass
+//   -HOLD <id>, -RELEASE <id>, -DELETE <id>, -REQUEUE <id>   the operator's commands on
+//            one queued pair (ALL: every pair, but for -DELETE)
 // and, without a switch, as a service.
 
 #include <grp.h>
@@ -13,8 +15,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "programs/kestran-deliver/deliver_service.h"
+#include "deliver/queue_commands.h"
 #include "deliver/queue_listing.h"
+#include "platform/syslog.h"
+#include "programs/kestran-deliver/deliver_service.h"
 
 namespace {
 
@@ -70,6 +74,33 @@ int Flush() {
   return 0;
 }
 
+int QueueCommand(TQueueCommand command, int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "kestran-deliver: -%s takes one queue id (B0000000042) or ALL\n",
+                 Switch(argc, argv).c_str());
+    return 1;
+  }
+  const TDeliverSettings s = LoadDeliverSettings();
+  const std::string dir = NativeQueueDir(s);
+  if (dir.empty() || !BecomeQueueOwner(dir)) {
+    std::fprintf(stderr, "kestran-deliver: the queue directory %s cannot be used\n",
+                 s.QueueDir.c_str());
+    return 1;
+  }
+  TEventSource syslog(kDeliverServiceName);
+  TQueueCommandOutput out;
+  out.print = [](const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+  };
+  out.error = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+  out.log = [&](const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    syslog.Report(kEventInformation, 0, text);
+  };
+  return RunQueueCommand(command, dir, argv[2], out);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +110,10 @@ int main(int argc, char** argv) {
   try {
     if (sw == "QUEUE") return ListQueue(LoadDeliverSettings());
     if (sw == "FLUSH") return Flush();
+    if (sw == "HOLD") return QueueCommand(TQueueCommand::Hold, argc, argv);
+    if (sw == "RELEASE") return QueueCommand(TQueueCommand::Release, argc, argv);
+    if (sw == "DELETE") return QueueCommand(TQueueCommand::Delete, argc, argv);
+    if (sw == "REQUEUE") return QueueCommand(TQueueCommand::Requeue, argc, argv);
     if (sw.empty() || sw == "DEBUG") {
       if (!LoadDeliverSettings().Transport()) {
         std::fprintf(stderr, "%s\n", kNoTransportText);
