@@ -217,6 +217,20 @@ TEST(Transports, StartTlsWhenOfferedAndVerificationOnlyWhenAsked) {
   EXPECT_EQ(o.replies[0].code, 250) << o.replies[0].text;
   ASSERT_EQ(broken.Messages().size(), 1u);
   EXPECT_FALSE(broken.Messages()[0].tls);
+  plain->Close();
+
+  // Plain text lasts only for tlsRetrySeconds: then TLS is tried again (and fails again
+  // here, so that message waits).
+  TTransportOptions retry = Options();
+  retry.tlsRetrySeconds = 1;
+  auto again = MakeTransport(*ParseNextHop("smtp:[127.0.0.1]:" + std::to_string(broken.port())), retry);
+  EXPECT_EQ(SendVia(*again, {"t@y.test"}).replies[0].code, 0);
+  again->Close();
+  EXPECT_EQ(SendVia(*again, {"t@y.test"}).replies[0].code, 250);
+  again->Close();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(SendVia(*again, {"t@y.test"}).replies[0].code, 0);
+  EXPECT_EQ(broken.Messages().size(), 2u);
 }
 
 TEST(Transports, SendmailGetsTheMessageUnstuffedAndItsExitStatusDecides) {
