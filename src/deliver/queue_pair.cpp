@@ -109,9 +109,15 @@ std::string HoldFileName(const std::string& stem) {
 }
 
 bool IsOnePath(const std::string& returnPath) {
-  const std::string path = NextHopAddress(SenderAddress(returnPath));
-  if (path.empty()) return true;
-  const std::string bracketed = "<" + path + ">";
+  const std::string raw = SenderAddress(returnPath);
+  if (raw.empty()) return true;
+  // Brackets left inside, or a blank after the at sign, are what two paths or a path with
+  // parameters leave; the receiver keeps blanks only in a local part that was quoted.
+  const size_t at = raw.rfind('@');
+  if (raw.find_first_of("<>") != std::string::npos ||
+      (at != std::string::npos && raw.find_first_of(" \t", at) != std::string::npos))
+    return false;
+  const std::string bracketed = "<" + NextHopAddress(raw) + ">";
   std::string domain, display, address;
   return ParseAddress(bracketed, domain, display, address) && !HasStrayAddressSyntax(bracketed) &&
          address.find_first_of("<>") == std::string::npos;

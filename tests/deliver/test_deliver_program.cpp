@@ -263,6 +263,63 @@ TEST_F(DeliverProgramTest, QueueListsWhatWaitsAndFlushRetriesNow) {
   EXPECT_NE(out.find("Another kestran-deliver is at work"), std::string::npos) << out;
 }
 
+TEST_F(DeliverProgramTest, HoldReleaseRequeueAndDeleteWorkWithAndWithoutTheService) {
+  RecordingPeer peer(false, {"PIPELINING"}, [](const std::string& a) {
+    return a == "later@example.org" ? "451 4.2.0 later" : "";
+  });
+  Configure("smtp:[127.0.0.1]:" + std::to_string(peer.port()));
+  WritePairFiles(Queue(), "B0000000101", QueueMessage("Subject: a\r\n\r\nbody\r\n"),
+                 QueueRecipients("alice@client.test", {"bob@example.org"}));
+  WritePairFiles(Queue(), "B0000000102", QueueMessage("Subject: b\r\n\r\nbody\r\n"),
+                 QueueRecipients("alice@client.test", {"carol@example.org", "later@example.org"}));
+  std::string out;
+  // Without the service: the hold is a file beside the pair, and -QUEUE shows it.
+  EXPECT_EQ(RunDeliver({"-HOLD", "b0000000101"}, out), 0) << out;
+  EXPECT_EQ(out, "B0000000101: held\n");
+  EXPECT_EQ(RunDeliver({"-QUEUE"}, out), 0);
+  EXPECT_NE(out.find("from <alice@client.test>  held\n  bob@example.org  pending"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(RunDeliver({"-HOLD", "B0000009999"}, out), 1);
+  EXPECT_EQ(out, "kestran-deliver: no queued pair B0000009999\n");
+  EXPECT_EQ(RunDeliver({"-DELETE", "ALL"}, out), 1);
+  EXPECT_EQ(RunDeliver({"-HOLD", "../B0000000101"}, out), 1);
+
+  // The service delivers what is not held, and leaves the held pair alone.
+  StartDeliver();
+  ASSERT_TRUE(WaitUntil([&] {
+    return DeliverLog().find("to=<later@example.org>") != std::string::npos;
+  })) << DeliverLog();
+  EXPECT_EQ(peer.Messages().size(), 1u);
+  EXPECT_TRUE(std::filesystem::exists(Queue() + "B0000000101.RCP"));
+  EXPECT_EQ(DeliverLog().find("B0000000101:"), std::string::npos) << DeliverLog();
+
+  // Released: due at once, delivered by the running service.
+  EXPECT_EQ(RunDeliver({"-RELEASE", "B0000000101"}, out), 0) << out;
+  ASSERT_TRUE(WaitUntil([&] { return !std::filesystem::exists(Queue() + "B0000000101.RCP"); }))
+      << DeliverLog();
+  // Requeued: the deferred recipient is tried at once rather than in a minute.
+  EXPECT_EQ(RunDeliver({"-REQUEUE", "ALL"}, out), 0) << out;
+  EXPECT_NE(out.find("B0000000102: requeued\n"), std::string::npos) << out;
+  ASSERT_TRUE(WaitUntil([&] {
+    return DeliverLog().find("to=<later@example.org>, relay=smtp:[127.0.0.1]:" +
+                             std::to_string(peer.port())) !=
+           DeliverLog().rfind("to=<later@example.org>, relay=smtp:[127.0.0.1]:" +
+                              std::to_string(peer.port()));
+  })) << DeliverLog();
+  EXPECT_NE(DeliverLog().find("tries=2, status=deferred (451 4.2.0 later)"), std::string::npos);
+  // Deleted: gone with its state, and the recipient that never got it is named.
+  EXPECT_EQ(RunDeliver({"-DELETE", "B0000000102"}, out), 0) << out;
+  EXPECT_NE(
+      out.find("B0000000102: deleted by the operator; never delivered to <later@example.org>\n"),
+      std::string::npos)
+      << out;
+  for (const char* ext : {".RCP", ".MSG", ".DLV"})
+    EXPECT_FALSE(std::filesystem::exists(Queue() + "B0000000102" + ext)) << ext;
+  StopDeliver();
+  EXPECT_EQ(peer.Messages().size(), 2u);
+}
+
 TEST_F(DeliverProgramTest, KillNineUnderLoadNeverRepeatsARecordedRecipient) {
   // Replies come one by one, slowly, so that kills fall between them.
   RecordingPeer peer(true, {"PIPELINING"}, nullptr, [](const std::string&) {

@@ -179,10 +179,9 @@ TEST(HostileNextHop, RepliesOutOfStepNeverDeliverAndTheConnectionIsNotReused) {
         else
           Honest(s, lmtp, seen);
       });
-      auto transport =
-          MakeTransport(*ParseNextHop(std::string(lmtp ? "lmtp" : "smtp") + ":[127.0.0.1]:" +
-                                      std::to_string(hop.port())),
-                        TTransportOptions{"mx.test", 3000, false, 3600});
+      auto transport = MakeTransport(*ParseNextHop(std::string(lmtp ? "lmtp" : "smtp") +
+                                                   ":[127.0.0.1]:" + std::to_string(hop.port())),
+                                     TTransportOptions{"mx.test", 3000, false, 3600});
       const TReply r = SendOne(*transport, "x@y.test");
       EXPECT_EQ(r.code, 0);
       EXPECT_EQ(r.text.rfind("protocol error: ", 0), 0u) << r.text;
@@ -218,8 +217,7 @@ TEST(HostileNextHop, TheBodyIsNeverSentWithout354AndEarlierRepliesDoNotCount) {
     s.ReadLine(line);  // DATA
     s.Send("250 taken already\r\n");
     while (s.ReadLine(line))
-      if (line.find("body") != std::string::npos || line.rfind("Subject", 0) == 0)
-        bodyBytes = true;
+      if (line.find("body") != std::string::npos || line.rfind("Subject", 0) == 0) bodyBytes = true;
   });
   auto transport = MakeTransport(*ParseNextHop("lmtp:[127.0.0.1]:" + std::to_string(hop.port())),
                                  TTransportOptions{"mx.test", 3000, false, 3600});
@@ -310,7 +308,8 @@ TEST(HostileNextHop, AReplyWhileNoCommandIsOutstandingEndsTheConnectionBeforeThe
   EXPECT_EQ(hop.connections(), 2);
   EXPECT_EQ(seen.BodyCount(), 2u);
   std::lock_guard<std::mutex> g(seen.m);
-  for (const auto& c : seen.commands) EXPECT_EQ(c.find("first connection, later: RSET"), std::string::npos);
+  for (const auto& c : seen.commands)
+    EXPECT_EQ(c.find("first connection, later: RSET"), std::string::npos);
 }
 
 TEST(HostileNextHop, APairMetByAProtocolErrorIsDeferredWithItsTriesCounted) {
@@ -359,7 +358,8 @@ TEST(HostileNextHop, EnvelopeParametersFollowWhatTheHopOffers) {
   // SIZE and 8BITMIME offered: MAIL carries the size, and BODY=8BITMIME for a message with
   // octets above 127 only.
   Seen seen;
-  ScriptedPeer hop([&](PeerSession& s) { Honest(s, false, seen, "250-SIZE 1000\r\n250-8BITMIME\r\n"); });
+  ScriptedPeer hop(
+      [&](PeerSession& s) { Honest(s, false, seen, "250-SIZE 1000\r\n250-8BITMIME\r\n"); });
   auto transport = MakeTransport(*ParseNextHop("smtp:[127.0.0.1]:" + std::to_string(hop.port())),
                                  TTransportOptions{"mx.test", 3000, false, 3600});
   EXPECT_EQ(SendOne(*transport, "x@y.test").code, 250);
@@ -383,7 +383,8 @@ TEST(HostileNextHop, EnvelopeParametersFollowWhatTheHopOffers) {
     if (c.rfind("MAIL", 0) == 0) mails.push_back(c);
   ASSERT_EQ(mails.size(), 2u);
   EXPECT_EQ(mails[0], "MAIL FROM:<a@x.test> SIZE=" + std::to_string(kQueued.size()));
-  EXPECT_EQ(mails[1], "MAIL FROM:<a@x.test> SIZE=" + std::to_string(eight.size()) + " BODY=8BITMIME");
+  EXPECT_EQ(mails[1],
+            "MAIL FROM:<a@x.test> SIZE=" + std::to_string(eight.size()) + " BODY=8BITMIME");
   EXPECT_EQ(seen.bodies.size(), 2u);
 
   // A hop that offers SMTPUTF8 gets the parameter with a UTF-8 envelope.
@@ -394,8 +395,9 @@ TEST(HostileNextHop, EnvelopeParametersFollowWhatTheHopOffers) {
   EXPECT_EQ(SendOne(*transport, "j\xc3\xb6rg@y.test").code, 250);
   transport->Close();
   std::lock_guard<std::mutex> g2(seen2.m);
-  EXPECT_NE(std::find(seen2.commands.begin(), seen2.commands.end(), "MAIL FROM:<a@x.test> SMTPUTF8"),
-            seen2.commands.end());
+  EXPECT_NE(
+      std::find(seen2.commands.begin(), seen2.commands.end(), "MAIL FROM:<a@x.test> SMTPUTF8"),
+      seen2.commands.end());
 }
 
 }  // namespace

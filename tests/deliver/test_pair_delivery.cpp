@@ -13,6 +13,7 @@
 #include <future>
 #include <thread>
 
+#include "deliver/queue_pair.h"
 #include "deliver/queue_runner.h"
 #include "deliver_fixture.h"
 #include "scripted_peer.h"
@@ -300,6 +301,67 @@ TEST_F(PairDeliveryTest, NoNotificationForTheNullSender) {
   EXPECT_FALSE(Exists("../bounce-msg"));
   EXPECT_EQ(log_.Mail().back(), "B0000000042: no notification for the null sender");
   EXPECT_TRUE(Exists("failed/" + kStem + ".MSG"));
+}
+
+// A Return-path the client sent as more than one path (kept as it came when ESMTP is off)
+// goes on as the null sender, and gets no notification.
+TEST_F(PairDeliveryTest, AReturnPathThatIsNoSingleAddressIsTheNullSender) {
+  RecordingPeer peer(true, {}, [](const std::string&) { return "550 5.1.1 unknown"; });
+  test::WritePairFiles(queue_, kStem, test::QueueMessage(kBody),
+                       test::QueueRecipients("<> AUTH=<>", {"gone@x.test"}));
+  auto ctx = Context(peer.port());
+  auto transport = MakeTransport(ctx.transport, ctx.options);
+  EXPECT_EQ(DeliverPair(ctx, *transport, kStem, false).outcome, TPairPass::Outcome::Failed);
+  transport->Close();
+  EXPECT_FALSE(Exists("../bounce-msg"));
+  EXPECT_EQ(log_.Mail().back(),
+            "B0000000042: no notification: the Return-path <> AUTH=<> is not one address");
+  const auto commands = peer.Commands();
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "MAIL FROM:<>"), commands.end());
+  EXPECT_TRUE(IsOnePath("bob@x.test"));
+  EXPECT_TRUE(IsOnePath("<>"));
+  EXPECT_TRUE(IsOnePath("john doe@x.test"));  // a quoted local part, kept unquoted
+  EXPECT_FALSE(IsOnePath("<a@b.test> <c@d.test>"));
+  EXPECT_FALSE(IsOnePath("a@b.test> AUTH=<c@d.test"));
+}
+
+// Recipients go in transactions of up to recipientLimit addresses; those a hop puts off
+// at RCPT with 452 while it takes others are asked for again in a transaction of their
+// own, in the same pass.
+TEST_F(PairDeliveryTest, RecipientsTravelTogetherUpToTheLimit) {
+  std::atomic<int> inTransaction{0};
+  RecordingPeer peer(true, {"PIPELINING"}, [&](const std::string&) -> std::string {
+    // At most three recipients per transaction, as some hops allow.
+    return ++inTransaction > 3 ? "452 4.5.3 Too many recipients" : "";
+  });
+  std::vector<std::string> to;
+  for (int i = 0; i < 7; ++i) to.push_back("u" + std::to_string(i) + "@x.test");
+  test::WritePairFiles(queue_, kStem, test::QueueMessage(kBody),
+                       test::QueueRecipients("alice@client.test", to));
+  auto ctx = Context(peer.port());
+  ctx.recipientLimit = 5;
+  std::vector<size_t> sizes;
+  auto transport = MakeTransport(ctx.transport, ctx.options);
+  // The peer's count starts again with each transaction.
+  struct Counting : TTransport {
+    TTransport& inner;
+    std::atomic<int>& count;
+    std::vector<size_t>& sizes;
+    Counting(TTransport& i, std::atomic<int>& c, std::vector<size_t>& s)
+        : inner(i), count(c), sizes(s) {}
+    void Send(TMessageToSend& message) override {
+      count = 0;
+      sizes.push_back(message.recipients.size());
+      inner.Send(message);
+    }
+  } counting(*transport, inTransaction, sizes);
+  EXPECT_EQ(DeliverPair(ctx, counting, kStem, false).outcome, TPairPass::Outcome::Delivered);
+  // 5 asked (3 taken), the 2 put off again, then the last 2 of the limit's split.
+  EXPECT_EQ(sizes, (std::vector<size_t>{5, 2, 2}));
+  EXPECT_EQ(peer.Deliveries().size(), 7u);
+  EXPECT_EQ(log_.Mail().size(), 7u);
+  for (const auto& line : log_.Mail())
+    EXPECT_NE(line.find("tries=1, status=sent"), std::string::npos) << line;
 }
 
 TEST_F(PairDeliveryTest, UnreadablePairsGoToDamagedAndNothingElseIsTouched) {

@@ -223,7 +223,8 @@ TEST(Transports, StartTlsWhenOfferedAndVerificationOnlyWhenAsked) {
   // here, so that message waits).
   TTransportOptions retry = Options();
   retry.tlsRetrySeconds = 1;
-  auto again = MakeTransport(*ParseNextHop("smtp:[127.0.0.1]:" + std::to_string(broken.port())), retry);
+  auto again =
+      MakeTransport(*ParseNextHop("smtp:[127.0.0.1]:" + std::to_string(broken.port())), retry);
   EXPECT_EQ(SendVia(*again, {"t@y.test"}).replies[0].code, 0);
   again->Close();
   EXPECT_EQ(SendVia(*again, {"t@y.test"}).replies[0].code, 250);
