@@ -1,6 +1,6 @@
 #pragma once
-// The few file operations of kestran-deliver on native paths: plain files only, never
-// following a link, and replacing a file atomically and durably.
+// The file operations of kestran-deliver on native paths, over the platform's, with the
+// reason of a failure as a text for the log.
 
 #include <sys/stat.h>
 
@@ -12,20 +12,14 @@
 
 namespace kestran {
 
-// Reads a plain file (a link, directory or device under the name fails) of at most
-// maxSize bytes; its status into st when given. False with the reason.
-bool ReadPlainFile(const std::string& path, size_t maxSize, std::string& contents, struct stat* st,
-                   std::string& why);
+// Reads a plain file of at most maxSize bytes, never through a link; its last change in
+// nanoseconds since 1970 into modifiedNs when given. False with the reason.
+bool ReadPlainFile(const std::string& path, size_t maxSize, std::string& contents,
+                   int64_t* modifiedNs, std::string& why);
 
-// Replaces dir + name with contents: written under a temporary name, flushed, renamed,
-// and the directory flushed. False with the reason (nothing of it is left behind).
+// Replaces dir + name with contents durably (ReplaceFileContents). False with the reason.
 bool ReplaceFileDurably(const std::string& dir, const std::string& name,
                         const std::string& contents, std::string& why);
-
-// Moves dir + name into targetDir under the same name, or name + "-1", "-2" ... when that
-// is taken; never replaces anything. False with the reason.
-bool MoveAside(const std::string& dir, const std::string& name, const std::string& targetDir,
-               std::string& why);
 
 // Creates dir (and its parents) when missing; false when it is then not a plain directory.
 bool EnsurePlainDir(const std::string& dir);

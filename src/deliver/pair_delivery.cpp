@@ -57,9 +57,10 @@ bool MovePair(const TDeliverContext& ctx, const std::string& stem, const char* s
     const std::string name = stem + ext;
     struct stat st {};
     if (::lstat((ctx.queueDir + name).c_str(), &st) != 0) continue;
-    std::string why;
-    if (!MoveAside(ctx.queueDir, name, target, why)) {
-      ctx.event(kLogError, why);
+    std::string moved;
+    if (!MoveIntoDirectory(ctx.queueDir + name, target, moved)) {
+      ctx.event(kLogError, ctx.queueDir + name + " cannot be moved to " + target + " (error " +
+                               std::to_string(LastFileError()) + ")");
       ok = false;
     }
   }

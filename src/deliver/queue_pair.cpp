@@ -128,9 +128,10 @@ bool ReadQueuedPair(const std::string& dir, const std::string& stem, TQueuedPair
   pair = TQueuedPair{};
   pair.stem = stem;
   std::string rcp;
-  struct stat st {};
-  if (!ReadPlainFile(dir + stem + ".RCP", kMaxRecipientFile, rcp, &st, why)) return false;
-  pair.queuedAt = static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
+  int64_t modified = 0;
+  if (!ReadPlainFile(dir + stem + ".RCP", kMaxRecipientFile, rcp, &modified, why)) return false;
+  pair.queuedAt =
+      static_cast<double>(modified / 1000000000) + static_cast<double>(modified % 1000000000) / 1e9;
   if (!ParseRecipientFile(rcp, pair, why)) return false;
 
   msg.Reset(::open((dir + stem + ".MSG").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
@@ -138,6 +139,7 @@ bool ReadQueuedPair(const std::string& dir, const std::string& stem, TQueuedPair
     why = "the message file cannot be opened: " + std::string(std::strerror(errno));
     return false;
   }
+  struct stat st {};
   if (::fstat(msg.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     why = "the message file is not a plain file";
     return false;

@@ -101,6 +101,10 @@ uint32_t LastFileError() {
   return tLastError;
 }
 
+void SetFileError(uint32_t code) {
+  tLastError = code;
+}
+
 bool FileExists(const std::string& path) {
   std::string n;
   if (!Native(path, n)) return false;
@@ -272,14 +276,22 @@ bool SetCurrentDir(const std::string& path) {
   return ::chdir(n.c_str()) == 0 || Fail();
 }
 
-bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& contents) {
+bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& contents, TLinkMode links,
+                   int64_t* modifiedNs) {
   contents.clear();
   std::string n;
   if (!Native(path, n)) return false;
   // Non-blocking: the open of a FIFO does not wait for a writer, nor that of a device
   // for its carrier; what is not a plain file is never read.
-  int fd = ::open(n.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return Fail();
+  int fd = ::open(n.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                                 (links == TLinkMode::Refuse ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    if (errno == ELOOP && links == TLinkMode::Refuse) {
+      tLastError = kErrorNotPlainFile;
+      return false;
+    }
+    return Fail();
+  }
   struct stat st;
   bool ok = true;
   if (::fstat(fd, &st) != 0) {
@@ -291,6 +303,8 @@ bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& conten
     tLastError = kErrorFileTooLarge;
     ok = false;
   } else {
+    if (modifiedNs != nullptr)
+      *modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     contents.reserve(static_cast<size_t>(st.st_size));
     char buf[16384];
     for (;;) {

@@ -15,6 +15,8 @@ namespace kestran {
 class TContentDigest;
 
 uint32_t LastFileError();
+// Sets what LastFileError() tells (for an operation made of several steps).
+void SetFileError(uint32_t code);
 
 // The error of an open that found a link, a directory or a device under a name where a
 // plain file is written: such a name is never followed.
@@ -81,23 +83,42 @@ class TFileSystemFlush {
 
 std::string GetCurrentDir();
 bool SetCurrentDir(const std::string& path);
+// Whether ReplaceFileContents makes the new contents durable before it returns.
+enum class TReplaceMode {
+  Atomic,   // a reader finds the old contents or the new, never part of them
+  Durable,  // and the new contents and the name are on disk once it returns true
+};
 // Replaces a file's contents at once: text goes to path + "." + random tag + ".tmp" in the
 // same directory, which is then renamed over path, so that a reader finds the old
-// contents or the new, never part of them. False when that failed, with nothing left
-// under the temporary name.
-bool ReplaceFileContents(const std::string& path, const std::string& text);
+// contents or the new, never part of them. Durable also flushes the temporary file before
+// the rename and the directory after it. False when that failed, with nothing left under
+// the temporary name.
+bool ReplaceFileContents(const std::string& path, const std::string& text,
+                         TReplaceMode mode = TReplaceMode::Atomic);
+
+// Moves the file path into targetDir (ending in a separator) under its own name, or, when
+// that is taken, under the name with "-1", "-2", ... before its extension
+// ("B0000000042-1.MSG"); never replaces anything. target is the name it got. False when
+// it could not be moved (after maxNames names were found taken, LastFileError() is 80).
+bool MoveIntoDirectory(const std::string& path, const std::string& targetDir, std::string& target,
+                       int maxNames = 1000);
 // Reads a whole file (other processes may keep writing it); false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& contents);
 
 // The error of a read that found a file of more than the bytes allowed.
 constexpr uint32_t kErrorFileTooLarge = 223;
 
-// Reads a small file that a setting names (a certificate, a key): a plain file only, a
-// link to one included. The open never waits, so a FIFO, a device or a directory under
-// the name fails at once with kErrorNotPlainFile; a file of more than maxBytes fails
-// with kErrorFileTooLarge, and is never read past maxBytes + 1 (one still growing
-// included). contents is empty after a failure.
-bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& contents);
+// Whether ReadSmallFile follows a link under the name.
+enum class TLinkMode { Follow, Refuse };
+// Reads a small file that a setting names (a certificate, a key) or the program keeps
+// (a queue's envelope): a plain file only, a link to one included unless links are
+// refused (then the link fails with kErrorNotPlainFile). The open never waits, so a FIFO,
+// a device or a directory under the name fails at once with kErrorNotPlainFile; a file
+// of more than maxBytes fails with kErrorFileTooLarge, and is never read past maxBytes +
+// 1 (one still growing included). contents is empty after a failure. modifiedNs, when
+// given, receives the file's last change in nanoseconds since 1970.
+bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& contents,
+                   TLinkMode links = TLinkMode::Follow, int64_t* modifiedNs = nullptr);
 
 // An open file; closed by its destructor. Files are created readable by their owner and
 // group only (0640 on POSIX systems).

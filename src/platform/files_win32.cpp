@@ -72,6 +72,10 @@ uint32_t LastFileError() {
   return tLastError;
 }
 
+void SetFileError(uint32_t code) {
+  tLastError = code;
+}
+
 bool FileExists(const std::string& path) {
   DWORD a = Attributes(path);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -195,15 +199,19 @@ bool SetCurrentDir(const std::string& path) {
   return ::SetCurrentDirectoryA(n.c_str()) != 0 || Fail();
 }
 
-bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& contents) {
+bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& contents, TLinkMode links,
+                   int64_t* modifiedNs) {
   contents.clear();
   std::string n;
   if (!Native(path, n)) return false;
-  // A link is followed to its file; a pipe or a device is refused after the open, which
-  // never waits for them (a busy pipe fails at once).
-  HANDLE h =
-      ::CreateFileA(n.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A link is followed to its file unless links are refused (then the reparse point itself
+  // is opened, and refused); a pipe or a device is refused after the open, which never
+  // waits for them (a busy pipe fails at once).
+  HANDLE h = ::CreateFileA(
+      n.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | (links == TLinkMode::Refuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+      nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     if (::GetLastError() == ERROR_PIPE_BUSY) {
       tLastError = kErrorNotPlainFile;
@@ -218,13 +226,21 @@ bool ReadSmallFile(const std::string& path, size_t maxBytes, std::string& conten
     ok = false;
   } else if (!::GetFileInformationByHandle(h, &info)) {
     ok = Fail();
-  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+             (links == TLinkMode::Refuse &&
+              (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
     tLastError = kErrorNotPlainFile;
     ok = false;
   } else if ((static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow) > maxBytes) {
     tLastError = kErrorFileTooLarge;
     ok = false;
   } else {
+    if (modifiedNs != nullptr) {
+      // 100-ns steps since 1601.
+      const uint64_t ticks = static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                             info.ftLastWriteTime.dwLowDateTime;
+      *modifiedNs = (static_cast<int64_t>(ticks) - 116444736000000000LL) * 100;
+    }
     contents.reserve(info.nFileSizeLow);
     char buf[16384];
     for (;;) {

@@ -49,15 +49,7 @@ std::string ErrorSuffix() {
 // earlier one took that name, under the name with "-1", "-2", ... before its extension.
 bool MoveToDamaged(const std::string& prefix, const std::string& damaged, const std::string& name,
                    std::string& target) {
-  const std::string stem = name.substr(0, name.size() - 4);
-  const std::string ext = name.substr(name.size() - 4);
-  for (int n = 0; n < kMaxDamagedNames; ++n) {
-    target = damaged + (n == 0 ? name : stem + "-" + std::to_string(n) + ext);
-    if (RenameNoReplace(prefix + name, target)) return true;
-    uint32_t e = LastFileError();
-    if (e != 80 && e != 183) return false;
-  }
-  return false;
+  return MoveIntoDirectory(prefix + name, damaged, target, kMaxDamagedNames);
 }
 
 // Adds a file's bytes to digest, read in pieces; false when it cannot be read.

@@ -7,7 +7,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -156,6 +159,56 @@ TEST_F(FilesLinks, SmallFileReadsTakePlainFilesOnlyAndNeverWait) {
   EXPECT_EQ(LastFileError(), kErrorNotPlainFile);
   EXPECT_FALSE(ReadSmallFile("C:\\dir\\missing", 100, text));
   EXPECT_EQ(LastFileError(), 2u);
+
+  // Where links are refused (files the program keeps), the link itself is refused, and
+  // the file's last change comes with its contents.
+  EXPECT_FALSE(ReadSmallFile("C:\\dir\\live", 100, text, TLinkMode::Refuse));
+  EXPECT_EQ(LastFileError(), kErrorNotPlainFile);
+  ASSERT_EQ(
+      ::utimensat(
+          AT_FDCWD, Dir("exact").c_str(),
+          std::array<timespec, 2>{timespec{0, UTIME_OMIT}, timespec{1765200000, 125000000}}.data(),
+          0),
+      0);
+  int64_t modified = 0;
+  EXPECT_TRUE(ReadSmallFile("C:\\dir\\exact", 100, text, TLinkMode::Refuse, &modified));
+  EXPECT_EQ(modified, 1765200000125000000);
+}
+
+TEST_F(FilesLinks, MovesIntoADirectoryNeverReplaceAndReplacementsCanBeDurable) {
+  fs::create_directory(Dir("aside"));
+  root_.WriteFile("drive_c/dir/B0000000042.MSG", "first");
+  std::string target;
+  ASSERT_TRUE(MoveIntoDirectory(Dir("B0000000042.MSG"), Dir("aside/"), target));
+  EXPECT_EQ(target, Dir("aside/B0000000042.MSG"));
+  for (const char* text : {"second", "third"}) {
+    root_.WriteFile("drive_c/dir/B0000000042.MSG", text);
+    ASSERT_TRUE(MoveIntoDirectory(Dir("B0000000042.MSG"), Dir("aside/"), target));
+  }
+  EXPECT_EQ(Read(Dir("aside/B0000000042.MSG")), "first");
+  EXPECT_EQ(Read(Dir("aside/B0000000042-1.MSG")), "second");
+  EXPECT_EQ(Read(Dir("aside/B0000000042-2.MSG")), "third");
+  // A name without extension gets its number at the end; when every name is taken the
+  // file stays where it is.
+  root_.WriteFile("drive_c/dir/plain", "x");
+  root_.WriteFile("drive_c/dir/aside/plain", "y");
+  EXPECT_FALSE(MoveIntoDirectory(Dir("plain"), Dir("aside/"), target, 1));
+  EXPECT_EQ(LastFileError(), 80u);
+  ASSERT_TRUE(MoveIntoDirectory(Dir("plain"), Dir("aside/"), target));
+  EXPECT_EQ(target, Dir("aside/plain-1"));
+
+  // A durable replacement leaves no temporary behind, and one that cannot be made keeps
+  // the old contents and tells why.
+  ASSERT_TRUE(ReplaceFileContents(Dir("state"), "one", TReplaceMode::Durable));
+  ASSERT_TRUE(ReplaceFileContents(Dir("state"), "two", TReplaceMode::Durable));
+  EXPECT_EQ(Read(Dir("state")), "two");
+  fs::create_directory(Dir("blocked"));
+  EXPECT_FALSE(ReplaceFileContents(Dir("blocked"), "three", TReplaceMode::Durable));
+  EXPECT_NE(LastFileError(), 0u);
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(root_.Path("drive_c/dir")))
+    ++entries;
+  EXPECT_EQ(entries, 3u);  // aside, state and blocked: no temporary file is left
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "config/settings_loader.h"
 #include "deliver/delivery_state.h"
 #include "deliver/queue_pair.h"
+#include "deliver/repeat_filter.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/resolver.h"
@@ -71,7 +72,15 @@ TDeliverContext MakeDeliverContext(const TDeliverSettings& s, const std::string&
   ctx.options.tlsVerify = s.DeliverTLSVerify;
   ctx.maxAgeSeconds = int64_t{s.DeliverMaxHours} * 3600;
   ctx.recipientLimit = s.DeliverRecipientLimit;
-  ctx.event = log;
+  // Warnings and errors that repeat on every pass reach the log once a minute.
+  auto filter = std::make_shared<TRepeatFilter>([] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  });
+  ctx.event = [log, filter](int kind, const std::string& text) {
+    if (kind == kLogInformation) return log(kind, text);
+    if (auto line = filter->Pass(text)) log(kind, *line);
+  };
   ctx.mailLog = [log](const std::string& text) { log(kLogInformation, text); };
   ctx.now = WallClock;
   return ctx;
