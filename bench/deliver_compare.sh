@@ -4,6 +4,7 @@
 # local socket) and the same file system, both flushing every message to disk.
 #
 #   bench/deliver_compare.sh [BUILD_DIR=build] [MESSAGES=4000] [SESSIONS=20] [SIZE=1024]
+#   RCPTS=50 bench/deliver_compare.sh build 200 20 102400   # 200 x 100 KB to 50 users
 #
 # As root, with Debian's dovecot-lmtpd and postfix (installed without a configuration, as
 # scripts/deps.sh does). SESSIONS clients send MESSAGES messages of SIZE bytes in all
@@ -25,6 +26,9 @@ SIZE=${4:-1024}
 # Deliveries at once, for both: DeliverConcurrency and lmtp_destination_concurrency_limit.
 CONCURRENCY=${CONCURRENCY:-4}
 WINDOW=${WINDOW:-100}
+# Recipients per message (RCPTS=50: u0@ .. u49@corp.example, each its own Maildir); the
+# clock runs until every copy is in its Maildir, and the rate counts messages.
+RCPTS=${RCPTS:-1}
 [ "$(id -u)" -eq 0 ] || { echo "deliver_compare: run as root"; exit 1; }
 for p in /usr/sbin/dovecot /usr/sbin/postfix "$BUILD/kestran" "$BUILD/kestran-deliver"; do
   [ -x "$p" ] || { echo "deliver_compare: $p is missing"; exit 1; }
@@ -91,17 +95,27 @@ CONF
 in_cgroup dovecot /usr/sbin/dovecot -c "$DV/dovecot.conf" </dev/null >/dev/null 2>&1
 for _ in $(seq 100); do [ -S "$DV/run/lmtp" ] && break; sleep 0.1; done
 LMTP=$DV/run/lmtp
-delivered() { find "$DV/mail/u/Maildir/new" -type f 2>/dev/null | wc -l; }
+if [ "$RCPTS" -gt 1 ]; then
+  FIRST=u0
+else
+  FIRST=u
+fi
+# Messages whose every copy is in its Maildir (all users' copies / RCPTS).
+delivered() {
+  local n
+  n=$(find "$DV/mail" -path '*/Maildir/new/*' -type f 2>/dev/null | wc -l)
+  echo $((n / RCPTS))
+}
 
 # run NAME PORT QUEUE_COUNT_COMMAND: drives the load, waits for the Maildir, prints figures.
 run() {
   local name=$1 port=$2 queued=$3
-  rm -rf "$DV/mail/u"
+  rm -rf "${DV:?}"/mail/u*
   local cpu0 dcpu0 t0 t1 max=0 n
   cpu0=$(usage "$name")
   dcpu0=$(usage dovecot)
   t0=$(date +%s.%N)
-  DRIVE_WINDOW=$WINDOW DRIVE_WINDOW_DIR="$DV/mail/u/Maildir/new" \
+  DRIVE_RCPTS=$RCPTS DRIVE_WINDOW=$WINDOW DRIVE_WINDOW_DIR="$DV/mail/$FIRST/Maildir/new" \
     "$WORK/smtp_drive" load "$port" "$SESSIONS" "$MESSAGES" "$SIZE" 20 600 >"$WORK/drive-$name.txt" &
   local drive=$!
   while :; do
@@ -118,15 +132,16 @@ run() {
   local cpu1 dcpu1
   cpu1=$(usage "$name")
   dcpu1=$(usage dovecot)
-  python3 - "$name" "$t0" "$t1" "$(delivered)" "$cpu0" "$cpu1" "$dcpu0" "$dcpu1" "$max" "$(cat "$WORK/drive-$name.txt")" <<'PY'
+  RCPTS=$RCPTS python3 - "$name" "$t0" "$t1" "$(delivered)" "$cpu0" "$cpu1" "$dcpu0" "$dcpu1" "$max" "$(cat "$WORK/drive-$name.txt")" <<'PY'
 import sys
 name, t0, t1, n, c0, c1, d0, d1, mx, drive = sys.argv[1:]
 secs = float(t1) - float(t0)
 n = int(n)
-cpu = (int(c1) - int(c0)) / 1e3 / max(n, 1)
-dcpu = (int(d1) - int(d0)) / 1e3 / max(n, 1)
-print("%-8s %6d in Maildir in %6.2f s: %7.1f messages/s end to end; CPU %6.0f us/message "
-      "(%6.0f with Dovecot); queue at most %s; client: %s" % (name, n, secs, n / secs, cpu, cpu + dcpu, mx, drive))
+rcpts = int(__import__("os").environ.get("RCPTS", "1"))
+cpu = (int(c1) - int(c0)) / 1e3 / max(n * rcpts, 1)
+dcpu = (int(d1) - int(d0)) / 1e3 / max(n * rcpts, 1)
+print("%-8s %6d in Maildir in %6.2f s: %7.1f messages/s end to end; CPU %6.0f us/delivered "
+      "recipient (%6.0f with Dovecot); queue at most %s; client: %s" % (name, n, secs, n / secs, cpu, cpu + dcpu, mx, drive))
 PY
 }
 

@@ -152,6 +152,8 @@ int Load(uint16_t port, int sessions, int messages, size_t size, int perConn, do
   std::atomic<int> claimed{0}, begun{0}, acked{0}, failed{0};
   const char* windowText = std::getenv("DRIVE_WINDOW");
   const int window = windowText != nullptr ? std::atoi(windowText) : 0;
+  const char* recipientsText = std::getenv("DRIVE_RCPTS");
+  const int recipients = std::max(1, recipientsText != nullptr ? std::atoi(recipientsText) : 1);
   TDeliveredCount delivered(window > 0 ? std::getenv("DRIVE_WINDOW_DIR") : nullptr);
   const auto t0 = Clock::now();
   const auto deadline =
@@ -187,9 +189,13 @@ int Load(uint16_t port, int sessions, int messages, size_t size, int perConn, do
         }
         if (!alive) ++failed;  // the claimed message never got a transaction
         while (alive) {
-          alive = Is(c.Cmd("MAIL FROM:<s@x.example>"), "250") &&
-                  Is(c.Cmd("RCPT TO:<u@corp.example>"), "250") && Is(c.Cmd("DATA"), "354") &&
-                  c.Send(body);
+          alive = Is(c.Cmd("MAIL FROM:<s@x.example>"), "250");
+          // DRIVE_RCPTS recipients u0@ .. u<N-1>@ (default one: u@corp.example).
+          for (int r = 0; alive && r < recipients; ++r)
+            alive = Is(c.Cmd(recipients == 1 ? std::string("RCPT TO:<u@corp.example>")
+                                             : "RCPT TO:<u" + std::to_string(r) + "@corp.example>"),
+                       "250");
+          alive = alive && Is(c.Cmd("DATA"), "354") && c.Send(body);
           if (!alive) ++gNoTransaction;
           const std::string r = alive ? c.Line() : "";
           if (Is(r, "250")) {
