@@ -153,7 +153,10 @@ double SessionTurn(uint16_t port, int clients, double seconds, uint32_t& nextAdd
         c.Cmd("RCPT TO:<u@corp.example>");
         c.Cmd("DATA");
         c.Send(body);
-        if (c.ReadLine() == "250 Message received OK") ++ok; else ++failed;
+        if (c.ReadLine() == "250 Message received OK")
+          ++ok;
+        else
+          ++failed;
         c.Cmd("QUIT");
       }
     });
@@ -167,7 +170,9 @@ double SessionTurn(uint16_t port, int clients, double seconds, uint32_t& nextAdd
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  return v.empty()      ? 0
+         : v.size() % 2 ? v[v.size() / 2]
+                        : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 int RateLimitBench(int clients, int rounds, double seconds) {
@@ -196,8 +201,10 @@ int RateLimitBench(int clients, int rounds, double seconds) {
   package.BadRecipientLimit = 20;
   std::vector<double> off, on;
   uint32_t nextAddress = 0x010000;  // 127.1.0.0 onwards
-  std::printf("ratelimit: clients=%d rounds=%d seconds/turn=%.1f, 1 KB, one message a session, "
-              "sync off\n", clients, rounds, seconds);
+  std::printf(
+      "ratelimit: clients=%d rounds=%d seconds/turn=%.1f, 1 KB, one message a session, "
+      "sync off\n",
+      clients, rounds, seconds);
   for (int r = 0; r < rounds; ++r) {
     for (bool limited : {false, true}) {
       server->SetActive(false);
@@ -234,8 +241,8 @@ int RateLimitBench(int clients, int rounds, double seconds) {
         table.Take(key, c);
     }
     const size_t used = mallinfo2().uordblks - before;
-    std::printf("rate table: %zu keys, %zu bytes of heap, %.1f bytes per key\n", table.Keys(),
-                used, static_cast<double>(used) / static_cast<double>(table.Keys()));
+    std::printf("rate table: %zu keys, %zu bytes of heap, %.1f bytes per key\n", table.Keys(), used,
+                static_cast<double>(used) / static_cast<double>(table.Keys()));
   }
   return 0;
 }

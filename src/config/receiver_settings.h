@@ -59,9 +59,9 @@ struct TReceiverSettings {
   uint32_t MinFreeSpaceMB = 0;         // free MB the queue's file system keeps; 0 = no check
 
   // Rates per client, refused recipients and the greeting pause (own key); 0 = off.
-  uint32_t ConnectRatePerMinute = 0;    // connections a client key may open a minute
-  uint32_t ConnectBurst = 0;            // ... of them at once
-  uint32_t MessageRatePerMinute = 0;    // MAIL commands a minute
+  uint32_t ConnectRatePerMinute = 0;  // connections a client key may open a minute
+  uint32_t ConnectBurst = 0;          // ... of them at once
+  uint32_t MessageRatePerMinute = 0;  // MAIL commands a minute
   uint32_t MessageBurst = 0;
   uint32_t RecipientRatePerMinute = 0;  // RCPT commands a minute, accepted or not
   uint32_t RecipientBurst = 0;
@@ -87,7 +87,7 @@ struct TReceiverSettings {
   TStringList LocalNets;
   TStringList LocalBlackList;
   TStringList WhiteList;
-  TStringList ProxyNets;  // trusted load balancers (PROXY header first)
+  TStringList ProxyNets;        // trusted load balancers (PROXY header first)
   TStringList RateLimitExempt;  // clients no rate limit or greeting pause applies to
   TStringList LocalUsers;
   TStringList SkipUserVerify;

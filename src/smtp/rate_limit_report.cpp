@@ -39,8 +39,8 @@ std::string TRateLimitReport::DueLocked(int64_t now) {
   std::string line = "Rate limits since the last report:";
   if (!refused.empty()) line += " refused " + refused;
   if (!would.empty())
-    line += std::string(refused.empty() ? "" : ";") + " would have refused (RateLimitLogOnly) " +
-            would;
+    line +=
+        std::string(refused.empty() ? "" : ";") + " would have refused (RateLimitLogOnly) " + would;
   reported_ = true;
   reportedAt_ = now;
   refused_.fill(0);

@@ -43,7 +43,8 @@ class TRateLimiter {
  public:
   static constexpr size_t kDefaultTableSize = 65536;
 
-  explicit TRateLimiter(size_t tableSize = kDefaultTableSize, TRateClock clock = SteadyMicroseconds);
+  explicit TRateLimiter(size_t tableSize = kDefaultTableSize,
+                        TRateClock clock = SteadyMicroseconds);
 
   // perMinute 0 switches the counter off (every take is granted and nothing is kept);
   // a burst of 0 is taken as 1.

@@ -25,8 +25,7 @@ void TConduitSMTPServer::SetRateLimits(const TRateLimitSettings& settings) {
 }
 
 bool TConduitSMTPServer::ExemptByNets(const std::string& ip) const {
-  return InNetList(ip, localNets_) || InNetList(ip, whiteList_) ||
-         InNetList(ip, rateLimitExempt_);
+  return InNetList(ip, localNets_) || InNetList(ip, whiteList_) || InNetList(ip, rateLimitExempt_);
 }
 
 bool TConduitSMTPServer::RateExempt(TSMTPMsg& msg) {
@@ -91,7 +90,8 @@ bool TConduitSMTPServer::AdmitConnection(TConduitServerThread* thread) {
         conn->Disconnect();
         return false;
       case TGreetWatch::Talked: {
-        const std::string reply = "554 " + hostName_ + " Protocol error: talked before the greeting";
+        const std::string reply =
+            "554 " + hostName_ + " Protocol error: talked before the greeting";
         if (RateLimitRefused(TRateRefusal::Pregreet, ip, reply)) {
           refusal = reply;
           what = TRateRefusal::Pregreet;

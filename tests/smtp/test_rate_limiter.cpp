@@ -126,8 +126,8 @@ TEST_F(RateLimiterTest, FullBucketsHoldNoStateAndTheTableStaysBounded) {
   auto big = Make(100);
   big->SetLimit(TRateCounter::Connect, 60, 20);
   for (uint32_t i = 0; i < 10000; ++i)
-    big->Take(Key("10." + std::to_string(i >> 16 & 255) + "." + std::to_string(i >> 8 & 255) +
-                  "." + std::to_string(i & 255)),
+    big->Take(Key("10." + std::to_string(i >> 16 & 255) + "." + std::to_string(i >> 8 & 255) + "." +
+                  std::to_string(i & 255)),
               TRateCounter::Connect);
   EXPECT_EQ(big->Keys(), 100u);
   EXPECT_EQ(big->Evictions(), 9900u);

@@ -166,7 +166,8 @@ TEST_F(RateLimitTest, BadRecipientLimitClosesTheSession) {
   EXPECT_THAT(c->Cmd("RCPT TO:<alice@corp.example>"), ::testing::StartsWith("250 "));
   EXPECT_EQ(c->Cmd("RSET"), "250 OK Reset Completed");  // the count is the session's
   EXPECT_THAT(c->Cmd("RCPT TO:<x@elsewhere.example>"), EndsWith("Relaying denied"));
-  EXPECT_EQ(c->Cmd("RCPT TO:<alice@corp.example>"), "421 " + Host() + " Too many invalid recipients");
+  EXPECT_EQ(c->Cmd("RCPT TO:<alice@corp.example>"),
+            "421 " + Host() + " Too many invalid recipients");
   EXPECT_EQ(c->ReadLine(), "<closed>");
   EXPECT_EQ(Refused(TRateRefusal::BadRcpt) - before, 1u);
 }
