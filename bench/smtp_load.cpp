@@ -142,6 +142,34 @@ uint16_t Activate(TConduitSMTPServer& server) {
   std::exit(1);
 }
 
+// A server on 127.0.0.1 with a queue directory in a temporary data root of its own,
+// numbering messages from 1; removed with everything in it at the end.
+struct TLoadServer {
+  TLoadServer() {
+    std::random_device rd;
+    root = fs::temp_directory_path() / ("kestran-load-" + std::to_string(rd()));
+    queue = root / "drive_c" / "queue";
+    fs::create_directories(queue);
+    ::setenv("KESTRAN_ROOT", root.c_str(), 1);
+    server = std::make_unique<TConduitSMTPServer>();
+    server->SetBoundIP("127.0.0.1");
+    server->SetMailWriteDir("C:\\queue\\");
+    server->SetLocalDomains({"corp.example"});
+    server->OnNextIDEvent = [this](int32_t& id, bool& handled) {
+      id = ++counter;
+      handled = true;
+    };
+  }
+  ~TLoadServer() {
+    server.reset();
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+  fs::path root, queue;
+  std::atomic<int32_t> counter{0};
+  std::unique_ptr<TConduitSMTPServer> server;
+};
+
 // CPU time of this process (every thread, user and system), in microseconds.
 double ProcessCpuUs() {
   rusage u{};
@@ -206,21 +234,10 @@ double Median(std::vector<double> v) {
 }
 
 int RateLimitBench(int clients, int rounds, double seconds) {
-  std::random_device rd;
-  fs::path root = fs::temp_directory_path() / ("kestran-load-" + std::to_string(rd()));
-  fs::path queue = root / "drive_c" / "queue";
-  fs::create_directories(queue);
-  ::setenv("KESTRAN_ROOT", root.c_str(), 1);
-  std::atomic<int32_t> counter{0};
-  auto server = std::make_unique<TConduitSMTPServer>();
-  server->SetBoundIP("127.0.0.1");
-  server->SetMailWriteDir("C:\\queue\\");
-  server->SetLocalDomains({"corp.example"});
+  TLoadServer load;
+  const fs::path& queue = load.queue;
+  auto& server = load.server;
   server->SetSyncQueueFiles(false);
-  server->OnNextIDEvent = [&](int32_t& id, bool& handled) {
-    id = ++counter;
-    handled = true;
-  };
   TRateLimitSettings package;
   package.ConnectRatePerMinute = 60;
   package.ConnectBurst = 20;
@@ -258,7 +275,6 @@ int RateLimitBench(int clients, int rounds, double seconds) {
   std::printf("median CPU a message: limits off %.0f us, package values %.0f us, change %+.1f %%\n",
               cOff, cOn, (cOn / cOff - 1) * 100);
   server.reset();
-  fs::remove_all(root);
 
   // The rate table's heap per key: a full table of IPv6 /64 keys, every counter in use.
   const size_t keys = TRateLimiter::kDefaultTableSize;
@@ -293,21 +309,9 @@ int main(int argc, char** argv) {
   const int perClient = argc > 2 ? std::atoi(argv[2]) : 25;
   const int idle = argc > 3 ? std::atoi(argv[3]) : 1000;
 
-  std::random_device rd;
-  fs::path root = fs::temp_directory_path() / ("kestran-load-" + std::to_string(rd()));
-  fs::path queue = root / "drive_c" / "queue";
-  fs::create_directories(queue);
-  ::setenv("KESTRAN_ROOT", root.c_str(), 1);
-
-  std::atomic<int32_t> counter{0};
-  auto server = std::make_unique<TConduitSMTPServer>();
-  server->SetBoundIP("127.0.0.1");
-  server->SetMailWriteDir("C:\\queue\\");
-  server->SetLocalDomains({"corp.example"});
-  server->OnNextIDEvent = [&](int32_t& id, bool& handled) {
-    id = ++counter;
-    handled = true;
-  };
+  TLoadServer load;
+  const fs::path& queue = load.queue;
+  auto& server = load.server;
   uint16_t port = Activate(*server);
 
   std::printf("clients=%d messages/client=%d queue=%s\n", clients, perClient, queue.c_str());
@@ -361,7 +365,5 @@ int main(int argc, char** argv) {
   std::printf("idle connections=%zu RSS before=%ld kB now=%ld kB peak(VmHWM)=%ld kB threads=%ld\n",
               idlers.size(), before, StatusKb("VmRSS:"), StatusKb("VmHWM:"), StatusKb("Threads:"));
   idlers.clear();
-  server.reset();
-  fs::remove_all(root);
   return 0;
 }
