@@ -58,6 +58,19 @@ struct TReceiverSettings {
   uint32_t MaxQueuedMessages = 0;      // pairs waiting before MAIL gets 452; 0 = no limit
   uint32_t MinFreeSpaceMB = 0;         // free MB the queue's file system keeps; 0 = no check
 
+  // Rates per client, refused recipients and the greeting pause (own key); 0 = off.
+  uint32_t ConnectRatePerMinute = 0;  // connections a client key may open a minute
+  uint32_t ConnectBurst = 0;          // ... of them at once
+  uint32_t MessageRatePerMinute = 0;  // MAIL commands a minute
+  uint32_t MessageBurst = 0;
+  uint32_t RecipientRatePerMinute = 0;  // RCPT commands a minute, accepted or not
+  uint32_t RecipientBurst = 0;
+  bool RateLimitLogOnly = false;        // count and log what would be refused, refuse nothing
+  uint32_t RateLimitTableSize = 65536;  // client keys held at most
+  uint32_t BadRecipientLimit = 0;       // refused recipients before a session is closed
+  uint32_t GreetPause = 0;              // milliseconds a client is watched before the 220
+  uint32_t GreetPassHours = 24;         // a client that waited is not watched again so long
+
   // Metrics (own key).
   std::string MetricsFile;        // Prometheus text file rewritten every interval; "" = none
   uint32_t MetricsInterval = 15;  // seconds between rewrites, 5 to 3600
@@ -74,7 +87,8 @@ struct TReceiverSettings {
   TStringList LocalNets;
   TStringList LocalBlackList;
   TStringList WhiteList;
-  TStringList ProxyNets;  // trusted load balancers (PROXY header first)
+  TStringList ProxyNets;        // trusted load balancers (PROXY header first)
+  TStringList RateLimitExempt;  // clients no rate limit or greeting pause applies to
   TStringList LocalUsers;
   TStringList SkipUserVerify;
   TStringList LocalDomains;

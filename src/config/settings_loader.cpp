@@ -147,6 +147,17 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadBool(reg, "SyncQueueFiles", s.SyncQueueFiles);
     ReadDword(reg, "MaxQueuedMessages", s.MaxQueuedMessages);
     ReadDword(reg, "MinFreeSpaceMB", s.MinFreeSpaceMB);
+    ReadDword(reg, "ConnectRatePerMinute", s.ConnectRatePerMinute);
+    ReadDword(reg, "ConnectBurst", s.ConnectBurst);
+    ReadDword(reg, "MessageRatePerMinute", s.MessageRatePerMinute);
+    ReadDword(reg, "MessageBurst", s.MessageBurst);
+    ReadDword(reg, "RecipientRatePerMinute", s.RecipientRatePerMinute);
+    ReadDword(reg, "RecipientBurst", s.RecipientBurst);
+    ReadBool(reg, "RateLimitLogOnly", s.RateLimitLogOnly);
+    ReadDword(reg, "RateLimitTableSize", s.RateLimitTableSize);
+    ReadDword(reg, "BadRecipientLimit", s.BadRecipientLimit);
+    ReadDword(reg, "GreetPause", s.GreetPause);
+    ReadDword(reg, "GreetPassHours", s.GreetPassHours);
     ReadString(reg, "MetricsFile", s.MetricsFile);
     ReadDword(reg, "MetricsInterval", s.MetricsInterval);
     s.MetricsInterval =
@@ -163,6 +174,7 @@ void LoadOwnSettings(TReceiverSettings& s) {
   LoadValueList(reg, own + "\\LocalBlackList", s.LocalBlackList);
   LoadValueList(reg, own + "\\WhiteList", s.WhiteList);
   LoadValueList(reg, own + "\\ProxyNets", s.ProxyNets);
+  LoadValueList(reg, own + "\\RateLimitExempt", s.RateLimitExempt);
   LoadValueList(reg, own + "\\LocalDomains", s.LocalDomains);
 
   const std::string dns = own + "\\DNSLists";

@@ -65,6 +65,24 @@ void WriteIntake(TMetricsWriter& w, const TReceiverMetrics& m) {
            TReceiverMetrics::Load(m.PopRelays));
 }
 
+void WriteRateLimits(TMetricsWriter& w, const TReceiverMetrics& m) {
+  w.Family("kestran_ratelimit_refused_total", "counter",
+           "Connections and commands refused by the rate limits, by limit.");
+  for (size_t i = 0; i < kRateRefusals; ++i)
+    w.Sample("kestran_ratelimit_refused_total", MetricLabel("limit", kRateRefusalNames[i]),
+             m.RateLimitRefused(static_cast<TRateRefusal>(i)));
+  w.Family("kestran_ratelimit_would_refuse_total", "counter",
+           "What the rate limits would have refused, let through by RateLimitLogOnly, by limit.");
+  for (size_t i = 0; i < kRateRefusals; ++i)
+    w.Sample("kestran_ratelimit_would_refuse_total", MetricLabel("limit", kRateRefusalNames[i]),
+             m.RateLimitWouldRefuse(static_cast<TRateRefusal>(i)));
+  w.Single("kestran_ratelimit_keys", "gauge", "Client keys held in the rate-limit table.",
+           TReceiverMetrics::Load(m.RateLimitKeys));
+  w.Single("kestran_ratelimit_evictions_total", "counter",
+           "Client keys that still counted, evicted from the full rate-limit table.",
+           TReceiverMetrics::Load(m.RateLimitEvictions));
+}
+
 void WriteLookups(TMetricsWriter& w, const TReceiverMetrics& m,
                   const std::vector<std::string>& lists) {
   w.Family("kestran_dnsbl_lookups_total", "counter", "DNS block list lookups, by list and result.");
@@ -133,6 +151,7 @@ std::string FormatMetrics(const TReceiverMetrics& m, const TMetricsGauges& g) {
   WriteConnections(w, m, lists);
   WriteReplies(w, m);
   WriteIntake(w, m);
+  WriteRateLimits(w, m);
   WriteLookups(w, m, lists);
   WriteTls(w, m);
   WriteQueue(w, m, g);

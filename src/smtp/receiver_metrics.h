@@ -23,6 +23,13 @@ inline void Count(TMetricCounter& counter, uint64_t n = 1) {
 enum class TRecipientRefusal { RelayingDenied, UnknownUser, TooMany, Syntax, AccessDenied };
 inline constexpr size_t kRecipientRefusals = 5;
 
+// What a rate limit refused: a connection, a MAIL, a RCPT, the RCPT after too many
+// refused recipients, a client that talked before the greeting.
+enum class TRateRefusal { Connect, Mail, Rcpt, BadRcpt, Pregreet };
+inline constexpr size_t kRateRefusals = 5;
+inline constexpr std::array<const char*, kRateRefusals> kRateRefusalNames = {
+    "connect", "mail", "rcpt", "bad_rcpt", "pregreet"};
+
 // The outcome of one DNS lookup: a block list's answer (Found = listed), or a reverse
 // lookup's (Found = a name).
 enum class TLookupResult { Found, NotFound, Timeout, Error };
@@ -65,6 +72,10 @@ class TReceiverMetrics {
     Count(recipientsRefused_[static_cast<size_t>(why)]);
   }
   void CountTlsMessage(const std::string& version);
+  // A refusal of a rate limit; logOnly: one that RateLimitLogOnly let pass.
+  void CountRateLimit(TRateRefusal what, bool logOnly) {
+    Count((logOnly ? rateLimitWouldRefuse_ : rateLimitRefused_)[static_cast<size_t>(what)]);
+  }
   void CountFlush(uint64_t nanoseconds, bool ok);
 
   TMetricCounter ConnectionsAccepted{0};
@@ -79,6 +90,8 @@ class TReceiverMetrics {
   TMetricCounter TlsHandshakesFailed{0};
   TMetricCounter StoreFailures{0};
   TMetricCounter StorageRefusals{0};  // MAIL answered 452 for want of queue room
+  TMetricCounter RateLimitKeys{0};    // a gauge: client keys in the rate table now
+  TMetricCounter RateLimitEvictions{0};
 
   // --- reading ------------------------------------------------------------------------
   // The names of the configured block lists, by their position; set at start.
@@ -96,6 +109,12 @@ class TReceiverMetrics {
   }
   uint64_t RecipientsRefused(TRecipientRefusal why) const {
     return Load(recipientsRefused_[static_cast<size_t>(why)]);
+  }
+  uint64_t RateLimitRefused(TRateRefusal what) const {
+    return Load(rateLimitRefused_[static_cast<size_t>(what)]);
+  }
+  uint64_t RateLimitWouldRefuse(TRateRefusal what) const {
+    return Load(rateLimitWouldRefuse_[static_cast<size_t>(what)]);
   }
   uint64_t TlsMessages(size_t version) const { return Load(tlsMessages_[version]); }
   uint64_t Flushes() const { return Load(flushes_); }
@@ -117,6 +136,8 @@ class TReceiverMetrics {
   std::array<TMetricCounter, kLookupResults> reverseLookups_{};
   std::array<TMetricCounter, kRecipientRefusals> recipientsRefused_{};
   std::array<TMetricCounter, kTlsVersionNames.size()> tlsMessages_{};
+  std::array<TMetricCounter, kRateRefusals> rateLimitRefused_{};
+  std::array<TMetricCounter, kRateRefusals> rateLimitWouldRefuse_{};
   TMetricCounter flushes_{0};
   TMetricCounter flushFailures_{0};
   TMetricCounter flushNanoseconds_{0};

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,11 @@ class TSMTPMsg {
   // A MAIL command of this transaction was accepted (extended SMTP asks for one before
   // RCPT and DATA).
   bool MailAccepted = false;
+  // Rate limits: whether the client is exempt (worked out when first needed), and the
+  // recipients refused in the session, which no RSET or DATA clears.
+  std::optional<bool> RateExempt;
+  uint32_t BadRecipients = 0;
+  bool BadRecipientLimitReached = false;
   // The share of the process-wide envelope budget that the recipients hold.
   TEnvelopeCharge Envelope;
 

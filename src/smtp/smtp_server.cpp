@@ -88,6 +88,7 @@ void TConduitSMTPServer::LogEntry(const std::string& entry) {
 void TConduitSMTPServer::DoConnect(TConduitServerThread* thread) {
   Count(metrics_.ConnectionsAccepted);
   TConduitSMTPListener::DoConnect(thread);
+  if (!AdmitConnection(thread)) return;
   try {
     Reply(thread, "220 " + hostName_ + " KESTRAN SMTP Receiver Version 0.45 Ready");
   } catch (const EConduitException&) {
@@ -217,6 +218,7 @@ void TConduitSMTPServer::DoCommandMAIL(TConduitServerThread* thread, const std::
                                        TSMTPMsg& msg, bool& handled) {
   if (OnCommandMAIL) OnCommandMAIL(thread, arg, msg, handled);
   if (handled) return;
+  if (!AdmitMail(thread, msg)) return;
   if (PathTooLong(arg)) {
     MailSyntaxError(thread, arg);
     return;
@@ -246,6 +248,7 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
                                        bool& handled, TSMTPMsg& msg) {
   if (OnCommandRCPT) OnCommandRCPT(thread, arg, msg, handled);
   if (handled) return;
+  if (!AdmitRecipient(thread, msg)) return;
   std::string domain, display, address;
   // A bare <postmaster> goes to the first local domain's (the host's without one).
   const std::string postmasterDomain =
@@ -269,6 +272,7 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
   if (rec.IsLocal) {
     if (checkUser_ && !IsValidUser(rec.Address)) {
       metrics_.CountRecipientRefused(TRecipientRefusal::UnknownUser);
+      ++msg.BadRecipients;
       // The entry is made before the reply, so whoever saw the reply finds it logged.
       if (extendedErrorRecording_)
         LogEntry(LogTimeStamp() + " " + msg.SendingIP + " 550 <" + rec.Address +
@@ -279,6 +283,7 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
     }
   } else if (!msg.RelayAllowed && !forwardMail_) {
     metrics_.CountRecipientRefused(TRecipientRefusal::RelayingDenied);
+    ++msg.BadRecipients;
     if (extendedErrorRecording_)
       LogEntry(LogTimeStamp() + " " + msg.SendingIP + " 550 <" + rec.Address + "> relaying denied");
     Reply(thread, "550 <" + rec.Address + ">... Relaying denied");

@@ -9,13 +9,32 @@
 #include <vector>
 
 #include "smtp/envelope_budget.h"
+#include "smtp/greet_gate.h"
 #include "smtp/queue_room.h"
+#include "smtp/rate_limit_report.h"
+#include "smtp/rate_limiter.h"
 #include "smtp/receiver_metrics.h"
 #include "smtp/smtp_listener.h"
 #include "smtp/subnet.h"
 #include "transport/tls_layer.h"
 
 namespace kestran {
+
+// The defences at the door, all off unless set: rates per client key, the session's
+// refused recipients, and the pause before the greeting.
+struct TRateLimitSettings {
+  uint32_t ConnectRatePerMinute = 0;  // 0: the limit is off
+  uint32_t ConnectBurst = 0;          // 0 is taken as 1
+  uint32_t MessageRatePerMinute = 0;  // MAIL commands
+  uint32_t MessageBurst = 0;
+  uint32_t RecipientRatePerMinute = 0;  // RCPT commands, accepted or not
+  uint32_t RecipientBurst = 0;
+  bool LogOnly = false;  // count and log what would be refused, refuse nothing
+  uint32_t TableSize = TRateLimiter::kDefaultTableSize;  // client keys held at most
+  uint32_t BadRecipientLimit = 0;  // refused recipients of a session before it is closed
+  uint32_t GreetPause = 0;         // milliseconds a client is watched before the 220
+  uint32_t GreetPassHours = 24;    // a client that waited is not watched again for this long
+};
 
 class TConduitSMTPServer : public TConduitSMTPListener {
  public:
@@ -115,6 +134,19 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // MaxMessageSize.
   void SetQueueRoom(uint32_t maxQueuedMessages, uint32_t minFreeSpaceMB);
   TQueueRoom& QueueRoom() { return queueRoom_; }
+  // Rate limits, the refused-recipient limit and the greeting pause. Set before activating.
+  void SetRateLimits(const TRateLimitSettings& settings);
+  const TRateLimitSettings& RateLimits() const { return rateLimits_; }
+  // Clients that no rate limit, refused-recipient limit or greeting pause applies to
+  // (besides LocalNets, WhiteList and, for the rates, POP-before-SMTP).
+  const std::vector<TNetRange>& RateLimitExempt() const { return rateLimitExempt_; }
+  std::vector<TNetRange>& RateLimitExempt() { return rateLimitExempt_; }
+  TRateLimiter& RateLimiter() { return rateLimiter_; }
+  TGreetPassList& GreetPasses() { return greetPasses_; }
+  // Housekeeping of the rate limits, called now and then by the service: the event-log
+  // summary when one is due, and idle keys dropped from the table.
+  void RateLimitTick();
+
   // The counters this server adds to (the process-wide ones).
   TReceiverMetrics& Metrics() { return metrics_; }
 
@@ -190,6 +222,21 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   enum class WriteResult { Written, NameTaken, Failed };
 
   void Reply(TConduitServerThread* thread, const std::string& text);
+  // The rate limits at each step; false when the client was refused (and, for a
+  // connection or past BadRecipientLimit, disconnected).
+  bool AdmitConnection(TConduitServerThread* thread);
+  bool AdmitMail(TConduitServerThread* thread, TSMTPMsg& msg);
+  bool AdmitRecipient(TConduitServerThread* thread, TSMTPMsg& msg);
+  // LocalNets, WhiteList or RateLimitExempt.
+  bool ExemptByNets(const std::string& ip) const;
+  // Exempt from the rates for the session (worked out once): by the nets, or allowed to
+  // relay (which includes POP-before-SMTP).
+  bool RateExempt(TSMTPMsg& msg);
+  // A POP-before-SMTP login from ip, asked without counting a relay.
+  bool RecentPopLogin(const std::string& ip);
+  // Counts and logs a refusal; true when it is to be carried out (not RateLimitLogOnly).
+  bool RateLimitRefused(TRateRefusal what, const std::string& ip, const std::string& reply);
+  void ReportRateLimitLine(const std::string& line);
   // Back-pressure at MAIL; true when no limit is set.
   bool QueueHasRoom();
   // A DATA that ended in 250 (stored) or 451.
@@ -237,6 +284,12 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   std::shared_ptr<TTlsCertStore> tlsStore_;
   std::string hostName_;
   TQueueRoom queueRoom_;
+  TRateLimitSettings rateLimits_;
+  std::vector<TNetRange> rateLimitExempt_;
+  TRateLimiter rateLimiter_;
+  TGreetPassList greetPasses_;
+  TRateLimitReport rateLimitReport_;
+  int64_t lastRateSweepUs_ = 0;
   TReceiverMetrics& metrics_ = ReceiverMetrics();
 };
 

@@ -51,6 +51,7 @@ void ClearSettingsLists(TReceiverSettings& s) {
   s.LocalBlackList.clear();
   s.WhiteList.clear();
   s.ProxyNets.clear();
+  s.RateLimitExempt.clear();
   s.LocalUsers.clear();
   s.SkipUserVerify.clear();
   s.LocalDomains.clear();
@@ -97,6 +98,7 @@ bool TServerSetup::Configure() {
   server.LocalBlackList().clear();
   server.WhiteList().clear();
   server.ProxyNets().clear();
+  server.RateLimitExempt().clear();
 
   s.LocalUsers.clear();
   s.SkipUserVerify.clear();
@@ -140,6 +142,7 @@ bool TServerSetup::Configure() {
   AddRanges(s.LocalBlackList, server.LocalBlackList(), "LocalBlackList", rangeWarnings);
   AddRanges(s.WhiteList, server.WhiteList(), "WhiteList", rangeWarnings);
   AddRanges(s.ProxyNets, server.ProxyNets(), "ProxyNets", rangeWarnings);
+  AddRanges(s.RateLimitExempt, server.RateLimitExempt(), "RateLimitExempt", rangeWarnings);
   if (Service != nullptr)
     for (const auto& w : rangeWarnings) Service->LogMessage(kLogWarning, w);
 
@@ -180,6 +183,7 @@ bool TServerSetup::Configure() {
   server.SetBoundIPv6(TrimBlanks(s.BoundIPv6));
   server.SetIPv6PrefixLength(s.IPv6PrefixLength);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
+  ConfigureRateLimits(s);
   server.SetEsmtp(s.ESMTP);
   ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile, s.TLSCertificateThumbprint, s.MaxTLSHandshakes);
   ConfigureMetrics(s);
@@ -193,6 +197,22 @@ bool TServerSetup::Configure() {
   if (writable) CleanUpQueue(s.MailQueueDir);
   server.SetActive(writable);
   return server.Active();
+}
+
+void TServerSetup::ConfigureRateLimits(const TReceiverSettings& s) {
+  TRateLimitSettings r;
+  r.ConnectRatePerMinute = s.ConnectRatePerMinute;
+  r.ConnectBurst = s.ConnectBurst;
+  r.MessageRatePerMinute = s.MessageRatePerMinute;
+  r.MessageBurst = s.MessageBurst;
+  r.RecipientRatePerMinute = s.RecipientRatePerMinute;
+  r.RecipientBurst = s.RecipientBurst;
+  r.LogOnly = s.RateLimitLogOnly;
+  r.TableSize = s.RateLimitTableSize;
+  r.BadRecipientLimit = s.BadRecipientLimit;
+  r.GreetPause = s.GreetPause;
+  r.GreetPassHours = s.GreetPassHours;
+  SmtpServer->SetRateLimits(r);
 }
 
 void TServerSetup::ConfigureMetrics(const TReceiverSettings& s) {
@@ -213,6 +233,7 @@ void TServerSetup::Tick() {
                           std::chrono::steady_clock::now().time_since_epoch())
                           .count();
   if (SmtpServer && SmtpServer->QueueRoom().NeedsLooking()) SmtpServer->QueueRoom().HasRoom(now);
+  if (SmtpServer) SmtpServer->RateLimitTick();
   if (metricsFile_.empty() || now < nextMetricsMs_) return;
   nextMetricsMs_ = now + metricsIntervalMs_;
   WriteMetrics();

@@ -53,6 +53,8 @@ class TServerSetup {
   // The certificate store for STARTTLS when a certificate is configured.
   void ConfigureTls(const std::string& certSetting, const std::string& keySetting,
                     const std::string& thumbprintSetting, uint32_t maxHandshakes);
+  // The rate limits, the refused-recipient limit and the greeting pause.
+  void ConfigureRateLimits(const TReceiverSettings& s);
   // Back-pressure, the block lists' names in the counters, and the metrics file.
   void ConfigureMetrics(const TReceiverSettings& s);
   // A warning in the event log (a console line in console mode).
