@@ -85,12 +85,16 @@ void TConduitSMTPServer::LogEntry(const std::string& entry) {
 
 // --- connection start ------------------------------------------------------------------
 
+std::string TConduitSMTPServer::GreetingLine() const {
+  return "220 " + hostName_ + " KESTRAN SMTP Receiver Version 0.45 Ready";
+}
+
 void TConduitSMTPServer::DoConnect(TConduitServerThread* thread) {
   Count(metrics_.ConnectionsAccepted);
   TConduitSMTPListener::DoConnect(thread);
   if (!AdmitConnection(thread)) return;
   try {
-    Reply(thread, "220 " + hostName_ + " KESTRAN SMTP Receiver Version 0.45 Ready");
+    Reply(thread, GreetingLine());
   } catch (const EConduitException&) {
     // The client left before the greeting: there is no session to hold.
     thread->Connection()->Disconnect();

@@ -222,6 +222,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   enum class WriteResult { Written, NameTaken, Failed };
 
   void Reply(TConduitServerThread* thread, const std::string& text);
+  // The 220 greeting line.
+  std::string GreetingLine() const;
   // The rate limits at each step; false when the client was refused (and, for a
   // connection or past BadRecipientLimit, disconnected).
   bool AdmitConnection(TConduitServerThread* thread);

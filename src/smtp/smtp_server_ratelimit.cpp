@@ -102,6 +102,9 @@ bool TConduitSMTPServer::AdmitConnection(TConduitServerThread* thread) {
   }
   if (refusal.empty()) return true;
   try {
+    // A client refused for its rate is greeted first, as every refused client is; one
+    // that talked before the greeting never gets it.
+    if (what == TRateRefusal::Connect) Reply(thread, GreetingLine());
     Reply(thread, refusal);
     if (logDebug_)
       DebugLog(std::string(what == TRateRefusal::Connect ? "Connect" : "Pregreet") + " says " +

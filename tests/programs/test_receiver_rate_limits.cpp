@@ -25,6 +25,7 @@ TEST_F(ReceiverTest, ConnectionRateRefusesLogsOnceAndSparesExemptClients) {
   ASSERT_EQ(greeting.rfind("220 ", 0), 0u) << Console();
   const std::string host = greeting.substr(4, greeting.find(' ', 4) - 4);
   LineClient second("127.0.0.2", port_);
+  EXPECT_EQ(second.Line(), greeting);  // greeted first, as every refused client is
   EXPECT_EQ(second.Line(),
             "421 " + host + " Too many connections from 127.0.0.2, try again in 60 seconds");
   EXPECT_EQ(second.Line(1000), "");  // closed

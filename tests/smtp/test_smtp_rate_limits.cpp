@@ -54,6 +54,7 @@ TEST_F(RateLimitTest, ConnectBurstPlusOneGetsOne421WithTheRetryHintAndIsClosed) 
   std::vector<std::unique_ptr<RawClient>> kept;
   for (int i = 0; i < 3; ++i) kept.push_back(Connect());
   RawClient fourth(port_);
+  EXPECT_EQ(fourth.ReadLine(), Greeting());  // greeted first, as every refused client is
   EXPECT_EQ(fourth.ReadLine(),
             "421 " + Host() + " Too many connections from 127.0.0.1, try again in 60 seconds");
   EXPECT_EQ(fourth.ReadLine(), "<closed>");
@@ -215,6 +216,7 @@ TEST_F(RateLimitTest, EachClientNamedByThePROXYHeaderHasItsOwnBucket) {
   auto b = viaBalancer("192.0.2.2");
   EXPECT_EQ(b->ReadLine(), Greeting());
   auto again = viaBalancer("192.0.2.1");
+  EXPECT_EQ(again->ReadLine(), Greeting());
   EXPECT_EQ(again->ReadLine(),
             "421 " + Host() + " Too many connections from 192.0.2.1, try again in 60 seconds");
 }
