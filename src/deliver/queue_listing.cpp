@@ -73,7 +73,7 @@ int ListQueue(const TDeliverSettings& settings) {
       if (r == nullptr || !r->Final())
         line += "  next=" +
                 (r == nullptr || r->nextTry <= now ? std::string("now") : LocalStamp(r->nextTry));
-      if (r != nullptr && !r->reply.empty()) line += "  (" + r->reply + ")";
+      if (r != nullptr && !r->reply.empty()) line += "  (" + OneLineReply(r->reply) + ")";
       std::printf("%s\n", line.c_str());
     }
     ++listed;
