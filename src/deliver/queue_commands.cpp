@@ -147,17 +147,11 @@ int RunQueueCommand(TQueueCommand command, const std::string& dir, const std::st
     out.error("kestran-deliver: -DELETE takes one queue id, never ALL");
     return 1;
   }
-  std::vector<TDirEntry> entries;
-  if (!ListDirectory(dir, entries, false)) {
+  std::vector<std::string> stems;
+  if (!ListPairStems(dir, stems)) {
     out.error("kestran-deliver: the queue directory " + dir + " cannot be read");
     return 1;
   }
-  std::vector<std::string> stems;
-  for (const auto& e : entries) {
-    std::string stem = PairStem(e.name, ".RCP");
-    if (!stem.empty()) stems.push_back(stem);
-  }
-  std::sort(stems.begin(), stems.end());
   int status = 0;
   for (const auto& stem : stems)
     if (OnePair(command, dir, stem, out) != 0) status = 1;

@@ -35,18 +35,12 @@ std::string LocalStamp(int64_t t) {
 
 int ListQueue(const TDeliverSettings& settings) {
   const std::string dir = NativeQueueDir(settings);
-  std::vector<TDirEntry> entries;
-  if (dir.empty() || !ListDirectory(dir, entries, false)) {
+  std::vector<std::string> stems;
+  if (dir.empty() || !ListPairStems(dir, stems)) {
     std::fprintf(stderr, "kestran-deliver: the queue directory %s cannot be read\n",
                  settings.QueueDir.c_str());
     return 1;
   }
-  std::vector<std::string> stems;
-  for (const auto& e : entries) {
-    std::string stem = PairStem(e.name, ".RCP");
-    if (!stem.empty()) stems.push_back(stem);
-  }
-  std::sort(stems.begin(), stems.end());
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   size_t listed = 0;
   for (const auto& stem : stems) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -102,6 +103,18 @@ std::string NextHopAddress(const std::string& address) {
   }
   quoted += '"';
   return at == std::string::npos ? quoted : quoted + address.substr(at);
+}
+
+bool ListPairStems(const std::string& dir, std::vector<std::string>& stems) {
+  stems.clear();
+  std::vector<TDirEntry> entries;
+  if (!ListDirectory(dir, entries, false)) return false;
+  for (const auto& e : entries) {
+    std::string stem = PairStem(e.name, ".RCP");
+    if (!stem.empty()) stems.push_back(std::move(stem));
+  }
+  std::sort(stems.begin(), stems.end());
+  return true;
 }
 
 std::string HoldFileName(const std::string& stem) {

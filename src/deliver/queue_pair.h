@@ -35,6 +35,9 @@ std::string HoldFileName(const std::string& stem);
 // this prefix + the pair's stem.
 inline constexpr const char* kDueRequestPrefix = "kestran-deliver.due.";
 
+// The stems of the complete pairs in dir, in order; false when dir cannot be read.
+bool ListPairStems(const std::string& dir, std::vector<std::string>& stems);
+
 // The envelope of a recipient file's text; false with the reason when it is not one.
 bool ParseRecipientFile(const std::string& text, TQueuedPair& pair, std::string& why);
 

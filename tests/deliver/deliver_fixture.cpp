@@ -56,6 +56,30 @@ void WritePairFiles(const std::string& dir, const std::string& stem, const std::
   ASSERT_TRUE(WriteFileText(dir + stem + ".RCP", rcp));
 }
 
+SendOutcome SendThrough(TTransport& t, const std::vector<std::string>& to,
+                        const std::string& queued, const std::string& sender, bool eightBit) {
+  SendOutcome o;
+  o.replies.resize(to.size());
+  TMessageToSend m;
+  m.sender = sender;
+  m.recipients = to;
+  m.size = queued.size();
+  m.eightBit = eightBit;
+  size_t off = 0;
+  m.read = [&](char* p, size_t n) -> long {
+    n = std::min(n, queued.size() - off);
+    std::copy(queued.data() + off, queued.data() + off + n, p);
+    off += n;
+    return static_cast<long>(n);
+  };
+  m.onReply = [&](size_t i, const TReply& r) {
+    o.replies[i] = r;
+    o.order.push_back(i);
+  };
+  t.Send(m);
+  return o;
+}
+
 TDeliverContext TestContext(const std::string& queueDir, const std::string& deliverTo,
                             LogCollector& log, double* clock) {
   TDeliverContext ctx;

@@ -59,6 +59,17 @@ struct LogCollector {
   }
 };
 
+// What a transport answered for one message: the reply of each recipient, and the order
+// in which the replies came.
+struct SendOutcome {
+  std::vector<TReply> replies;
+  std::vector<size_t> order;
+};
+// Sends one message in the queue's form (queued) through the transport.
+SendOutcome SendThrough(TTransport& t, const std::vector<std::string>& to,
+                        const std::string& queued, const std::string& sender = "a@x.test",
+                        bool eightBit = false);
+
 TDeliverContext TestContext(const std::string& queueDir, const std::string& deliverTo,
                             LogCollector& log, double* clock = nullptr);
 

@@ -26,23 +26,8 @@ using test::ScriptedPeer;
 const std::string kQueued = "Subject: t\r\n\r\nbody\r\n.\r\n";
 
 TReply SendOne(TTransport& t, const std::string& to, const std::string& queued = kQueued,
-               bool eightBit = false, const std::string& sender = "a@x.test") {
-  TReply reply;
-  TMessageToSend m;
-  m.sender = sender;
-  m.recipients = {to};
-  m.size = queued.size();
-  m.eightBit = eightBit;
-  size_t off = 0;
-  m.read = [&](char* p, size_t n) -> long {
-    n = std::min(n, queued.size() - off);
-    std::copy(queued.data() + off, queued.data() + off + n, p);
-    off += n;
-    return static_cast<long>(n);
-  };
-  m.onReply = [&](size_t, const TReply& r) { reply = r; };
-  t.Send(m);
-  return reply;
+               bool eightBit = false) {
+  return test::SendThrough(t, {to}, queued, "a@x.test", eightBit).replies[0];
 }
 
 // What a hop of the test saw: the bodies it took and every command line.
@@ -221,20 +206,7 @@ TEST(HostileNextHop, TheBodyIsNeverSentWithout354AndEarlierRepliesDoNotCount) {
   });
   auto transport = MakeTransport(*ParseNextHop("lmtp:[127.0.0.1]:" + std::to_string(hop.port())),
                                  TTransportOptions{"mx.test", 3000, false, 3600});
-  TMessageToSend m;
-  m.sender = "a@x.test";
-  m.recipients = {"gone@y.test", "x@y.test"};
-  m.size = kQueued.size();
-  size_t off = 0;
-  m.read = [&](char* p, size_t n) -> long {
-    n = std::min(n, kQueued.size() - off);
-    std::copy(kQueued.data() + off, kQueued.data() + off + n, p);
-    off += n;
-    return static_cast<long>(n);
-  };
-  std::vector<TReply> replies(2);
-  m.onReply = [&](size_t i, const TReply& r) { replies[i] = r; };
-  transport->Send(m);
+  const auto replies = test::SendThrough(*transport, {"gone@y.test", "x@y.test"}, kQueued).replies;
   transport.reset();
   for (const auto& r : replies) {
     EXPECT_EQ(r.code, 0) << r.text;

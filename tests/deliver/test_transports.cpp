@@ -24,32 +24,10 @@ using test::ScriptedPeer;
 
 const std::string kQueued = "Subject: t\r\n\r\n..dot\r\nbody\r\n.\r\n";
 
-struct Outcome {
-  std::vector<TReply> replies;
-  std::vector<size_t> order;
-};
-
-Outcome SendVia(TTransport& t, const std::vector<std::string>& to,
-                const std::string& queued = kQueued, const std::string& sender = "a@x.test") {
-  Outcome o;
-  o.replies.resize(to.size());
-  TMessageToSend m;
-  m.sender = sender;
-  m.recipients = to;
-  m.size = queued.size();
-  size_t off = 0;
-  m.read = [&](char* p, size_t n) -> long {
-    n = std::min(n, queued.size() - off);
-    std::copy(queued.data() + off, queued.data() + off + n, p);
-    off += n;
-    return static_cast<long>(n);
-  };
-  m.onReply = [&](size_t i, const TReply& r) {
-    o.replies[i] = r;
-    o.order.push_back(i);
-  };
-  t.Send(m);
-  return o;
+test::SendOutcome SendVia(TTransport& t, const std::vector<std::string>& to,
+                          const std::string& queued = kQueued,
+                          const std::string& sender = "a@x.test") {
+  return test::SendThrough(t, to, queued, sender);
 }
 
 TTransportOptions Options(int timeoutMs = 3000) {

@@ -40,14 +40,20 @@ bool BecomeQueueOwner(const std::string& queueDir) {
   return ::setgroups(0, nullptr) == 0 && ::setgid(st.st_gid) == 0 && ::setuid(st.st_uid) == 0;
 }
 
+// The native queue directory of the settings, the process working as its owner; "" (with
+// one line on standard error) when it cannot be used.
+std::string OwnedQueueDir(const TDeliverSettings& s) {
+  const std::string dir = NativeQueueDir(s);
+  if (!dir.empty() && BecomeQueueOwner(dir)) return dir;
+  std::fprintf(stderr, "kestran-deliver: the queue directory %s cannot be used\n",
+               s.QueueDir.c_str());
+  return {};
+}
+
 int Flush() {
   const TDeliverSettings s = LoadDeliverSettings();
-  const std::string dir = NativeQueueDir(s);
-  if (dir.empty() || !BecomeQueueOwner(dir)) {
-    std::fprintf(stderr, "kestran-deliver: the queue directory %s cannot be used\n",
-                 s.QueueDir.c_str());
-    return 1;
-  }
+  const std::string dir = OwnedQueueDir(s);
+  if (dir.empty()) return 1;
   TQueueLock lock;
   if (!lock.TryLock(dir)) {
     FILE* f = std::fopen((dir + kFlushRequestName).c_str(), "w");
@@ -80,13 +86,8 @@ int QueueCommand(TQueueCommand command, int argc, char** argv) {
                  Switch(argc, argv).c_str());
     return 1;
   }
-  const TDeliverSettings s = LoadDeliverSettings();
-  const std::string dir = NativeQueueDir(s);
-  if (dir.empty() || !BecomeQueueOwner(dir)) {
-    std::fprintf(stderr, "kestran-deliver: the queue directory %s cannot be used\n",
-                 s.QueueDir.c_str());
-    return 1;
-  }
+  const std::string dir = OwnedQueueDir(LoadDeliverSettings());
+  if (dir.empty()) return 1;
   TEventSource syslog(kDeliverServiceName);
   TQueueCommandOutput out;
   out.print = [](const std::string& text) {
