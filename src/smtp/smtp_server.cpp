@@ -69,10 +69,15 @@ void TConduitSMTPServer::SetMaxEnvelopeMemoryMB(uint32_t v) {
 }
 
 void TConduitSMTPServer::SetQueueRoom(uint32_t maxQueuedMessages, uint32_t minFreeSpaceMB) {
-  uint64_t minFree = uint64_t{minFreeSpaceMB} << 20;
+  const uint64_t reserve = uint64_t{minFreeSpaceMB} << 20;
+  uint64_t minFree = reserve;
   if (minFree != 0 && maxMessageSize_ != 0)
     minFree = std::max<uint64_t>(minFree, uint64_t{maxMessageSize_} * 3 / 2);
-  queueRoom_.Configure(mailWriteDir_, maxQueuedMessages, minFree);
+  // Bodies under way may go on into the reserve by one message at most (half of it when
+  // messages have no size limit); below that they are no longer kept.
+  const uint64_t margin = maxMessageSize_ != 0 ? uint64_t{maxMessageSize_} : reserve / 2;
+  const uint64_t floor = reserve > margin ? reserve - margin : 0;
+  queueRoom_.Configure(mailWriteDir_, maxQueuedMessages, minFree, floor);
 }
 
 void TConduitSMTPServer::DebugLog(const std::string& text) {
@@ -167,6 +172,13 @@ bool TConduitSMTPServer::QueueHasRoom() {
   return queueRoom_.HasRoom(static_cast<int64_t>(now.count()));
 }
 
+bool TConduitSMTPServer::QueueHasSpace() {
+  if (!queueRoom_.Enabled()) return true;
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+  return queueRoom_.HasSpace(static_cast<int64_t>(now.count()));
+}
+
 bool TConduitSMTPServer::IsLocalDomain(const std::string& domain) {
   std::string d = Trim(domain);
   // An IPv6 address literal matches an entry with the same address in any spelling.
@@ -221,7 +233,12 @@ void TConduitSMTPServer::DoCommandMAIL(TConduitServerThread* thread, const std::
     MailSyntaxError(thread, arg);
     return;
   }
+  // The transaction holds its room before it asks, so that sessions asking at once see
+  // one another.
+  if (queueRoom_.Enabled())
+    msg.Room.Hold(&queueRoom_, std::max(msg.DeclaredSize, TSpaceReservation::kMinimum));
   if (!QueueHasRoom()) {
+    msg.Room.Release();
     Count(metrics_.StorageRefusals);
     Reply(thread, "452 4.3.1 Insufficient system storage");
     if (logDebug_) DebugLog("MAIL says 452 4.3.1 Insufficient system storage");
@@ -445,6 +462,10 @@ TConduitSMTPServer::BodyState TConduitSMTPServer::ReadBody(TConduitServerThread*
       state = BodyState::LineTooLong;
     } else if (limit != 0 && size + counted > limit) {
       state = BodyState::TooBig;
+    } else if (!msg.Room.GrowTo(
+                   BodyFootprint(body.Size() + line.size() + 2, TMessageBody::kMemoryPart) +
+                   TSpaceReservation::kMinimum)) {
+      state = BodyState::NoRoom;
     } else if (!body.AppendLine(line)) {
       state = BodyState::NotKept;
     }
@@ -470,6 +491,14 @@ void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& m
     if (logDebug_) DebugLog("DATA says 503 No valid recipients specified");
     return;
   }
+  if (!QueueHasSpace()) {
+    // The transaction is over: what it held goes back at once.
+    msg.Reset(false);
+    Count(metrics_.StorageRefusals);
+    Reply(thread, "452 4.3.1 Insufficient system storage");
+    if (logDebug_) DebugLog("DATA says 452 4.3.1 Insufficient system storage");
+    return;
+  }
   Reply(thread, "354 Ready for data");
   if (logDebug_) DebugLog("DATA says 354 Ready for data");
   // While this body comes in, a flush of the queue about to begin may wait to take it too.
@@ -487,6 +516,13 @@ void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& m
     msg.Reset(false);
     Reply(thread, "552 Message exceeds the size limit");
     if (logDebug_) DebugLog("DATA says 552 Message exceeds the size limit");
+    return;
+  }
+  if (state == BodyState::NoRoom) {
+    msg.Reset(false);
+    Count(metrics_.StorageRefusals);
+    Reply(thread, "452 4.3.1 Insufficient system storage");
+    if (logDebug_) DebugLog("DATA says 452 4.3.1 Insufficient system storage");
     return;
   }
   // A body that could not be kept is not numbered: the client may send it again.
@@ -561,10 +597,12 @@ TConduitSMTPServer::WriteResult TConduitSMTPServer::WriteQueuePair(TSMTPMsg& msg
   }
   TQueueWriter::Outcome outcome;
   TQueueFault fault;
+  size_t rcpSize = 0;
   {
     // The envelope of many long recipients is large: it is gone before the log entry,
     // which repeats the addresses, is made.
     const std::string rcp = BuildRecipientFile(msg, hostName_);
+    rcpSize = rcp.size();
     outcome = writer.WritePair(
         msg.MsgId, [&](TFile& f) { return f.Write(header) && msg.Data.WriteTo(f); }, rcp, &fault);
   }
@@ -574,6 +612,7 @@ TConduitSMTPServer::WriteResult TConduitSMTPServer::WriteQueuePair(TSMTPMsg& msg
     return outcome == TQueueWriter::Outcome::NameTaken ? WriteResult::NameTaken
                                                        : WriteResult::Failed;
   }
+  if (queueRoom_.Enabled()) queueRoom_.NoteStored(header.size() + msg.Data.Size() + rcpSize);
   std::string entry = "<" + msg.MsgId + "@" + hostName_ + "> " + LogTimeStamp() + " " +
                       msg.SendingIP + " " + msg.SendingDomain + " " + msg.FromStr;
   for (const auto& rec : msg.Recipients.Items()) entry += " " + rec.Address;

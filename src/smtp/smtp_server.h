@@ -186,12 +186,14 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   void DoCommandSTARTTLS(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
 
  private:
-  enum class BodyState { Kept, LineTooLong, TooBig, NotKept };
+  enum class BodyState { Kept, LineTooLong, TooBig, NotKept, NoRoom };
   enum class WriteResult { Written, NameTaken, Failed };
 
   void Reply(TConduitServerThread* thread, const std::string& text);
   // Back-pressure at MAIL; true when no limit is set.
   bool QueueHasRoom();
+  // DATA: the free space less what transactions hold is above the reserve.
+  bool QueueHasSpace();
   // A DATA that ended in 250 (stored) or 451.
   void CountIntake(TConduitServerThread* thread, const TSMTPMsg& msg, bool stored);
   // The syntax-error replies of MAIL and RCPT, which echo the argument.

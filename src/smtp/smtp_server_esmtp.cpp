@@ -128,6 +128,7 @@ void TConduitSMTPServer::DoExtendedMAIL(TConduitServerThread* thread, const std:
   }
   switch (CheckMailParams(split.params, maxMessageSize_)) {
     case TMailParamResult::Accepted:
+      msg.DeclaredSize = DeclaredMessageSize(split.params);
       DoCommandMAIL(thread, split.address, msg, handled);
       return;
     case TMailParamResult::Unrecognised:
