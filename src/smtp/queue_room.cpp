@@ -18,15 +18,19 @@ std::string Megabytes(uint64_t bytes) {
 void TQueueRoom::Configure(const std::string& dir, uint32_t maxPairs, uint64_t minFreeBytes,
                            uint64_t floorBytes) {
   dir_ = dir;
-  maxPairs_ = maxPairs;
-  minFreeBytes_ = minFreeBytes;
-  floorBytes_ = std::min(floorBytes, minFreeBytes);
+  SetLimits(maxPairs, minFreeBytes, floorBytes);
   refusing_ = false;
   nextSampleMs_ = 0;
   pairsKnown_ = false;
   freeKnown_ = false;
   pairsSince_ = 0;
   bytesSince_ = 0;
+}
+
+void TQueueRoom::SetLimits(uint32_t maxPairs, uint64_t minFreeBytes, uint64_t floorBytes) {
+  maxPairs_ = maxPairs;
+  minFreeBytes_ = minFreeBytes;
+  floorBytes_ = std::min(floorBytes, minFreeBytes);
 }
 
 void TQueueRoom::LookIfDue(int64_t nowMs) {
@@ -98,7 +102,8 @@ void TQueueRoom::Sample(int64_t nowMs) {
   if (maxPairs_ != 0) {
     // Once a second on a queue that may hold a hundred thousand pairs: names only.
     TQueueCensus census = TakeQueueCensus(dir_, false);
-    state = std::to_string(census.Pairs) + " pairs wait (limit " + std::to_string(maxPairs_) + ")";
+    state = std::to_string(census.Pairs) + " pairs wait (limit " +
+            std::to_string(maxPairs_.load()) + ")";
     sampledPairs_.store(census.Pairs, std::memory_order_relaxed);
     pairsKnown_.store(census.Read, std::memory_order_relaxed);
     if (census.Read && census.Pairs >= maxPairs_) full = true;
@@ -112,8 +117,8 @@ void TQueueRoom::Sample(int64_t nowMs) {
     sampledFree_.store(static_cast<int64_t>(std::min<uint64_t>(free, INT64_MAX)),
                        std::memory_order_relaxed);
     if (!state.empty()) state += ", ";
-    state += Megabytes(free) + " free on its file system (at least " + Megabytes(minFreeBytes_) +
-             " kept)";
+    state += Megabytes(free) + " free on its file system (at least " +
+             Megabytes(minFreeBytes_.load()) + " kept)";
     const uint64_t held = reserved_.load(std::memory_order_relaxed);
     if (held >= (uint64_t{1} << 20))
       state += ", " + Megabytes(held) + " held by transactions under way";

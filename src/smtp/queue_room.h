@@ -26,6 +26,8 @@ class TQueueRoom {
   // sessions run.
   void Configure(const std::string& dir, uint32_t maxPairs, uint64_t minFreeBytes,
                  uint64_t floorBytes = 0);
+  // The same limits, changed while sessions run (what was counted and held stays).
+  void SetLimits(uint32_t maxPairs, uint64_t minFreeBytes, uint64_t floorBytes);
   bool Enabled() const { return maxPairs_ != 0 || minFreeBytes_ != 0; }
 
   // False while a new transaction (MAIL) is refused: too many pairs, or too little free
@@ -70,9 +72,9 @@ class TQueueRoom {
   bool SpaceShort() const;
 
   std::string dir_;
-  uint32_t maxPairs_ = 0;
-  uint64_t minFreeBytes_ = 0;
-  uint64_t floorBytes_ = 0;
+  std::atomic<uint32_t> maxPairs_{0};
+  std::atomic<uint64_t> minFreeBytes_{0};
+  std::atomic<uint64_t> floorBytes_{0};
   std::atomic<bool> refusing_{false};
   // The last look, and what happened since.
   std::atomic<uint64_t> sampledPairs_{0};

@@ -96,7 +96,8 @@ TEST_F(InstallUnitTest, TheUnitRunsConfinedAsTheAccountAndMayWriteTheNamedDirect
   std::vector<std::string> lines = {
       "After=network.target", "Type=notify",
       "ExecStart=" + std::string(build ? build : ".") + "/kestran",
-      "Environment=KESTRAN_ROOT=" + root_, "User=kestran", "Group=kestran", "UMask=0027",
+      "ExecReload=/bin/kill -HUP $MAINPID", "Environment=KESTRAN_ROOT=" + root_, "User=kestran",
+      "Group=kestran", "UMask=0027",
       // 40000 connections, three files each, and some to spare.
       "LimitNOFILE=121024",
       // A thread each, and the service's own.

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "programs/kestran-deliver/deliver_check.h"
 #include "programs/kestran-deliver/deliver_service.h"
 #include "programs/kestran-deliver/queue_listing.h"
 
@@ -77,6 +78,7 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   const std::string sw = Switch(argc, argv);
   try {
+    if (sw == "CHECK") return CheckDeliverConfiguration();
     if (sw == "QUEUE") return ListQueue(LoadDeliverSettings());
     if (sw == "FLUSH") return Flush();
     if (sw.empty() || sw == "DEBUG") {
