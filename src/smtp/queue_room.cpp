@@ -88,17 +88,20 @@ bool TQueueRoom::TryReserveMore(uint64_t bytes) {
 }
 
 void TQueueRoom::NoteStored(uint64_t bytes) {
-  pairsSince_.fetch_add(1, std::memory_order_relaxed);
-  bytesSince_.fetch_add(bytes, std::memory_order_relaxed);
+  // After the pair's files are in place: a look that sees this count sees them too.
+  pairsSince_.fetch_add(1, std::memory_order_release);
+  bytesSince_.fetch_add(bytes, std::memory_order_release);
 }
 
 void TQueueRoom::Sample(int64_t nowMs) {
   bool full = false;
   std::string state;
-  // What is stored from here on counts until the next look, even when this look sees it
-  // too: counted twice for a second rather than not at all.
-  pairsSince_.store(0, std::memory_order_relaxed);
-  bytesSince_.store(0, std::memory_order_relaxed);
+  // What was stored before this look began is in what it sees; what is stored while it
+  // looks may be or not (a name that appears while the directory is listed can be
+  // missed), so it counts on until the next look: twice for a second rather than not at
+  // all.
+  const uint64_t pairsBefore = pairsSince_.load(std::memory_order_acquire);
+  const uint64_t bytesBefore = bytesSince_.load(std::memory_order_acquire);
   if (maxPairs_ != 0) {
     // Once a second on a queue that may hold a hundred thousand pairs: names only.
     TQueueCensus census = TakeQueueCensus(dir_, false);
@@ -122,8 +125,10 @@ void TQueueRoom::Sample(int64_t nowMs) {
     const uint64_t held = reserved_.load(std::memory_order_relaxed);
     if (held >= (uint64_t{1} << 20))
       state += ", " + Megabytes(held) + " held by transactions under way";
-    if (SpaceShort()) full = true;
   }
+  pairsSince_.fetch_sub(pairsBefore, std::memory_order_relaxed);
+  bytesSince_.fetch_sub(bytesBefore, std::memory_order_relaxed);
+  if (known && SpaceShort()) full = true;
   refusing_.store(full, std::memory_order_relaxed);
   if (full == reportedRefusing_ && reportedOnce_) return;
   if (!full && !reportedOnce_) return;  // nothing was refused yet
