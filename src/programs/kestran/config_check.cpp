@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -60,6 +61,8 @@ class TCheck {
   void ShowSettings();
   void ShowLists();
   void CheckNamedThings();
+  // What the start refuses outright; readFiles: the TLS files may be read.
+  void CheckStartRefusals(bool readFiles);
   // One directory: "name path = native: what"; false when it cannot be used.
   std::string DirectoryState(const std::string& dir, bool& usable);
 
@@ -138,8 +141,26 @@ std::string TCheck::DirectoryState(const std::string& dir, bool& usable) {
   return text + (usable ? "exists and can be written" : "exists but cannot be written");
 }
 
+bool DataRootThere() {
+#ifdef _WIN32
+  return true;
+#else
+  // Any path on a drive would make the data root and its drive C: a check leaves a
+  // missing one alone.
+  std::error_code ec;
+  return std::filesystem::is_directory(DataRoot() + "/drive_c", ec);
+#endif
+}
+
 void TCheck::CheckNamedThings() {
   Line("Files and directories:");
+  if (!DataRootThere()) {
+    Line("  The data root " + DataRoot() +
+         " (with its drive_c) does not exist yet: the start "
+         "makes it. Nothing below it is looked at.");
+    CheckStartRefusals(false);
+    return;
+  }
   // The queue directory: the start creates it when missing, and does not listen when it
   // cannot be written.
   bool usable = false;
@@ -186,6 +207,32 @@ void TCheck::CheckNamedThings() {
     if (!there) Warning("The directory of the metrics file '" + metrics + "' does not exist");
   }
 
+  CheckStartRefusals(true);
+
+  // The local users, from every source the settings name.
+  Try([&] {
+    size_t lists = 0, plugin = 0, group = 0;
+    TReceiverSettings users = s_;
+    users.LocalUsers.clear();
+    users.SkipUserVerify.clear();
+    if (users.UseLMSLists) {
+      LoadHostAliasesAndLists(users);
+      lists = users.LocalUsers.size();
+    }
+    if (users.UsePlugin1List) {
+      LoadPlugin1List(users.Plugin1ConfigFile, users);
+      plugin = users.LocalUsers.size() - lists;
+    }
+    if (users.UseNTUserDatabase) group = GetGroupMembers(users.NTGroupNameNotice).size();
+    Line("  LocalUsers: " + std::to_string(lists + plugin + group) +
+         " names (host aliases and lists " + std::to_string(lists) + ", plug-in list " +
+         std::to_string(plugin) + ", group '" + users.NTGroupNameNotice + "' " +
+         std::to_string(group) + ")" +
+         (users.DoLocalUser ? "" : "; not checked (DoLocalUser off)"));
+  });
+}
+
+void TCheck::CheckStartRefusals(bool readFiles) {
   // What the start itself refuses.
   if (s_.Port == 0 || s_.Port > 65535)
     Error("Invalid TCP port " + std::to_string(s_.Port) + " in 'Port'");
@@ -212,7 +259,9 @@ void TCheck::CheckNamedThings() {
           "' in 'TLSKeyFile' without a certificate in "
           "'TLSCertificateFile'");
   } else if (!cert.empty()) {
-    if (!TlsAvailable()) {
+    if (!readFiles) {
+      Line("  TLSCertificateFile " + cert + ": not read");
+    } else if (!TlsAvailable()) {
       Warning("STARTTLS is not available in this build: '" + cert +
               "' in 'TLSCertificateFile' is not used");
     } else {
@@ -225,28 +274,6 @@ void TCheck::CheckNamedThings() {
            (loaded ? ": the certificate and key load" : ": unusable"));
     }
   }
-
-  // The local users, from every source the settings name.
-  Try([&] {
-    size_t lists = 0, plugin = 0, group = 0;
-    TReceiverSettings users = s_;
-    users.LocalUsers.clear();
-    users.SkipUserVerify.clear();
-    if (users.UseLMSLists) {
-      LoadHostAliasesAndLists(users);
-      lists = users.LocalUsers.size();
-    }
-    if (users.UsePlugin1List) {
-      LoadPlugin1List(users.Plugin1ConfigFile, users);
-      plugin = users.LocalUsers.size() - lists;
-    }
-    if (users.UseNTUserDatabase) group = GetGroupMembers(users.NTGroupNameNotice).size();
-    Line("  LocalUsers: " + std::to_string(lists + plugin + group) +
-         " names (host aliases and lists " + std::to_string(lists) + ", plug-in list " +
-         std::to_string(plugin) + ", group '" + users.NTGroupNameNotice + "' " +
-         std::to_string(group) + ")" +
-         (users.DoLocalUser ? "" : "; not checked (DoLocalUser off)"));
-  });
 }
 
 int TCheck::Run() {
