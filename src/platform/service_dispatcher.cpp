@@ -115,6 +115,9 @@ uint32_t ControlOfSignal(int sig) {
 bool Accepts(Entry& e, uint32_t control) {
   uint32_t state = e.reported ? e.status.CurrentState : kServiceStartPending;
   uint32_t accepted = e.reported ? e.status.ControlsAccepted : 0;
+  if (control == kServiceControlParamChange)
+    return e.registered && (state == kServiceRunning || state == kServicePaused) &&
+           (accepted & kServiceAcceptParamChange);
   if (control == kServiceControlInterrogate || control > kServiceControlContinue)
     return e.registered;
   if (state == kServiceStopped || state == kServiceStopPending) return false;
@@ -352,6 +355,9 @@ bool StartServiceCtrlDispatcher(const std::vector<TServiceTableEntry>& table) {
         // The process is going to stop: name lookups give up now, also those of a start
         // still in progress, which holds the stop until it is over.
         if (control == kServiceControlStop) AbandonLookups();
+        // SIGHUP: the settings are read again, then the status is reported as an
+        // interrogation reports it.
+        if (si.ssi_signo == SIGHUP) Deliver(d, kServiceControlParamChange);
         Deliver(d, control);
       }
     }

@@ -369,6 +369,7 @@ bool TServiceManager::UnitText(const TServiceConfig& c, const std::string& dataR
   text += "\n[Service]\n";
   text += "Type=notify\n";
   text += "ExecStart=" + UnitValue(c.BinaryPath, true, true) + "\n";
+  if (c.Reloadable) text += "ExecReload=/bin/kill -HUP $MAINPID\n";
   text += "Environment=" + UnitValue("KESTRAN_ROOT=" + AbsolutePath(dataRoot), true, false) + "\n";
   text += Confinement(c, account, AbsolutePath(dataRoot));
   text += "\n[Install]\n";

@@ -36,10 +36,13 @@ constexpr uint32_t kServiceControlStop = 1;
 constexpr uint32_t kServiceControlPause = 2;
 constexpr uint32_t kServiceControlContinue = 3;
 constexpr uint32_t kServiceControlInterrogate = 4;
+// The service's settings changed: it reads them again (Windows' SERVICE_CONTROL_PARAMCHANGE).
+constexpr uint32_t kServiceControlParamChange = 6;
 
 // Controls accepted.
 constexpr uint32_t kServiceAcceptStop = 0x1;
 constexpr uint32_t kServiceAcceptPauseContinue = 0x2;
+constexpr uint32_t kServiceAcceptParamChange = 0x8;
 
 // Service types.
 constexpr uint32_t kServiceKernelDriver = 0x1;
@@ -103,6 +106,9 @@ struct TServiceConfig {
   // system's default applies), kNoTaskLimit lifts the limit.
   static constexpr uint64_t kNoTaskLimit = UINT64_MAX;
   uint64_t Tasks = 0;
+  // The service reads its settings again on the parameter-change control: the unit's
+  // reload sends it (SIGHUP).
+  bool Reloadable = false;
 };
 
 // An open service; closed by its destructor.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 
 #include "service/servroot.h"
@@ -27,8 +28,14 @@ int RunServicesMain(int argc, char** argv) {
     std::vector<TService*> services = ServiceList().Items();
     if (services.empty()) throw Exception("No services to handle.");
     std::string sw = NormalisedSwitch(argc, argv);
-    if (sw == "-INSTALL" || sw == "-REMOVE" || sw == "-DEBUG" || sw == "-VERSION") {
+    if (sw == "-INSTALL" || sw == "-REMOVE" || sw == "-DEBUG" || sw == "-VERSION" ||
+        sw == "-CHECK") {
       services.front()->ShowBanner();
+      if (sw == "-CHECK") {
+        int status = 0;
+        for (TService* s : services) status = std::max(status, s->Check());
+        return status;
+      }
       if (sw == "-INSTALL") {
         for (TService* s : services) s->Install();
       } else if (sw == "-REMOVE") {
@@ -37,7 +44,15 @@ int RunServicesMain(int argc, char** argv) {
         RunConsole();
       }
     } else {
-      RunDispatcher(services);
+      try {
+        RunDispatcher(services);
+      } catch (const Exception& e) {
+        // Started from a console with a switch the program does not know: the error, then
+        // what the switches are.
+        WriteLineOut(std::string(e.ClassName()) + ": " + e.Message());
+        if (!sw.empty()) services.front()->ShowUsage();
+        return 1;
+      }
     }
     return 0;
   } catch (const Exception& e) {

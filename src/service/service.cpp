@@ -79,8 +79,9 @@ void TService::ReportStatus(uint32_t state) {
   if (state == kServiceStartPending)
     Status.ControlsAccepted = 0;
   else
-    Status.ControlsAccepted =
-        kServiceAcceptStop | (AcceptPauseContinue ? kServiceAcceptPauseContinue : 0);
+    Status.ControlsAccepted = kServiceAcceptStop |
+                              (AcceptPauseContinue ? kServiceAcceptPauseContinue : 0) |
+                              (AcceptParamChange ? kServiceAcceptParamChange : 0);
   SendStatus();
 }
 
@@ -182,6 +183,10 @@ void ServiceCtrlHandler(TService* service, uint32_t control) {
         break;
       case kServiceControlContinue:
         service->Continue();
+        break;
+      case kServiceControlParamChange:
+        // What the reload finds goes to the event log; the state stays as it was.
+        service->ParamChange();
         break;
       default:
         service->SendStatus();

@@ -80,6 +80,8 @@ class TService : public TThread {
   uintptr_t StatusHandle = 0;
   std::string Account;  // empty: the system's own account
   bool AcceptPauseContinue = true;
+  // The service takes the parameter-change control (ParamChange).
+  bool AcceptParamChange = false;
   bool UseWatchDog = true;
   std::atomic<bool> ConsoleMode{false};
   std::string DisplayName;
@@ -110,6 +112,14 @@ class TService : public TThread {
   virtual void ShutDown() {}
   // Fills Status for the first report.
   virtual void InitStatus();
+  // -CHECK: reads the service's configuration, prints what it finds and changes nothing;
+  // returns the exit status, 0 when a start would succeed. Base: nothing to check, 0.
+  virtual int Check() { return 0; }
+  // The switches of the program, one line each, after the error an unknown switch gives
+  // in a console. Base: nothing.
+  virtual void ShowUsage() {}
+  // Re-reads the settings while running (the parameter-change control). Base: nothing.
+  virtual void ParamChange() {}
   // Adds what the service's own settings ask of its installation (directories it
   // writes, files it holds open) before Install hands it to the manager. Base: nothing.
   virtual void PrepareInstall(TServiceConfig& /*config*/) {}

@@ -11,7 +11,8 @@ bool TEnvelopeBudget::Take(uint64_t n) {
   uint64_t now = 0;
   do {
     now = used + n;
-    if (limit_ != 0 && now > limit_) return false;
+    const uint64_t limit = Limit();
+    if (limit != 0 && now > limit) return false;
   } while (!used_.compare_exchange_weak(used, now, std::memory_order_relaxed));
   uint64_t mark = mark_.load(std::memory_order_relaxed);
   while (now > mark && !mark_.compare_exchange_weak(mark, now, std::memory_order_relaxed)) {

@@ -23,9 +23,9 @@ class TEnvelopeBudget {
   TEnvelopeBudget(const TEnvelopeBudget&) = delete;
   TEnvelopeBudget& operator=(const TEnvelopeBudget&) = delete;
 
-  // Set before any session runs.
-  void SetLimit(uint64_t bytes) { limit_ = bytes; }
-  uint64_t Limit() const { return limit_; }
+  // May change while sessions run: what they hold stays theirs.
+  void SetLimit(uint64_t bytes) { limit_.store(bytes, std::memory_order_relaxed); }
+  uint64_t Limit() const { return limit_.load(std::memory_order_relaxed); }
   uint64_t InUse() const { return used_.load(std::memory_order_relaxed); }
 
   // Takes n bytes; false, taking nothing, when that would pass the limit.
@@ -38,7 +38,7 @@ class TEnvelopeBudget {
   std::function<void()> OnRelease;
 
  private:
-  uint64_t limit_ = 0;
+  std::atomic<uint64_t> limit_{0};
   std::atomic<uint64_t> used_{0};
   // The highest use since memory was last returned.
   std::atomic<uint64_t> mark_{0};

@@ -32,6 +32,8 @@ void TSMTPMsg::Reset(bool clearSession) {
   MailAccepted = false;
   // Gives the memory of a large body back and deletes its scratch file.
   Data.Clear();
+  Room.Release();
+  DeclaredSize = 0;
   FromStr.clear();
   // Last, once what the transaction held is free: giving the budget back may return the
   // heap's free memory to the system.

@@ -10,6 +10,7 @@
 
 #include "smtp/envelope_budget.h"
 #include "smtp/message_body.h"
+#include "smtp/space_reservation.h"
 
 namespace kestran {
 
@@ -77,6 +78,10 @@ class TSMTPMsg {
   bool BadRecipientLimitReached = false;
   // The share of the process-wide envelope budget that the recipients hold.
   TEnvelopeCharge Envelope;
+  // The size the sender declared with MAIL (SIZE=), 0 when none.
+  uint64_t DeclaredSize = 0;
+  // The room the transaction holds in the queue's file system from MAIL on.
+  TSpaceReservation Room;
 
   // Clears the transaction (recipients and their budget, data, sender and its acceptance,
   // date, id); with clearSession also

@@ -35,6 +35,32 @@ bool SameText(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+namespace {
+
+// The policy the session on this thread started with, and the server it belongs to.
+struct TSessionPolicy {
+  const TConduitSMTPServer* server = nullptr;
+  std::shared_ptr<const TSmtpPolicy> policy;
+};
+thread_local TSessionPolicy sessionPolicy;
+
+}  // namespace
+
+const TSmtpPolicy& TConduitSMTPServer::P() const {
+  const TSessionPolicy& session = sessionPolicy;
+  if (session.server == this && session.policy) return *session.policy;
+  return policy_;
+}
+
+std::shared_ptr<const TSmtpPolicy> TConduitSMTPServer::PublishedPolicy() const {
+  std::lock_guard<std::mutex> g(policyLock_);
+  if (policyChanged_ || !published_) {
+    published_ = std::make_shared<const TSmtpPolicy>(policy_);
+    policyChanged_ = false;
+  }
+  return published_;
+}
+
 TConduitSMTPServer::TConduitSMTPServer(TConduitBase* owner)
     : TConduitSMTPListener(owner), hostName_(MachineHostName()) {}
 
@@ -68,11 +94,33 @@ void TConduitSMTPServer::SetMaxEnvelopeMemoryMB(uint32_t v) {
   envelopeBudget_.SetLimit(uint64_t{v} << 20);
 }
 
+namespace {
+
+// The free space kept for new transactions, and the floor below which not even a body
+// under way takes more: the reserve less one message (half the reserve without a size
+// limit).
+void QueueRoomLimits(uint32_t minFreeSpaceMB, uint32_t maxMessageSize, uint64_t& minFree,
+                     uint64_t& floor) {
+  const uint64_t reserve = uint64_t{minFreeSpaceMB} << 20;
+  minFree = reserve;
+  if (minFree != 0 && maxMessageSize != 0)
+    minFree = std::max<uint64_t>(minFree, uint64_t{maxMessageSize} * 3 / 2);
+  const uint64_t margin = maxMessageSize != 0 ? uint64_t{maxMessageSize} : reserve / 2;
+  floor = reserve > margin ? reserve - margin : 0;
+}
+
+}  // namespace
+
 void TConduitSMTPServer::SetQueueRoom(uint32_t maxQueuedMessages, uint32_t minFreeSpaceMB) {
-  uint64_t minFree = uint64_t{minFreeSpaceMB} << 20;
-  if (minFree != 0 && maxMessageSize_ != 0)
-    minFree = std::max<uint64_t>(minFree, uint64_t{maxMessageSize_} * 3 / 2);
-  queueRoom_.Configure(mailWriteDir_, maxQueuedMessages, minFree);
+  uint64_t minFree = 0, floor = 0;
+  QueueRoomLimits(minFreeSpaceMB, P().MaxMessageSize, minFree, floor);
+  queueRoom_.Configure(mailWriteDir_, maxQueuedMessages, minFree, floor);
+}
+
+void TConduitSMTPServer::SetQueueRoomLimits(uint32_t maxQueuedMessages, uint32_t minFreeSpaceMB) {
+  uint64_t minFree = 0, floor = 0;
+  QueueRoomLimits(minFreeSpaceMB, P().MaxMessageSize, minFree, floor);
+  queueRoom_.SetLimits(maxQueuedMessages, minFree, floor);
 }
 
 void TConduitSMTPServer::DebugLog(const std::string& text) {
@@ -90,6 +138,8 @@ std::string TConduitSMTPServer::GreetingLine() const {
 }
 
 void TConduitSMTPServer::DoConnect(TConduitServerThread* thread) {
+  // The session keeps the policy in force now to its end.
+  sessionPolicy = TSessionPolicy{this, PublishedPolicy()};
   Count(metrics_.ConnectionsAccepted);
   TConduitSMTPListener::DoConnect(thread);
   if (!AdmitConnection(thread)) return;
@@ -101,7 +151,7 @@ void TConduitSMTPServer::DoConnect(TConduitServerThread* thread) {
     return;
   }
   // With extended SMTP a client may pipeline; its replies leave together.
-  thread->Connection()->SetCoalesceWrites(esmtp_);
+  thread->Connection()->SetCoalesceWrites(P().Esmtp);
   if (logDebug_) {
     DebugLog("");
     DebugLog("");
@@ -110,23 +160,29 @@ void TConduitSMTPServer::DoConnect(TConduitServerThread* thread) {
 }
 
 bool TConduitSMTPServer::ExpectsProxyHeader(const std::string& address) {
-  return !proxyNets_.empty() && InNetList(address, proxyNets_);
+  // On the accept thread: the policy new sessions take.
+  const std::shared_ptr<const TSmtpPolicy> policy = PublishedPolicy();
+  return !policy->ProxyNets.empty() && InNetList(address, policy->ProxyNets);
 }
 
 // --- policy ----------------------------------------------------------------------------
 
 void TConduitSMTPServer::DoDisconnect(TConduitServerThread* thread) {
   Count(metrics_.ConnectionsClosed);
+  // A parked thread keeps no policy.
+  struct TForget {
+    ~TForget() { sessionPolicy = TSessionPolicy{}; }
+  } forget;
   TConduitSMTPListener::DoDisconnect(thread);
 }
 
 bool TConduitSMTPServer::IsRelayAllowed(const std::string& ip) {
-  if (InNetList(ip, localNets_)) return true;
+  if (InNetList(ip, P().LocalNets)) return true;
   return CheckPopAuth(ip);
 }
 
 bool TConduitSMTPServer::CheckPopAuth(const std::string& ip) {
-  if (!doPOPAuth_ || !OnPopAuth) return false;
+  if (!P().DoPOPAuth || !OnPopAuth) return false;
   bool valid = false, handled = false;
   OnPopAuth(ip, valid, handled);
   if (!handled || !valid) return false;
@@ -135,21 +191,21 @@ bool TConduitSMTPServer::CheckPopAuth(const std::string& ip) {
 }
 
 bool TConduitSMTPServer::CheckAccess(const std::string& ip, std::string& reason) {
-  if (InNetList(ip, whiteList_)) return true;
-  if (InNetList(ip, localBlackList_)) {
+  if (InNetList(ip, P().WhiteList)) return true;
+  if (InNetList(ip, P().LocalBlackList)) {
     Count(metrics_.RefusedByBlackList);
-    reason = localBlackListNotice_;
+    reason = P().LocalBlackListNotice;
     return false;
   }
-  if (doDNSLists_ &&
-      CheckDNSBlockLists(ip, dnsLists_, headerText_, reason, dnsListsIPv6_, &metrics_))
+  if (P().DoDNSLists &&
+      CheckDNSBlockLists(ip, P().DNSLists, P().HeaderText, reason, P().DNSListsIPv6, &metrics_))
     return false;
   return true;
 }
 
 void TConduitSMTPServer::VerifyDomain(const std::string& ip, std::string& name) {
   name = "unverified";
-  if (!doVerifyDomain_) return;
+  if (!P().DoVerifyDomain) return;
   std::string found;
   try {
     found = Trim(HostNameOf(ip));
@@ -172,12 +228,19 @@ bool TConduitSMTPServer::QueueHasRoom() {
   return queueRoom_.HasRoom(static_cast<int64_t>(now.count()));
 }
 
+bool TConduitSMTPServer::QueueHasSpace() {
+  if (!queueRoom_.Enabled()) return true;
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+  return queueRoom_.HasSpace(static_cast<int64_t>(now.count()));
+}
+
 bool TConduitSMTPServer::IsLocalDomain(const std::string& domain) {
   std::string d = Trim(domain);
   // An IPv6 address literal matches an entry with the same address in any spelling.
   std::optional<TIpAddress> literal;
   if (d.find(':') != std::string::npos) literal = ParseAddressLiteral(d);
-  for (const auto& entry : localDomains_) {
+  for (const auto& entry : P().LocalDomains) {
     if (SameText(d, Trim(entry)) || (literal && literal == ParseAddressLiteral(Trim(entry)))) {
       if (logDebug_) DebugLog("IsLocalDomain says LocalDomain Is True");
       return true;
@@ -191,11 +254,11 @@ bool TConduitSMTPServer::IsValidUser(const std::string& address) {
   size_t at = a.find('@');
   if (at != std::string::npos) {
     std::string d = a.substr(at + 1);
-    for (const auto& entry : skipUserVerify_)
+    for (const auto& entry : P().SkipUserVerify)
       if (Upper(Trim(entry)) == d) return true;
     a = a.substr(0, at);
   }
-  for (const auto& entry : localUsers_)
+  for (const auto& entry : P().LocalUsers)
     if (Upper(Trim(entry)) == a) return true;
   return false;
 }
@@ -227,7 +290,12 @@ void TConduitSMTPServer::DoCommandMAIL(TConduitServerThread* thread, const std::
     MailSyntaxError(thread, arg);
     return;
   }
+  // The transaction holds its room before it asks, so that sessions asking at once see
+  // one another.
+  if (queueRoom_.Enabled())
+    msg.Room.Hold(&queueRoom_, std::max(msg.DeclaredSize, TSpaceReservation::kMinimum));
   if (!QueueHasRoom()) {
+    msg.Room.Release();
     Count(metrics_.StorageRefusals);
     Reply(thread, "452 4.3.1 Insufficient system storage");
     if (logDebug_) DebugLog("MAIL says 452 4.3.1 Insufficient system storage");
@@ -256,7 +324,7 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
   std::string domain, display, address;
   // A bare <postmaster> goes to the first local domain's (the host's without one).
   const std::string postmasterDomain =
-      localDomains_.empty() ? hostName_ : Trim(localDomains_.front());
+      P().LocalDomains.empty() ? hostName_ : Trim(P().LocalDomains.front());
   if (PathTooLong(arg) || !ParseRecipient(arg, postmasterDomain, domain, display, address)) {
     metrics_.CountRecipientRefused(TRecipientRefusal::Syntax);
     RcptSyntaxError(thread, arg);
@@ -274,28 +342,29 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
     return;
   }
   if (rec.IsLocal) {
-    if (checkUser_ && !IsValidUser(rec.Address)) {
+    if (P().CheckUser && !IsValidUser(rec.Address)) {
       metrics_.CountRecipientRefused(TRecipientRefusal::UnknownUser);
       ++msg.BadRecipients;
       // The entry is made before the reply, so whoever saw the reply finds it logged.
-      if (extendedErrorRecording_)
+      if (P().ExtendedErrorRecording)
         LogEntry(LogTimeStamp() + " " + msg.SendingIP + " 550 <" + rec.Address +
                  "> user not valid");
       Reply(thread, "550 <" + rec.Address + ">... user not valid");
       if (logDebug_) DebugLog("RCPT says 550 <" + rec.Address + ">... user not valid");
       return;
     }
-  } else if (!msg.RelayAllowed && !forwardMail_) {
+  } else if (!msg.RelayAllowed && !P().ForwardMail) {
     metrics_.CountRecipientRefused(TRecipientRefusal::RelayingDenied);
     ++msg.BadRecipients;
-    if (extendedErrorRecording_)
+    if (P().ExtendedErrorRecording)
       LogEntry(LogTimeStamp() + " " + msg.SendingIP + " 550 <" + rec.Address + "> relaying denied");
     Reply(thread, "550 <" + rec.Address + ">... Relaying denied");
     if (logDebug_) DebugLog("RCPT says 550 <" + rec.Address + ">... Relaying denied");
     return;
   }
   // Past the limit of the transaction, or of all transactions together.
-  if ((maxRecipients_ != 0 && static_cast<uint32_t>(msg.Recipients.Count()) >= maxRecipients_) ||
+  if ((P().MaxRecipients != 0 &&
+       static_cast<uint32_t>(msg.Recipients.Count()) >= P().MaxRecipients) ||
       !msg.Envelope.Take(envelopeBudget_, EnvelopeBytes(rec))) {
     metrics_.CountRecipientRefused(TRecipientRefusal::TooMany);
     Reply(thread, "452 Too many recipients");
@@ -437,7 +506,7 @@ TConduitSMTPServer::BodyState TConduitSMTPServer::ReadBody(TConduitServerThread*
                                                            TSMTPMsg& msg) {
   TConduitServer* conn = thread->Connection();
   BodyState state = BodyState::Kept;
-  const uint64_t limit = maxMessageSize_;
+  const uint64_t limit = P().MaxMessageSize;
   TMessageBody& body = msg.Data;
   body.Start(QueueDirPrefix(mailWriteDir_));
   // The message as its SIZE counts it (RFC 1870): without the dots added for transparency,
@@ -454,6 +523,10 @@ TConduitSMTPServer::BodyState TConduitSMTPServer::ReadBody(TConduitServerThread*
       state = BodyState::LineTooLong;
     } else if (limit != 0 && size + counted > limit) {
       state = BodyState::TooBig;
+    } else if (!msg.Room.GrowTo(
+                   BodyFootprint(body.Size() + line.size() + 2, TMessageBody::kMemoryPart) +
+                   TSpaceReservation::kMinimum)) {
+      state = BodyState::NoRoom;
     } else if (!body.AppendLine(line)) {
       state = BodyState::NotKept;
     }
@@ -479,6 +552,14 @@ void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& m
     if (logDebug_) DebugLog("DATA says 503 No valid recipients specified");
     return;
   }
+  if (!QueueHasSpace()) {
+    // The transaction is over: what it held goes back at once.
+    msg.Reset(false);
+    Count(metrics_.StorageRefusals);
+    Reply(thread, "452 4.3.1 Insufficient system storage");
+    if (logDebug_) DebugLog("DATA says 452 4.3.1 Insufficient system storage");
+    return;
+  }
   Reply(thread, "354 Ready for data");
   if (logDebug_) DebugLog("DATA says 354 Ready for data");
   // While this body comes in, a flush of the queue about to begin may wait to take it too.
@@ -496,6 +577,13 @@ void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& m
     msg.Reset(false);
     Reply(thread, "552 Message exceeds the size limit");
     if (logDebug_) DebugLog("DATA says 552 Message exceeds the size limit");
+    return;
+  }
+  if (state == BodyState::NoRoom) {
+    msg.Reset(false);
+    Count(metrics_.StorageRefusals);
+    Reply(thread, "452 4.3.1 Insufficient system storage");
+    if (logDebug_) DebugLog("DATA says 452 4.3.1 Insufficient system storage");
     return;
   }
   // A body that could not be kept is not numbered: the client may send it again.
@@ -570,10 +658,12 @@ TConduitSMTPServer::WriteResult TConduitSMTPServer::WriteQueuePair(TSMTPMsg& msg
   }
   TQueueWriter::Outcome outcome;
   TQueueFault fault;
+  size_t rcpSize = 0;
   {
     // The envelope of many long recipients is large: it is gone before the log entry,
     // which repeats the addresses, is made.
     const std::string rcp = BuildRecipientFile(msg, hostName_);
+    rcpSize = rcp.size();
     outcome = writer.WritePair(
         msg.MsgId, [&](TFile& f) { return f.Write(header) && msg.Data.WriteTo(f); }, rcp, &fault);
   }
@@ -583,6 +673,7 @@ TConduitSMTPServer::WriteResult TConduitSMTPServer::WriteQueuePair(TSMTPMsg& msg
     return outcome == TQueueWriter::Outcome::NameTaken ? WriteResult::NameTaken
                                                        : WriteResult::Failed;
   }
+  if (queueRoom_.Enabled()) queueRoom_.NoteStored(header.size() + msg.Data.Size() + rcpSize);
   std::string entry = "<" + msg.MsgId + "@" + hostName_ + "> " + LogTimeStamp() + " " +
                       msg.SendingIP + " " + msg.SendingDomain + " " + msg.FromStr;
   for (const auto& rec : msg.Recipients.Items()) entry += " " + rec.Address;

@@ -1,10 +1,10 @@
 #pragma once
-// The SMTP server component: the receiver's whole configuration (set before the listener
-// is activated, only read afterwards), the acceptance policy, the command replies and the
-// intake of messages into the queue directory.
+// The SMTP server component: the receiver's whole configuration, the acceptance policy,
+// the command replies and the intake of messages into the queue directory.
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,10 +36,38 @@ struct TRateLimitSettings {
   uint32_t GreetPassHours = 24;    // a client that waited is not watched again for this long
 };
 
-class TConduitSMTPServer : public TConduitSMTPListener {
- public:
+// What a session decides by: the lists, switches, limits and texts that can be changed
+// while the server runs (port, addresses and queue directory cannot).
+struct TSmtpPolicy {
   static constexpr uint32_t kDefaultMaxMessageSize = 52428800;
   static constexpr uint32_t kDefaultMaxRecipients = 1000;
+
+  std::vector<std::string> LocalDomains;
+  std::vector<TNetRange> LocalNets;
+  std::vector<TNetRange> LocalBlackList;
+  std::vector<TNetRange> WhiteList;
+  std::vector<TNetRange> ProxyNets;
+  std::vector<std::string> LocalUsers;
+  std::vector<std::string> SkipUserVerify;
+  std::vector<std::string> DNSLists;
+  std::vector<std::string> HeaderText;
+  std::vector<bool> DNSListsIPv6;
+  std::string LocalBlackListNotice;
+  bool DoVerifyDomain = false;
+  bool ForwardMail = false;
+  bool CheckUser = false;
+  bool ExtendedErrorRecording = false;
+  bool DoDNSLists = false;
+  bool DoPOPAuth = false;
+  uint32_t MaxMessageSize = kDefaultMaxMessageSize;
+  uint32_t MaxRecipients = kDefaultMaxRecipients;
+  bool Esmtp = false;
+};
+
+class TConduitSMTPServer : public TConduitSMTPListener {
+ public:
+  static constexpr uint32_t kDefaultMaxMessageSize = TSmtpPolicy::kDefaultMaxMessageSize;
+  static constexpr uint32_t kDefaultMaxRecipients = TSmtpPolicy::kDefaultMaxRecipients;
   static constexpr uint32_t kDefaultMaxEnvelopeMemoryMB = 256;
 
   // Looks up HostName: the canonical name of this machine's host name, or its first IPv4
@@ -48,67 +76,72 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   ~TConduitSMTPServer() override;
 
   // --- configuration ------------------------------------------------------------------
+  // The policy (lists, switches, limits, texts) lives in a TSmtpPolicy. The setters and
+  // the non-const getters change the server's own copy; a session takes the copy in force
+  // when it starts (see PublishedPolicy) and keeps it to its end, so that settings read
+  // again while the server runs apply to new sessions only. A change while sessions run
+  // is made under LockPolicy().
   // List properties: the setters copy the list; the non-const getters allow filling a
   // list in place.
-  const std::vector<std::string>& LocalDomains() const { return localDomains_; }
-  std::vector<std::string>& LocalDomains() { return localDomains_; }
-  void SetLocalDomains(const std::vector<std::string>& v) { localDomains_ = v; }
-  const std::vector<TNetRange>& LocalNets() const { return localNets_; }
-  std::vector<TNetRange>& LocalNets() { return localNets_; }
-  void SetLocalNets(const std::vector<TNetRange>& v) { localNets_ = v; }
-  const std::vector<TNetRange>& LocalBlackList() const { return localBlackList_; }
-  std::vector<TNetRange>& LocalBlackList() { return localBlackList_; }
-  void SetLocalBlackList(const std::vector<TNetRange>& v) { localBlackList_ = v; }
+  const std::vector<std::string>& LocalDomains() const { return P().LocalDomains; }
+  std::vector<std::string>& LocalDomains() { return Edit().LocalDomains; }
+  void SetLocalDomains(const std::vector<std::string>& v) { Edit().LocalDomains = v; }
+  const std::vector<TNetRange>& LocalNets() const { return P().LocalNets; }
+  std::vector<TNetRange>& LocalNets() { return Edit().LocalNets; }
+  void SetLocalNets(const std::vector<TNetRange>& v) { Edit().LocalNets = v; }
+  const std::vector<TNetRange>& LocalBlackList() const { return P().LocalBlackList; }
+  std::vector<TNetRange>& LocalBlackList() { return Edit().LocalBlackList; }
+  void SetLocalBlackList(const std::vector<TNetRange>& v) { Edit().LocalBlackList = v; }
   // Trusted load balancers: their connections begin with a PROXY header naming the client.
-  const std::vector<TNetRange>& ProxyNets() const { return proxyNets_; }
-  std::vector<TNetRange>& ProxyNets() { return proxyNets_; }
-  void SetProxyNets(const std::vector<TNetRange>& v) { proxyNets_ = v; }
-  const std::vector<TNetRange>& WhiteList() const { return whiteList_; }
-  std::vector<TNetRange>& WhiteList() { return whiteList_; }
-  void SetWhiteList(const std::vector<TNetRange>& v) { whiteList_ = v; }
-  const std::vector<std::string>& LocalUsers() const { return localUsers_; }
-  std::vector<std::string>& LocalUsers() { return localUsers_; }
-  void SetLocalUsers(const std::vector<std::string>& v) { localUsers_ = v; }
-  const std::vector<std::string>& SkipUserVerify() const { return skipUserVerify_; }
-  std::vector<std::string>& SkipUserVerify() { return skipUserVerify_; }
-  void SetSkipUserVerify(const std::vector<std::string>& v) { skipUserVerify_ = v; }
-  const std::vector<std::string>& DNSLists() const { return dnsLists_; }
-  std::vector<std::string>& DNSLists() { return dnsLists_; }
-  void SetDNSLists(const std::vector<std::string>& v) { dnsLists_ = v; }
-  const std::vector<std::string>& HeaderText() const { return headerText_; }
-  std::vector<std::string>& HeaderText() { return headerText_; }
-  void SetHeaderText(const std::vector<std::string>& v) { headerText_ = v; }
+  const std::vector<TNetRange>& ProxyNets() const { return P().ProxyNets; }
+  std::vector<TNetRange>& ProxyNets() { return Edit().ProxyNets; }
+  void SetProxyNets(const std::vector<TNetRange>& v) { Edit().ProxyNets = v; }
+  const std::vector<TNetRange>& WhiteList() const { return P().WhiteList; }
+  std::vector<TNetRange>& WhiteList() { return Edit().WhiteList; }
+  void SetWhiteList(const std::vector<TNetRange>& v) { Edit().WhiteList = v; }
+  const std::vector<std::string>& LocalUsers() const { return P().LocalUsers; }
+  std::vector<std::string>& LocalUsers() { return Edit().LocalUsers; }
+  void SetLocalUsers(const std::vector<std::string>& v) { Edit().LocalUsers = v; }
+  const std::vector<std::string>& SkipUserVerify() const { return P().SkipUserVerify; }
+  std::vector<std::string>& SkipUserVerify() { return Edit().SkipUserVerify; }
+  void SetSkipUserVerify(const std::vector<std::string>& v) { Edit().SkipUserVerify = v; }
+  const std::vector<std::string>& DNSLists() const { return P().DNSLists; }
+  std::vector<std::string>& DNSLists() { return Edit().DNSLists; }
+  void SetDNSLists(const std::vector<std::string>& v) { Edit().DNSLists = v; }
+  const std::vector<std::string>& HeaderText() const { return P().HeaderText; }
+  std::vector<std::string>& HeaderText() { return Edit().HeaderText; }
+  void SetHeaderText(const std::vector<std::string>& v) { Edit().HeaderText = v; }
   // Index for index with DNSLists: false for a list not asked about IPv6 clients (a
   // list without an entry is asked).
-  std::vector<bool>& DNSListsIPv6() { return dnsListsIPv6_; }
+  std::vector<bool>& DNSListsIPv6() { return Edit().DNSListsIPv6; }
 
-  const std::string& LocalBlackListNotice() const { return localBlackListNotice_; }
-  void SetLocalBlackListNotice(const std::string& v) { localBlackListNotice_ = v; }
+  const std::string& LocalBlackListNotice() const { return P().LocalBlackListNotice; }
+  void SetLocalBlackListNotice(const std::string& v) { Edit().LocalBlackListNotice = v; }
   const std::string& MailWriteDir() const { return mailWriteDir_; }
   void SetMailWriteDir(const std::string& v) { mailWriteDir_ = v; }
 
-  bool DoVerifyDomain() const { return doVerifyDomain_; }
-  void SetDoVerifyDomain(bool v) { doVerifyDomain_ = v; }
+  bool DoVerifyDomain() const { return P().DoVerifyDomain; }
+  void SetDoVerifyDomain(bool v) { Edit().DoVerifyDomain = v; }
   bool LogDebug() const { return logDebug_; }
   void SetLogDebug(bool v) { logDebug_ = v; }
-  bool ForwardMail() const { return forwardMail_; }
-  void SetForwardMail(bool v) { forwardMail_ = v; }
-  bool CheckUser() const { return checkUser_; }
-  void SetCheckUser(bool v) { checkUser_ = v; }
-  bool ExtendedErrorRecording() const { return extendedErrorRecording_; }
-  void SetExtendedErrorRecording(bool v) { extendedErrorRecording_ = v; }
-  bool DoDNSLists() const { return doDNSLists_; }
-  void SetDoDNSLists(bool v) { doDNSLists_ = v; }
-  bool DoPOPAuth() const { return doPOPAuth_; }
-  void SetDoPOPAuth(bool v) { doPOPAuth_ = v; }
+  bool ForwardMail() const { return P().ForwardMail; }
+  void SetForwardMail(bool v) { Edit().ForwardMail = v; }
+  bool CheckUser() const { return P().CheckUser; }
+  void SetCheckUser(bool v) { Edit().CheckUser = v; }
+  bool ExtendedErrorRecording() const { return P().ExtendedErrorRecording; }
+  void SetExtendedErrorRecording(bool v) { Edit().ExtendedErrorRecording = v; }
+  bool DoDNSLists() const { return P().DoDNSLists; }
+  void SetDoDNSLists(bool v) { Edit().DoDNSLists = v; }
+  bool DoPOPAuth() const { return P().DoPOPAuth; }
+  void SetDoPOPAuth(bool v) { Edit().DoPOPAuth = v; }
 
   // Bytes of one message body; 0 = no limit.
-  uint32_t MaxMessageSize() const { return maxMessageSize_; }
-  void SetMaxMessageSize(uint32_t v) { maxMessageSize_ = v; }
+  uint32_t MaxMessageSize() const { return P().MaxMessageSize; }
+  void SetMaxMessageSize(uint32_t v) { Edit().MaxMessageSize = v; }
   // Recipients of one transaction; the next one is answered "452 Too many recipients".
   // 0 = no limit.
-  uint32_t MaxRecipients() const { return maxRecipients_; }
-  void SetMaxRecipients(uint32_t v) { maxRecipients_ = v; }
+  uint32_t MaxRecipients() const { return P().MaxRecipients; }
+  void SetMaxRecipients(uint32_t v) { Edit().MaxRecipients = v; }
   // Megabytes (MiB) that the recipients of all sessions together may hold; a recipient
   // beyond it is answered "452 Too many recipients". 0 = no limit. Set before activating.
   uint32_t MaxEnvelopeMemoryMB() const { return maxEnvelopeMemoryMB_; }
@@ -121,8 +154,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
 
   // Extended SMTP: EHLO with its keywords, MAIL and RCPT parameters, the replies to a
   // pipelined group sent together. Off: EHLO is an unrecognised command.
-  bool Esmtp() const { return esmtp_; }
-  void SetEsmtp(bool v) { esmtp_ = v; }
+  bool Esmtp() const { return P().Esmtp; }
+  void SetEsmtp(bool v) { Edit().Esmtp = v; }
   // The certificate for STARTTLS, offered with ESMTP while set (and TLS is available).
   const std::shared_ptr<TTlsCertStore>& TlsStore() const { return tlsStore_; }
   void SetTlsStore(std::shared_ptr<TTlsCertStore> store) { tlsStore_ = std::move(store); }
@@ -133,6 +166,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // (MinFreeSpaceMB 0: not checked). Set before activating, after MailWriteDir and
   // MaxMessageSize.
   void SetQueueRoom(uint32_t maxQueuedMessages, uint32_t minFreeSpaceMB);
+  // The same limits changed while sessions run (after MaxMessageSize).
+  void SetQueueRoomLimits(uint32_t maxQueuedMessages, uint32_t minFreeSpaceMB);
   TQueueRoom& QueueRoom() { return queueRoom_; }
   // Rate limits, the refused-recipient limit and the greeting pause. Set before activating.
   void SetRateLimits(const TRateLimitSettings& settings);
@@ -153,6 +188,14 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // This machine's name in replies and headers.
   const std::string& HostName() const { return hostName_; }
   void SetHostName(const std::string& v) { hostName_ = v; }
+
+  // The policy a session starting now takes: the server's own copy as last changed.
+  std::shared_ptr<const TSmtpPolicy> PublishedPolicy() const;
+  // Held while the policy is changed under running sessions: no session takes a copy
+  // that is half changed. The change is published when the lock is let go.
+  std::unique_lock<std::mutex> LockPolicy() const {
+    return std::unique_lock<std::mutex>(policyLock_);
+  }
 
   TNextIDEvent OnNextIDEvent;
   TPOPAuthEvent OnPopAuth;
@@ -218,7 +261,15 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   void DoCommandSTARTTLS(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
 
  private:
-  enum class BodyState { Kept, LineTooLong, TooBig, NotKept };
+  // The policy of the session running on this thread, else the server's own copy.
+  const TSmtpPolicy& P() const;
+  // The server's own copy, marked as changed.
+  TSmtpPolicy& Edit() {
+    policyChanged_ = true;
+    return policy_;
+  }
+
+  enum class BodyState { Kept, LineTooLong, TooBig, NotKept, NoRoom };
   enum class WriteResult { Written, NameTaken, Failed };
 
   void Reply(TConduitServerThread* thread, const std::string& text);
@@ -241,6 +292,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   void ReportRateLimitLine(const std::string& line);
   // Back-pressure at MAIL; true when no limit is set.
   bool QueueHasRoom();
+  // DATA: the free space less what transactions hold is above the reserve.
+  bool QueueHasSpace();
   // A DATA that ended in 250 (stored) or 451.
   void CountIntake(TConduitServerThread* thread, const TSMTPMsg& msg, bool stored);
   // The syntax-error replies of MAIL and RCPT, which echo the argument.
@@ -258,31 +311,16 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   void DoExtendedMAIL(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
   void DoExtendedRCPT(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
 
-  std::vector<std::string> localDomains_;
-  std::vector<TNetRange> localNets_;
-  std::vector<TNetRange> localBlackList_;
-  std::vector<TNetRange> whiteList_;
-  std::vector<TNetRange> proxyNets_;
-  std::vector<std::string> localUsers_;
-  std::vector<std::string> skipUserVerify_;
-  std::vector<std::string> dnsLists_;
-  std::vector<std::string> headerText_;
-  std::vector<bool> dnsListsIPv6_;
-  std::string localBlackListNotice_;
+  TSmtpPolicy policy_;
+  mutable std::mutex policyLock_;
+  // Under policyLock_: the copy sessions take, and whether policy_ changed since.
+  mutable std::shared_ptr<const TSmtpPolicy> published_;
+  mutable bool policyChanged_ = true;
   std::string mailWriteDir_;
-  bool doVerifyDomain_ = false;
   bool logDebug_ = false;
-  bool forwardMail_ = false;
-  bool checkUser_ = false;
-  bool extendedErrorRecording_ = false;
-  bool doDNSLists_ = false;
-  bool doPOPAuth_ = false;
-  uint32_t maxMessageSize_ = kDefaultMaxMessageSize;
-  uint32_t maxRecipients_ = kDefaultMaxRecipients;
   uint32_t maxEnvelopeMemoryMB_ = kDefaultMaxEnvelopeMemoryMB;
   TEnvelopeBudget envelopeBudget_{uint64_t{kDefaultMaxEnvelopeMemoryMB} << 20};
   bool syncQueueFiles_ = true;
-  bool esmtp_ = false;
   std::shared_ptr<TTlsCertStore> tlsStore_;
   std::string hostName_;
   TQueueRoom queueRoom_;

@@ -15,7 +15,7 @@ bool TConduitSMTPServer::TlsOffered(TConduitServerThread* thread) const {
 bool TConduitSMTPServer::DoExtendedCommand(TConduitServerThread* thread, TSMTPMsg& msg,
                                            const std::string& verb, const std::string& arg,
                                            const std::string& /*line*/) {
-  if (!esmtp_) return false;
+  if (!P().Esmtp) return false;
   bool handled = false;
   if (verb == "EHLO") {
     if (HasLineControlCharacters(arg)) {
@@ -57,7 +57,7 @@ void TConduitSMTPServer::DoCommandEHLO(TConduitServerThread* thread, const std::
   msg.Reset(false);
   std::string text = arg + " (" + msg.VerifiedSendingDomain + " " + AddressLiteral(msg.SendingIP) +
                      ")" + (msg.AccessDenied ? ", access restricted" : "");
-  for (const auto& line : EhloReply("OK " + text, maxMessageSize_, TlsOffered(thread)))
+  for (const auto& line : EhloReply("OK " + text, P().MaxMessageSize, TlsOffered(thread)))
     Reply(thread, line);
   msg.SendingDomain = arg;
   msg.Extended = true;
@@ -126,8 +126,9 @@ void TConduitSMTPServer::DoExtendedMAIL(TConduitServerThread* thread, const std:
     DoCommandMAIL(thread, arg, msg, handled);
     return;
   }
-  switch (CheckMailParams(split.params, maxMessageSize_)) {
+  switch (CheckMailParams(split.params, P().MaxMessageSize)) {
     case TMailParamResult::Accepted:
+      msg.DeclaredSize = DeclaredMessageSize(split.params);
       DoCommandMAIL(thread, split.address, msg, handled);
       return;
     case TMailParamResult::Unrecognised:

@@ -25,7 +25,7 @@ void TConduitSMTPServer::SetRateLimits(const TRateLimitSettings& settings) {
 }
 
 bool TConduitSMTPServer::ExemptByNets(const std::string& ip) const {
-  return InNetList(ip, localNets_) || InNetList(ip, whiteList_) || InNetList(ip, rateLimitExempt_);
+  return InNetList(ip, P().LocalNets) || InNetList(ip, P().WhiteList) || InNetList(ip, rateLimitExempt_);
 }
 
 bool TConduitSMTPServer::RateExempt(TSMTPMsg& msg) {
@@ -34,7 +34,7 @@ bool TConduitSMTPServer::RateExempt(TSMTPMsg& msg) {
 }
 
 bool TConduitSMTPServer::RecentPopLogin(const std::string& ip) {
-  if (!doPOPAuth_ || !OnPopAuth) return false;
+  if (!P().DoPOPAuth || !OnPopAuth) return false;
   bool valid = false, handled = false;
   OnPopAuth(ip, valid, handled);
   return handled && valid;

@@ -19,6 +19,10 @@ namespace {
 constexpr uint32_t kConnectionFailuresBeforePause = 64;
 constexpr int kTimedOut = 10060;
 constexpr int kConnectionReset = 10054;
+constexpr int kInterrupted = 10004;
+// How long a balancer's connection that sends nothing must have waited before its close
+// counts as a health check that expected a greeting.
+constexpr std::chrono::seconds kGreetingCheckWait{1};
 
 // The PROXY header at the start of what conn receives, read within timeoutSeconds in all
 // (0: no limit). Only the header's own bytes are taken from the connection's buffer.
@@ -633,17 +637,38 @@ bool TConduitListener::TakeProxyHeader(TConduitServer* connection) {
   const std::string balancer = connection->PeerAddress();
   std::string cause;
   TProxyParse parse;
+  const auto waitStart = std::chrono::steady_clock::now();
+  // A connection that sent nothing and was closed by the balancer after it had waited for
+  // a while: a check that expected the greeting (HAProxy's smtpchk without
+  // check-send-proxy). A connect-only check closes at once and is no fault.
+  const auto waitedForGreeting = [&] {
+    return connection->UnreadCount() == 0 &&
+           std::chrono::steady_clock::now() - waitStart >= kGreetingCheckWait;
+  };
+  const char* const kSilentCheck = "(a health check without a PROXY header?)";
   try {
     parse = ReceiveProxyHeader(*connection, connection->ReceiveTimeout());
     if (parse.Status != TProxyStatus::Complete) cause = ProxyErrorText(parse.Error);
   } catch (const EConduitSocketError& e) {
+    // The listener closing its connections as it stops wakes the wait: nothing the
+    // balancer did.
+    if (e.ErrorCode() == kInterrupted && !connection->Connected()) return false;
     // A balancer's connect-only health check closes (or resets) without a byte: that is
     // no fault to report.
-    if (e.ErrorCode() == kConnectionReset && connection->UnreadCount() == 0) return false;
-    cause = e.ErrorCode() == kTimedOut ? "no PROXY header within the receive time-out"
-                                       : SocketErrorCause(e.ErrorCode());
+    const bool silent = connection->UnreadCount() == 0;
+    if (e.ErrorCode() == kConnectionReset && silent) {
+      if (!waitedForGreeting()) return false;
+      cause = std::string("nothing received before the balancer closed ") + kSilentCheck;
+    } else if (e.ErrorCode() != kTimedOut) {
+      cause = SocketErrorCause(e.ErrorCode());
+    } else if (silent) {
+      cause = std::string("nothing received within the receive time-out ") + kSilentCheck;
+    } else {
+      cause = "no complete PROXY header within the receive time-out";
+    }
   } catch (const EConduitConnClosedGraceful&) {
-    return false;
+    if (!waitedForGreeting()) return false;
+    cause = std::string("nothing received before the balancer closed ") + kSilentCheck;
   } catch (const EConduitException&) {
     cause = ProxyErrorText(TProxyError::Truncated);
   }

@@ -293,8 +293,9 @@ class TConduitListener : public TConduit {
   bool active_ = false;
   std::atomic<int32_t> sessionTimeout_{0};
   uint32_t timerIntervalMs_ = kDefaultSessionTimerIntervalMs;
-  uint32_t maxLineLength_ = 0;
-  uint32_t receiveTimeout_ = 0;
+  // Taken by each new connection; may change while the listener runs.
+  std::atomic<uint32_t> maxLineLength_{0};
+  std::atomic<uint32_t> receiveTimeout_{0};
   std::unique_ptr<TSessionTimer> timer_;
   std::unique_ptr<TConduitListenerThread> listenerThread_;
   bool ipv6_ = false;

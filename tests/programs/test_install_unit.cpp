@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/temp_root.h"
@@ -96,7 +97,8 @@ TEST_F(InstallUnitTest, TheUnitRunsConfinedAsTheAccountAndMayWriteTheNamedDirect
   std::vector<std::string> lines = {
       "After=network.target", "Type=notify",
       "ExecStart=" + std::string(build ? build : ".") + "/kestran",
-      "Environment=KESTRAN_ROOT=" + root_, "User=kestran", "Group=kestran", "UMask=0027",
+      "ExecReload=/bin/kill -HUP $MAINPID", "Environment=KESTRAN_ROOT=" + root_, "User=kestran",
+      "Group=kestran", "UMask=0027",
       // 40000 connections, three files each, and some to spare.
       "LimitNOFILE=121024",
       // A thread each, and the service's own.
@@ -159,3 +161,38 @@ TEST_F(InstallUnitTest, ThePackagesUnitAndItsLinkStayThroughInstallAndRemove) {
 }
 
 }  // namespace
+
+// The package's units: the receiver's reload sends SIGHUP, kestran-deliver's task limit
+// leaves room for the largest DeliverConcurrency, and neither is less confined than it
+// was (systemd-analyze's exposure: KESTRAN 1.4, kestran-deliver 1.2).
+TEST(PackageUnits, ReloadTaskLimitAndConfinement) {
+  const char* source = std::getenv("KESTRAN_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  TTempRoot tmp;
+  const std::string receiver = tmp.Path("KESTRAN.service");
+  const std::string deliver = tmp.Path("kestran-deliver.service");
+  fs::copy_file(std::string(source) + "/debian/kestran.KESTRAN.service", receiver);
+  fs::copy_file(std::string(source) + "/debian/kestran.kestran-deliver.service", deliver);
+  EXPECT_NE(tmp.ReadFile("KESTRAN.service").find("\nExecReload=/bin/kill -HUP $MAINPID\n"),
+            std::string::npos);
+  // A worker thread and up to three processes per delivery, and the program's own threads.
+  const int kMaxDeliverConcurrency = 256;
+  EXPECT_NE(tmp.ReadFile("kestran-deliver.service")
+                .find("\nTasksMax=" + std::to_string(4 * kMaxDeliverConcurrency + 32) + "\n"),
+            std::string::npos);
+
+  if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "systemd-analyze is not installed";
+  for (const auto& [unit, score] : {std::pair{receiver, 1.4}, std::pair{deliver, 1.2}}) {
+    const std::string out = tmp.Path("security.txt");
+    std::system(
+        ("systemd-analyze security --offline=true " + Quote(unit) + " >" + Quote(out) + " 2>&1")
+            .c_str());
+    const std::string text = tmp.ReadFile("security.txt");
+    const size_t at = text.find("Overall exposure level for ");
+    ASSERT_NE(at, std::string::npos) << text;
+    const size_t colon = text.find(": ", at);
+    ASSERT_NE(colon, std::string::npos) << text;
+    EXPECT_LE(std::stod(text.substr(colon + 2)), score) << unit << "\n" << text;
+  }
+}

@@ -91,7 +91,111 @@ TEST_F(ReceiverTest, WithoutTheServiceManagerTheDispatcherFails) {
                           root_ + "/console.txt"));
   ASSERT_TRUE(proc_.Wait(30000));
   EXPECT_EQ(proc_.exitStatus(), 1);
-  EXPECT_NE(Console().find("StartServiceCtrlDispatcher failed."), std::string::npos) << Console();
+  // The error line, then the switches, -CHECK among them.
+  const std::string console = Console();
+  EXPECT_EQ(console.rfind("Exception: StartServiceCtrlDispatcher failed.\r\nUsage: kestran", 0), 0u)
+      << console;
+  EXPECT_NE(console.find("\r\n  -CHECK "), std::string::npos) << console;
+}
+
+// The receiver's end of the event log: syslog datagrams on a socket of the test's own.
+class SyslogSink {
+ public:
+  explicit SyslogSink(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~SyslogSink() { ::close(fd_); }
+  bool bound() const { return bound_; }
+  // Every entry that arrives within timeoutMs of the one before, joined by newlines.
+  std::string Drain(int timeoutMs = 2000) {
+    std::string all;
+    pollfd p{fd_, POLLIN, 0};
+    while (::poll(&p, 1, timeoutMs) > 0) {
+      char buf[8192];
+      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      all.append(buf, static_cast<size_t>(n)).append("\n");
+      timeoutMs = 300;
+    }
+    return all;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+// SIGHUP reads the registry again: new sessions go by the new lists, a session under way
+// keeps what it started with, a setting that needs a start is named and left alone.
+TEST_F(ReceiverTest, ReloadAppliesToNewSessionsAndNamesWhatNeedsAStart) {
+  auto registry = [&](const std::string& domain, const std::string& extra) {
+    return BaseRegistry("\"LastMsgId\"=dword:00000000\r\n" + extra) +
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"
+           "\"1\"=\"" +
+           domain + "\"\r\n\r\n";
+  };
+  WriteRegistry(registry("old.test", "\"DoLocalNet\"=dword:00000001\r\n"));
+  NotifySocket notify(root_ + "/notify.sock");
+  SyslogSink syslog(root_ + "/syslog.sock");
+  ASSERT_TRUE(notify.bound());
+  ASSERT_TRUE(syslog.bound());
+  ASSERT_TRUE(proc_.Start(program_, {},
+                          {{"KESTRAN_ROOT", root_},
+                           {"NOTIFY_SOCKET", root_ + "/notify.sock"},
+                           {"KESTRAN_SYSLOG_SOCKET", root_ + "/syslog.sock"}},
+                          root_ + "/console.txt"));
+  EXPECT_EQ(notify.Next(), "2/1");
+  EXPECT_EQ(notify.Next(), "4/0 READY=1");
+  ASSERT_TRUE(WaitForPort(port_, 10000));
+  EXPECT_NE(syslog.Drain().find("unknown setting 'DoLocalNet'; did you mean 'DoLocalNets'?"),
+            std::string::npos);
+
+  LineClient before("127.0.0.1", port_);
+  EXPECT_EQ(before.Line().substr(0, 4), "220 ");
+  EXPECT_EQ(before.Command("HELO before").substr(0, 4), "250 ");
+
+  WriteRegistry(registry("new.test",
+                         "\"MaxRecipients\"=dword:00000064\r\n"
+                         "\"IPv6PrefixLength\"=dword:00000000\r\n") +
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN]\r\n\"Port\"=dword:" +
+                Hex(port_ + 1) + "\r\n\r\n");
+  proc_.Signal(SIGHUP);
+  // The reload, then the report an interrogation gives.
+  EXPECT_EQ(notify.Next(), "4/0 READY=1");
+  const std::string events = syslog.Drain();
+  EXPECT_NE(events.find("The settings were read again and apply to new sessions"),
+            std::string::npos)
+      << events;
+  EXPECT_NE(events.find("These settings take effect at the next start and stay as they were: "
+                        "Port"),
+            std::string::npos)
+      << events;
+  EXPECT_NE(events.find("The prefix length 0 in 'IPv6PrefixLength' is outside 1 to 128 and is "
+                        "taken as 64"),
+            std::string::npos)
+      << events;
+
+  LineClient after("127.0.0.1", port_);  // still the old port
+  EXPECT_EQ(after.Line().substr(0, 4), "220 ");
+  after.Command("HELO after");
+  EXPECT_EQ(after.Command("MAIL FROM:<a@b.test>").substr(0, 3), "250");
+  EXPECT_EQ(after.Command("RCPT TO:<x@new.test>").substr(0, 3), "250");
+  EXPECT_EQ(after.Command("RCPT TO:<x@old.test>"), "550 <x@old.test>... Relaying denied");
+
+  EXPECT_EQ(before.Command("MAIL FROM:<a@b.test>").substr(0, 3), "250");
+  EXPECT_EQ(before.Command("RCPT TO:<x@old.test>").substr(0, 3), "250");
+  EXPECT_EQ(before.Command("RCPT TO:<x@new.test>"), "550 <x@new.test>... Relaying denied");
+
+  proc_.Signal(SIGTERM);
+  EXPECT_EQ(notify.Next(), "3/1 STOPPING=1");
+  EXPECT_EQ(notify.Next(), "1/0");
+  ASSERT_TRUE(proc_.Wait(15000));
+  EXPECT_EQ(proc_.exitStatus(), 0) << Console();
 }
 
 TEST_F(ReceiverTest, AStopDoesNotWaitForASilentNameServer) {

@@ -132,6 +132,20 @@ TEST(Metrics, AlertRulesPassPromtoolAndQueryOnlyWrittenNames) {
   EXPECT_EQ(test::RunCommand("promtool check rules " + rules, out), 0) << out;
 }
 
+// The scenarios beside the rules: a stalled next hop, an old pair, a stale file of either
+// program, refusals for want of room and a rise in bounces each fire their alert in time.
+TEST(Metrics, AlertRulesFireInTheirScenarios) {
+  const char* source = std::getenv("KESTRAN_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  std::string out;
+  if (test::RunCommand("command -v promtool", out) != 0) {
+    if (std::getenv("CI") != nullptr) FAIL() << "promtool is missing (Debian package prometheus)";
+    GTEST_SKIP() << "promtool is not installed";
+  }
+  const std::string scenarios = std::string(source) + "/docs/kestran-alerts.test.yml";
+  EXPECT_EQ(test::RunCommand("promtool test rules " + scenarios, out), 0) << out;
+}
+
 class QueueRoomTest : public ::testing::Test {
  protected:
   void Put(const std::string& name) { root_.WriteFile("q/" + name, "x"); }

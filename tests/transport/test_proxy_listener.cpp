@@ -141,6 +141,42 @@ TEST_F(ProxyListener, AHeaderInPiecesAndTheFaultsThatCloseUngreeted) {
             "the last report; last cause: 127.0.0.1: no PROXY header)");
 }
 
+TEST_F(ProxyListener, ASilentBalancerIsNamedInTheSummaryAndTheListenersOwnCloseIsNoFault) {
+  listener_->SetReceiveTimeout(1);
+  listener_->SetFailureReportInterval(0ms);
+  {
+    // A health check that waits for the greeting without sending a header first.
+    TcpClient c(port_);
+    EXPECT_TRUE(c.WaitForClose(10000));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return Events().size() == 1; }));
+  EXPECT_EQ(Events().at(0),
+            "Connections from a load balancer without a valid PROXY header were closed (1 since "
+            "the last report; last cause: 127.0.0.1: nothing received within the receive "
+            "time-out (a health check without a PROXY header?))");
+  {
+    // The same check with a shorter time-out of its own: it gives up and closes first.
+    listener_->SetReceiveTimeout(5);
+    TcpClient c(port_);
+    std::this_thread::sleep_for(1200ms);
+    c.Close();
+  }
+  EXPECT_TRUE(WaitUntil([&] { return Events().size() == 2; }));
+  EXPECT_EQ(Events().at(1),
+            "Connections from a load balancer without a valid PROXY header were closed (1 since "
+            "the last report; last cause: 127.0.0.1: nothing received before the balancer "
+            "closed (a health check without a PROXY header?))");
+  // A balancer connection still waiting for its header when the listener stops: the
+  // stop closes it, and that is counted nowhere.
+  listener_->SetReceiveTimeout(0);
+  TcpClient waiting(port_);
+  ASSERT_TRUE(WaitUntil([&] { return listener_->Threads().Count() == 1; }));
+  listener_->Close();
+  EXPECT_TRUE(waiting.WaitForClose(5000));
+  EXPECT_EQ(listener_->AcceptFailures().Total(TAcceptFailureKind::ProxyHeader), 2u);
+  EXPECT_EQ(Events().size(), 2u);
+}
+
 TEST_F(ProxyListener, PerAddressLimitCountsTheNamedClientsNotTheBalancer) {
   listener_->SetMaxConnectionsPerIP(2);
   TcpClient a(port_), b(port_), other(port_), local(port_);

@@ -197,7 +197,11 @@ void TDeliverService::ShutDown() {
 }
 
 void TDeliverService::PrepareInstall(TServiceConfig& config) {
+  // A thread per delivery, each with room for a sendmail program and the process it hands
+  // the message to, and the program's own threads.
+  config.Tasks = 4ull * 4 + 32;
   try {
+    config.Tasks = 4ull * LoadDeliverSettings().DeliverConcurrency + 32;
     std::string native = NativeQueueDir(LoadDeliverSettings());
     if (!native.empty()) config.WritablePaths.push_back(native);
     // The metrics file is replaced by a rename within its directory.

@@ -18,6 +18,7 @@
 #include "deliver/queue_commands.h"
 #include "deliver/queue_listing.h"
 #include "platform/syslog.h"
+#include "programs/kestran-deliver/deliver_check.h"
 #include "programs/kestran-deliver/deliver_service.h"
 
 namespace {
@@ -109,6 +110,7 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   const std::string sw = Switch(argc, argv);
   try {
+    if (sw == "CHECK") return CheckDeliverConfiguration();
     if (sw == "QUEUE") return ListQueue(LoadDeliverSettings());
     if (sw == "FLUSH") return Flush();
     if (sw == "HOLD") return QueueCommand(TQueueCommand::Hold, argc, argv);

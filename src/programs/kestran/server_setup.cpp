@@ -18,6 +18,7 @@
 #include "platform/registry.h"
 #include "platform/resolver.h"
 #include "programs/kestran/metrics_file.h"
+#include "programs/kestran/settings_warnings.h"
 #include "programs/kestran/smtp_service.h"
 #include "smtp/queue_leftovers.h"
 #include "smtp/subnet.h"
@@ -31,19 +32,61 @@ TServerSetup& ServerSetup() {
 
 namespace {
 
-// Adds the valid ranges; a range that is wider than its text suggests is kept, with a
-// warning naming it in warnings.
-void AddRanges(const TStringList& texts, std::vector<TNetRange>& ranges, const char* key,
-               TStringList& warnings) {
-  for (const auto& text : texts) {
-    auto range = ParseNet(text);
-    if (!range) continue;
-    ranges.push_back(*range);
-    if (HasBitsOutsideMask(text))
-      warnings.push_back("The range '" + text + "' in '" + key +
-                         "' has address bits outside its mask and is taken as " +
-                         FormatNet(*range));
+// The valid ranges of texts (a range wider than its text suggests is kept; the start's
+// warnings name it).
+std::vector<TNetRange> Ranges(const TStringList& texts) {
+  std::vector<TNetRange> ranges;
+  for (const auto& text : texts)
+    if (auto range = ParseNet(text)) ranges.push_back(*range);
+  return ranges;
+}
+
+// The local users from every source the settings name (aliases and lists, the plug-in
+// list file, the group's members), into s.LocalUsers and s.SkipUserVerify.
+void LoadLocalUsers(TReceiverSettings& s) {
+  s.LocalUsers.clear();
+  s.SkipUserVerify.clear();
+  if (s.UseLMSLists) LoadHostAliasesAndLists(s);
+  if (s.UsePlugin1List) LoadPlugin1List(s.Plugin1ConfigFile, s);
+  if (s.UseNTUserDatabase) {
+    TStringList members = GetGroupMembers(s.NTGroupNameNotice);
+    for (auto& m : members) s.LocalUsers.push_back(std::move(m));
   }
+}
+
+// The names of the settings that differ between a and b and take effect only at a start.
+TStringList RestartSettingsChanged(const TReceiverSettings& a, const TReceiverSettings& b) {
+  TStringList names;
+  auto note = [&](bool differ, const char* name) {
+    if (differ) names.push_back(name);
+  };
+  note(a.Port != b.Port, "Port");
+  note(TrimBlanks(a.BoundIP) != TrimBlanks(b.BoundIP), "BoundIP");
+  note(a.IPv6 != b.IPv6, "IPv6");
+  note(TrimBlanks(a.BoundIPv6) != TrimBlanks(b.BoundIPv6), "BoundIPv6");
+  note(a.MailQueueDir != b.MailQueueDir, "MailQueueDir");
+  note(a.DNSServers != b.DNSServers, "DNSServers");
+  note(a.DNSTimeout != b.DNSTimeout, "DNSTimeout");
+  note(a.SyncQueueFiles != b.SyncQueueFiles, "SyncQueueFiles");
+  note(a.TLSCertificateFile != b.TLSCertificateFile, "TLSCertificateFile");
+  note(a.TLSKeyFile != b.TLSKeyFile, "TLSKeyFile");
+  note(a.TLSCertificateThumbprint != b.TLSCertificateThumbprint, "TLSCertificateThumbprint");
+  note(a.MaxTLSHandshakes != b.MaxTLSHandshakes, "MaxTLSHandshakes");
+  note(a.MetricsFile != b.MetricsFile, "MetricsFile");
+  note(a.MetricsInterval != b.MetricsInterval, "MetricsInterval");
+  note(a.ConnectRatePerMinute != b.ConnectRatePerMinute, "ConnectRatePerMinute");
+  note(a.ConnectBurst != b.ConnectBurst, "ConnectBurst");
+  note(a.MessageRatePerMinute != b.MessageRatePerMinute, "MessageRatePerMinute");
+  note(a.MessageBurst != b.MessageBurst, "MessageBurst");
+  note(a.RecipientRatePerMinute != b.RecipientRatePerMinute, "RecipientRatePerMinute");
+  note(a.RecipientBurst != b.RecipientBurst, "RecipientBurst");
+  note(a.RateLimitLogOnly != b.RateLimitLogOnly, "RateLimitLogOnly");
+  note(a.RateLimitTableSize != b.RateLimitTableSize, "RateLimitTableSize");
+  note(a.BadRecipientLimit != b.BadRecipientLimit, "BadRecipientLimit");
+  note(a.GreetPause != b.GreetPause, "GreetPause");
+  note(a.GreetPassHours != b.GreetPassHours, "GreetPassHours");
+  note(a.RateLimitExempt != b.RateLimitExempt, "RateLimitExempt");
+  return names;
 }
 
 void ClearSettingsLists(TReceiverSettings& s) {
@@ -131,40 +174,12 @@ bool TServerSetup::Configure() {
     Report(kLogInformation, "Removed " + std::to_string(removed) +
                                 " temporary registry file(s) left by an interrupted change");
 
-  if (s.UseLMSLists) LoadHostAliasesAndLists(s);
-  if (s.UsePlugin1List) LoadPlugin1List(s.Plugin1ConfigFile, s);
-
+  LoadLocalUsers(s);
   server.SetMailWriteDir(AddBackslash(s.MailQueueDir));
-
-  for (const auto& d : s.LocalDomains) server.LocalDomains().push_back(d);
-  TStringList rangeWarnings;
-  if (s.DoLocalNets) AddRanges(s.LocalNets, server.LocalNets(), "LocalNets", rangeWarnings);
-  AddRanges(s.LocalBlackList, server.LocalBlackList(), "LocalBlackList", rangeWarnings);
-  AddRanges(s.WhiteList, server.WhiteList(), "WhiteList", rangeWarnings);
-  AddRanges(s.ProxyNets, server.ProxyNets(), "ProxyNets", rangeWarnings);
-  AddRanges(s.RateLimitExempt, server.RateLimitExempt(), "RateLimitExempt", rangeWarnings);
-  if (Service != nullptr)
-    for (const auto& w : rangeWarnings) Service->LogMessage(kLogWarning, w);
-
-  if (s.UseNTUserDatabase) {
-    TStringList members = GetGroupMembers(s.NTGroupNameNotice);
-    for (auto& m : members) s.LocalUsers.push_back(std::move(m));
-  }
-
-  for (const auto& u : s.LocalUsers) server.LocalUsers().push_back(u);
-  for (const auto& d : s.SkipUserVerify) server.SkipUserVerify().push_back(d);
-  for (const auto& z : s.DNSLists) server.DNSLists().push_back(z);
-  for (const auto& t : s.DNSDenyTexts) server.HeaderText().push_back(t);
-  server.DNSListsIPv6() = s.DNSListsIPv6;
-
-  server.SetDoDNSLists(s.DoDNSLists);
-  server.SetDoPOPAuth(s.DoPopAuth);
-  server.SetDoVerifyDomain(s.VerifyDomains);
-  server.SetCheckUser(s.DoLocalUser);
-  server.SetForwardMail(s.AllowRelay);
-  server.SetExtendedErrorRecording(s.DoExtendedErrors);
-
-  server.SetLocalBlackListNotice(s.BlackListRejectionNotice);
+  for (const auto& w : SettingsWarnings(s)) Report(kLogWarning, w);
+  ApplyPolicy(s);
+  // The rate limits keep their state while the server runs: they change at a start.
+  server.RateLimitExempt() = Ranges(s.RateLimitExempt);
 
   // The values that the own key adds: listener address and port, resolver, limits,
   // durability.
@@ -172,21 +187,14 @@ bool TServerSetup::Configure() {
     throw Exception("Invalid TCP port " + std::to_string(s.Port) + " in 'Port'");
   server.SetPort(static_cast<int32_t>(s.Port));
   server.SetBoundIP(TrimBlanks(s.BoundIP));
-  server.SetReceiveTimeout(s.ReceiveTimeout);
-  server.SetMaxLineLength(s.MaxLineLength);
-  server.SetMaxMessageSize(s.MaxMessageSize);
-  server.SetMaxRecipients(s.MaxRecipients);
-  server.SetMaxEnvelopeMemoryMB(s.MaxEnvelopeMemoryMB);
-  server.SetMaxConnections(s.MaxConnections);
-  server.SetMaxConnectionsPerIP(s.MaxConnectionsPerIP);
   server.SetIPv6(s.IPv6);
   server.SetBoundIPv6(TrimBlanks(s.BoundIPv6));
-  server.SetIPv6PrefixLength(s.IPv6PrefixLength);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
   ConfigureRateLimits(s);
-  server.SetEsmtp(s.ESMTP);
   ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile, s.TLSCertificateThumbprint, s.MaxTLSHandshakes);
   ConfigureMetrics(s);
+  SetHandlerSettings(s);
+  inForce_ = s;
 
   bool writable = IsDirWritable(s.MailQueueDir);
   if (!writable) {
@@ -213,6 +221,89 @@ void TServerSetup::ConfigureRateLimits(const TReceiverSettings& s) {
   r.GreetPause = s.GreetPause;
   r.GreetPassHours = s.GreetPassHours;
   SmtpServer->SetRateLimits(r);
+}
+
+void TServerSetup::ApplyPolicy(const TReceiverSettings& s) {
+  TConduitSMTPServer& server = *SmtpServer;
+  server.SetLocalDomains(s.LocalDomains);
+  server.SetLocalNets(s.DoLocalNets ? Ranges(s.LocalNets) : std::vector<TNetRange>{});
+  server.SetLocalBlackList(Ranges(s.LocalBlackList));
+  server.SetWhiteList(Ranges(s.WhiteList));
+  server.SetProxyNets(Ranges(s.ProxyNets));
+  server.SetLocalUsers(s.LocalUsers);
+  server.SetSkipUserVerify(s.SkipUserVerify);
+  server.SetDNSLists(s.DNSLists);
+  server.SetHeaderText(s.DNSDenyTexts);
+  server.DNSListsIPv6() = s.DNSListsIPv6;
+
+  server.SetDoDNSLists(s.DoDNSLists);
+  server.SetDoPOPAuth(s.DoPopAuth);
+  server.SetDoVerifyDomain(s.VerifyDomains);
+  server.SetCheckUser(s.DoLocalUser);
+  server.SetForwardMail(s.AllowRelay);
+  server.SetExtendedErrorRecording(s.DoExtendedErrors);
+  server.SetLocalBlackListNotice(s.BlackListRejectionNotice);
+  server.SetMaxMessageSize(s.MaxMessageSize);
+  server.SetMaxRecipients(s.MaxRecipients);
+  server.SetEsmtp(s.ESMTP);
+
+  // Limits that each new connection or transaction takes.
+  server.SetReceiveTimeout(s.ReceiveTimeout);
+  server.SetMaxLineLength(s.MaxLineLength);
+  server.SetMaxEnvelopeMemoryMB(s.MaxEnvelopeMemoryMB);
+  server.SetMaxConnections(s.MaxConnections);
+  server.SetMaxConnectionsPerIP(s.MaxConnectionsPerIP);
+  server.SetIPv6PrefixLength(EffectiveIPv6PrefixLength(s));
+}
+
+void TServerSetup::SetHandlerSettings(const TReceiverSettings& s) {
+  auto settings = std::make_shared<THandlerSettings>();
+  settings->MailInlogEnabled = s.MailInlogEnabled;
+  settings->InlogDir = s.InlogDir;
+  settings->Pop3logDir = s.Pop3logDir;
+  settings->DelayMinutes = s.DelayMinutes;
+  std::lock_guard<std::mutex> g(handlerLock_);
+  handlerSettings_ = std::move(settings);
+}
+
+std::shared_ptr<const TServerSetup::THandlerSettings> TServerSetup::HandlerSettings() const {
+  std::lock_guard<std::mutex> g(handlerLock_);
+  return handlerSettings_;
+}
+
+void TServerSetup::Reload() {
+  if (!SmtpServer) return;
+  TReceiverSettings s;
+  try {
+    {
+      TRegSnapshot registry;
+      LoadHostSettings(s);
+      LoadOwnSettings(s);
+      NormalizeDirs(s);
+    }
+    LoadLocalUsers(s);
+  } catch (const Exception& e) {
+    Report(kLogError, "The settings were not read again, those in force stay: " +
+                          std::string(e.ClassName()) + ": " + e.Message());
+    return;
+  }
+  for (const auto& w : SettingsWarnings(s)) Report(kLogWarning, w);
+  {
+    // Sessions that start meanwhile wait for the whole change; those under way keep what
+    // they started with.
+    auto lock = SmtpServer->LockPolicy();
+    ApplyPolicy(s);
+  }
+  SmtpServer->SetQueueRoomLimits(s.MaxQueuedMessages, s.MinFreeSpaceMB);
+  SmtpServer->Metrics().SetBlockListNames(s.DoDNSLists ? s.DNSLists : TStringList{});
+  SetHandlerSettings(s);
+  const TStringList restart = RestartSettingsChanged(inForce_, s);
+  std::string names;
+  for (const auto& n : restart) names += (names.empty() ? "" : ", ") + n;
+  Report(kLogInformation, "The settings were read again and apply to new sessions");
+  if (!restart.empty())
+    Report(kLogWarning,
+           "These settings take effect at the next start and stay as they were: " + names);
 }
 
 void TServerSetup::ConfigureMetrics(const TReceiverSettings& s) {
@@ -395,18 +486,20 @@ void TServerSetup::HandleQueueWriteFailed(const std::string& file, uint32_t erro
 
 void TServerSetup::HandleLogFileEvent(const std::string& logFileEntry) {
   if (!LogLock) return;
+  const auto settings = HandlerSettings();
+  if (!settings) return;
   TInboundLog(*LogLock, [this](const std::string& text) {
     ReportFileFault(text);
-  }).HandleLogFileEvent(ReceiverSettings.MailInlogEnabled, ReceiverSettings.InlogDir, logFileEntry);
+  }).HandleLogFileEvent(settings->MailInlogEnabled, settings->InlogDir, logFileEntry);
 }
 
 void TServerSetup::HandlePopAuth(const std::string& ipAddy, bool& valid, bool& handled) {
   handled = true;
   valid = false;
-  if (!PopLogLock) return;
+  const auto settings = HandlerSettings();
+  if (!PopLogLock || !settings) return;
   TPopAuth(*PopLogLock)
-      .HandlePopAuth(ReceiverSettings.Pop3logDir, ReceiverSettings.DelayMinutes, ipAddy, valid,
-                     handled);
+      .HandlePopAuth(settings->Pop3logDir, settings->DelayMinutes, ipAddy, valid, handled);
 }
 
 }  // namespace kestran

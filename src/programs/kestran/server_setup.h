@@ -55,6 +55,12 @@ class TServerSetup {
                     const std::string& thumbprintSetting, uint32_t maxHandshakes);
   // The rate limits, the refused-recipient limit and the greeting pause.
   void ConfigureRateLimits(const TReceiverSettings& s);
+  // What sessions decide by (lists, switches, limits, texts): for new sessions.
+  void ApplyPolicy(const TReceiverSettings& s);
+  // Reads the registry again (the reload): the lists, domains, block lists, limits and
+  // texts apply to new sessions; settings that need a start are named in the event log
+  // and stay as they were. A malformed value leaves everything as it was.
+  void Reload();
   // Back-pressure, the block lists' names in the counters, and the metrics file.
   void ConfigureMetrics(const TReceiverSettings& s);
   // A warning in the event log (a console line in console mode).
@@ -78,6 +84,20 @@ class TServerSetup {
   void CleanUpQueue(const std::string& queueDir);
 
  private:
+  // What the inbound log and POP-before-SMTP handlers go by, replaced whole at a reload.
+  struct THandlerSettings {
+    bool MailInlogEnabled = false;
+    std::string InlogDir;
+    std::string Pop3logDir;
+    int32_t DelayMinutes = 30;
+  };
+  void SetHandlerSettings(const TReceiverSettings& s);
+  std::shared_ptr<const THandlerSettings> HandlerSettings() const;
+  mutable std::mutex handlerLock_;
+  std::shared_ptr<const THandlerSettings> handlerSettings_;
+  // The settings the server was started with.
+  TReceiverSettings inForce_;
+
   static constexpr int64_t kNeverReported = std::numeric_limits<int64_t>::min();
 
   // A line for the event log (the console in console mode) of kind kLog*.

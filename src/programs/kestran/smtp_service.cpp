@@ -6,6 +6,7 @@
 #include "config/settings_loader.h"
 #include "platform/paths.h"
 #include "platform/resolver.h"
+#include "programs/kestran/config_check.h"
 #include "programs/kestran/server_setup.h"
 
 namespace kestran {
@@ -18,6 +19,7 @@ constexpr uint64_t kServiceOwnTasks = 256;
 }  // namespace
 
 void TSMTPService::StartUp() {
+  AcceptParamChange = true;
   bool ok = false;
   try {
     ok = ServerSetup().Init(this);
@@ -73,8 +75,32 @@ void TSMTPService::PrepareInstall(TServiceConfig& config) {
   config.OpenFiles = static_cast<uint32_t>(std::clamp<uint64_t>(files, 65536, 1048576));
   // A thread per connection, and room for the sessions' parked threads (at most 128) and
   // the service's own (listener, flushes, lookups, watchdog).
+  // systemctl reload: SIGHUP, the parameter-change control.
+  config.Reloadable = true;
   config.Tasks = maxConnections == 0 ? TServiceConfig::kNoTaskLimit
                                      : uint64_t{maxConnections} + kServiceOwnTasks;
+}
+
+int TSMTPService::Check() {
+  return CheckReceiverConfiguration();
+}
+
+void TSMTPService::ShowUsage() {
+  WriteLineOut("Usage: kestran [switch]");
+  WriteLineOut(
+      "  -INSTALL  install the service (the systemd unit KESTRAN.service) and its account");
+  WriteLineOut("  -REMOVE   stop the service and remove it");
+  WriteLineOut("  -DEBUG    run in this console until Ctrl-C or Ctrl-Break");
+  WriteLineOut("  -VERSION  print the version");
+  WriteLineOut("  -CHECK    check the configuration: every setting with its source, every file");
+  WriteLineOut("            and directory it names, every warning the start would give; exit");
+  WriteLineOut("            status 1 when the start would fail. Changes nothing");
+  WriteLineOut("  (none)    run as the service, started by the service manager");
+  WriteLineOut("A switch may be written in any letter case, and with / in place of -.");
+}
+
+void TSMTPService::ParamChange() {
+  ServerSetup().Reload();
 }
 
 void TSMTPService::ShutDown() {

@@ -24,6 +24,11 @@ class TSMTPService : public TService {
   void Run() override;
   void ShowBanner() override;
   void ShutDown() override;
+  // -CHECK: the configuration as the start would find it.
+  int Check() override;
+  void ShowUsage() override;
+  // The reload: the settings are read again for new sessions.
+  void ParamChange() override;
   // The queue, inbound-log and POP3-log directories the registry names, and room in
   // the open-file limit for MaxConnections connections.
   void PrepareInstall(TServiceConfig& config) override;
