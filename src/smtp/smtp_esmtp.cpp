@@ -156,11 +156,13 @@ TMailParamResult CheckMailParams(const std::vector<std::string>& params, uint64_
   return TMailParamResult::Accepted;
 }
 
-std::vector<std::string> EhloReply(const std::string& greeting, uint32_t maxSize, bool offerTls) {
+std::vector<std::string> EhloReply(const std::string& greeting, uint32_t maxSize, bool offerTls,
+                                   const std::vector<std::string>& more) {
   std::vector<std::string> keywords;
   keywords.push_back(maxSize == 0 ? "SIZE" : "SIZE " + std::to_string(maxSize));
   keywords.push_back("8BITMIME");
   keywords.push_back("PIPELINING");
+  keywords.insert(keywords.end(), more.begin(), more.end());
   if (offerTls) keywords.push_back("STARTTLS");
   std::vector<std::string> lines;
   lines.push_back("250-" + greeting);

@@ -38,8 +38,10 @@ enum class TMailParamResult {
 TMailParamResult CheckMailParams(const std::vector<std::string>& params, uint64_t maxSize);
 
 // The EHLO reply lines (without line ends): greeting is the text of the HELO reply after
-// "250 ", then SIZE, 8BITMIME, PIPELINING and, when offerTls, STARTTLS.
-std::vector<std::string> EhloReply(const std::string& greeting, uint32_t maxSize, bool offerTls);
+// "250 ", then SIZE, 8BITMIME, PIPELINING, the keywords of more (in their order) and,
+// when offerTls, STARTTLS.
+std::vector<std::string> EhloReply(const std::string& greeting, uint32_t maxSize, bool offerTls,
+                                   const std::vector<std::string>& more = {});
 
 // What follows "with" in the Received header: SMTP after HELO, ESMTP after EHLO, ESMTPS
 // and a comment naming protocol and cipher on a TLS session.

@@ -104,6 +104,13 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // pipelined group sent together. Off: EHLO is an unrecognised command.
   bool Esmtp() const { return esmtp_; }
   void SetEsmtp(bool v) { esmtp_ = v; }
+  // CHUNKING: BDAT is taken and offered after EHLO (with ESMTP).
+  bool Chunking() const { return chunking_; }
+  void SetChunking(bool v) { chunking_ = v; }
+  // SMTPUTF8: offered after EHLO (with ESMTP); MAIL with the parameter allows UTF-8 in the
+  // addresses of its transaction.
+  bool SmtpUtf8() const { return smtpUtf8_; }
+  void SetSmtpUtf8(bool v) { smtpUtf8_ = v; }
   // The certificate for STARTTLS, offered with ESMTP while set (and TLS is available).
   const std::shared_ptr<TTlsCertStore>& TlsStore() const { return tlsStore_; }
   void SetTlsStore(std::shared_ptr<TTlsCertStore> store) { tlsStore_ = std::move(store); }
@@ -184,6 +191,7 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   void DoCommandEHLO(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg,
                      bool& handled);
   void DoCommandSTARTTLS(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
+  void DoCommandBDAT(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
 
  private:
   enum class BodyState { Kept, LineTooLong, TooBig, NotKept };
@@ -205,6 +213,14 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   WriteResult WriteQueuePair(TSMTPMsg& msg);
   // STARTTLS is offered on this connection: a certificate, and no TLS yet.
   bool TlsOffered(TConduitServerThread* thread) const;
+  // Reads size octets of a chunk, into intake when given, dropping them otherwise.
+  void ReadChunk(TConduitServerThread* thread, uint64_t size, TBdatIntake* intake);
+  // The last chunk has come: queues the message and answers as the end of DATA does.
+  void EndChunkedMessage(TConduitServerThread* thread, TSMTPMsg& msg);
+  // An address of MAIL or RCPT (verb) with octets beyond ASCII: refused (true) unless the
+  // transaction declared SMTPUTF8 and the text is UTF-8 that may stand in an address.
+  bool RefuseNonAscii(TConduitServerThread* thread, const std::string& verb,
+                      const std::string& address, const TSMTPMsg& msg);
   // MAIL and RCPT under extended SMTP: the parameters are checked and split off.
   void DoExtendedMAIL(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
   void DoExtendedRCPT(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
@@ -234,6 +250,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   TEnvelopeBudget envelopeBudget_{uint64_t{kDefaultMaxEnvelopeMemoryMB} << 20};
   bool syncQueueFiles_ = true;
   bool esmtp_ = false;
+  bool chunking_ = true;
+  bool smtpUtf8_ = false;
   std::shared_ptr<TTlsCertStore> tlsStore_;
   std::string hostName_;
   TQueueRoom queueRoom_;

@@ -181,6 +181,8 @@ bool TServerSetup::Configure() {
   server.SetIPv6PrefixLength(s.IPv6PrefixLength);
   server.SetSyncQueueFiles(s.SyncQueueFiles);
   server.SetEsmtp(s.ESMTP);
+  server.SetChunking(s.Chunking);
+  server.SetSmtpUtf8(s.SMTPUTF8);
   ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile, s.TLSCertificateThumbprint, s.MaxTLSHandshakes);
   ConfigureMetrics(s);
 
