@@ -513,6 +513,7 @@ void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& m
     if (logDebug_) DebugLog("DATA says 552 Message exceeds the size limit");
     return;
   }
+  if (state == BodyState::Kept && RefuseLoop(thread, msg, "DATA")) return;
   // A body that could not be kept is not numbered: the client may send it again.
   bool stored = state == BodyState::Kept && StoreMessage(thread, msg);
   CountIntake(thread, msg, stored);

@@ -22,6 +22,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   static constexpr uint32_t kDefaultMaxMessageSize = 52428800;
   static constexpr uint32_t kDefaultMaxRecipients = 1000;
   static constexpr uint32_t kDefaultMaxEnvelopeMemoryMB = 256;
+  // Received: header lines a message may carry when it arrives (RFC 5321 6.3).
+  static constexpr uint32_t kMaxHops = 100;
 
   // Looks up HostName: the canonical name of this machine's host name, or its first IPv4
   // address when that is empty. A resolver failure raises EConduitSocketError.
@@ -213,6 +215,9 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   WriteResult WriteQueuePair(TSMTPMsg& msg);
   // STARTTLS is offered on this connection: a certificate, and no TLS yet.
   bool TlsOffered(TConduitServerThread* thread) const;
+  // With extended SMTP, a message that has made kMaxHops hops or more (a mail loop) is
+  // refused with "554 Too many hops" at its end (true); verb: DATA or BDAT.
+  bool RefuseLoop(TConduitServerThread* thread, TSMTPMsg& msg, const std::string& verb);
   // Reads size octets of a chunk, into intake when given, dropping them otherwise.
   void ReadChunk(TConduitServerThread* thread, uint64_t size, TBdatIntake* intake);
   // The last chunk has come: queues the message and answers as the end of DATA does.

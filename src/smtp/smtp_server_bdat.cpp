@@ -81,6 +81,8 @@ void TConduitSMTPServer::EndChunkedMessage(TConduitServerThread* thread, TSMTPMs
   } else if (state == TBdatIntake::State::TooBig) {
     msg.Reset(false);
     reply = "552 Message exceeds the size limit";
+  } else if (state == TBdatIntake::State::Kept && RefuseLoop(thread, msg, "BDAT")) {
+    return;
   } else {
     // A body that could not be kept is not numbered: the client may send it again.
     const bool stored = state == TBdatIntake::State::Kept && StoreMessage(thread, msg);

@@ -228,6 +228,15 @@ void TConduitSMTPServer::DoExtendedRCPT(TConduitServerThread* thread, const std:
   if (logDebug_) DebugLog("RCPT says 555 parameters not recognized or not implemented");
 }
 
+bool TConduitSMTPServer::RefuseLoop(TConduitServerThread* thread, TSMTPMsg& msg,
+                                    const std::string& verb) {
+  if (!esmtp_ || msg.Data.Scan().received < kMaxHops) return false;
+  msg.Reset(false);
+  Reply(thread, "554 Too many hops");
+  if (logDebug_) DebugLog(verb + " says 554 Too many hops");
+  return true;
+}
+
 bool TConduitSMTPServer::RefuseNonAscii(TConduitServerThread* thread, const std::string& verb,
                                         const std::string& address, const TSMTPMsg& msg) {
   const TAddressText text = CheckAddressText(address);
