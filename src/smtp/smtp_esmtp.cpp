@@ -176,8 +176,10 @@ std::string TlsDescription(const std::string& version, const std::string& cipher
 }
 
 std::string ReceivedProtocol(const TSMTPMsg& msg) {
-  if (!msg.TlsInfo.empty()) return "ESMTPS (" + msg.TlsInfo + ")";
-  return msg.Extended ? "ESMTP" : "SMTP";
+  // A transaction with SMTPUTF8 says so (RFC 6531 4.3).
+  const std::string base = msg.Utf8 ? "UTF8SMTP" : "ESMTP";
+  if (!msg.TlsInfo.empty()) return base + "S (" + msg.TlsInfo + ")";
+  return msg.Extended || msg.Utf8 ? base : "SMTP";
 }
 
 }  // namespace kestran

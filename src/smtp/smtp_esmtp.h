@@ -44,7 +44,8 @@ std::vector<std::string> EhloReply(const std::string& greeting, uint32_t maxSize
                                    const std::vector<std::string>& more = {});
 
 // What follows "with" in the Received header: SMTP after HELO, ESMTP after EHLO, ESMTPS
-// and a comment naming protocol and cipher on a TLS session.
+// and a comment naming protocol and cipher on a TLS session; UTF8SMTP and UTF8SMTPS in
+// their place for a transaction with SMTPUTF8.
 std::string ReceivedProtocol(const TSMTPMsg& msg);
 
 // The comment text of a TLS session: "TLSv1.3, cipher TLS_AES_256_GCM_SHA384, 256 bits".

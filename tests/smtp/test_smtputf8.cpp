@@ -75,6 +75,8 @@ TEST_F(SmtpUtf8, Utf8AddressesNeedTheParameter) {
                      "\r\nRecipient: a@xn--drfer-jua.example\r\n"),
             std::string::npos)
       << rcp;
+  EXPECT_NE(ReadFile(queue_ / "B0000000001.MSG").find(" with UTF8SMTP id <B0000000001@"),
+            std::string::npos);
   // The parameter lasts for its transaction.
   EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.example>"), "250 2.1.0 OK <a@x.example>");
   EXPECT_EQ(c->Cmd("RCPT TO:<" + kUser + "@" + kBooks + ">"),
