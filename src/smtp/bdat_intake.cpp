@@ -1,5 +1,7 @@
 #include "smtp/bdat_intake.h"
 
+#include <cstring>
+
 namespace kestran {
 namespace {
 
@@ -37,14 +39,14 @@ void TBdatIntake::Begin(TMessageBody& body, uint64_t maxSize, uint32_t maxLine) 
   state_ = State::Kept;
   std::string().swap(line_);
   lineOpen_ = false;
-  pendingCR_ = false;
+  afterCR_ = false;
 }
 
 void TBdatIntake::Abandon() {
   body_ = nullptr;
   std::string().swap(line_);
   lineOpen_ = false;
-  pendingCR_ = false;
+  afterCR_ = false;
   state_ = State::Kept;
   octets_ = 0;
 }
@@ -71,50 +73,59 @@ void TBdatIntake::Feed(std::string_view octets) {
     state_ = State::TooBig;
     Drop();
   }
-  if (state_ != State::Kept) return;
+  const char* const p = octets.data();
+  const size_t n = octets.size();
   size_t i = 0;
-  while (i < octets.size() && state_ == State::Kept) {
-    const char c = octets[i];
-    if (pendingCR_) {
-      // A CR ends its line whatever follows; an LF right after it belongs to it.
-      pendingCR_ = false;
-      EndLine();
-      if (c == '\n') {
-        ++i;
-        continue;
+  while (i < n && state_ == State::Kept) {
+    const char c = p[i];
+    if (c == '\r' || c == '\n') {
+      // A CR ends its line at once; an LF right after it belongs to it.
+      if (c == '\n' && afterCR_) {
+        afterCR_ = false;
+      } else {
+        afterCR_ = c == '\r';
+        EndLine();
       }
-    }
-    if (c == '\r') {
-      pendingCR_ = true;
       ++i;
       continue;
     }
-    if (c == '\n') {
-      EndLine();
-      ++i;
+    afterCR_ = false;
+    // The run of octets up to the next line end (memchr is far quicker than a loop).
+    const void* lf = std::memchr(p + i, '\n', n - i);
+    const size_t lfAt = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - p) : n;
+    const void* cr = std::memchr(p + i, '\r', lfAt - i);
+    const size_t end = cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - p) : lfAt;
+    const std::string_view run = octets.substr(i, end - i);
+    i = end;
+    if (maxLine_ != 0 && line_.size() + run.size() + (c == '.' && !lineOpen_ ? 1 : 0) > maxLine_) {
+      state_ = State::LineTooLong;
+      Drop();
+      break;
+    }
+    if (!lineOpen_ && c != '.' && end < n) {
+      // A whole line in this chunk that needs no stuffing goes to the body as it is.
+      if (!body_->AppendLine(run)) {
+        state_ = State::NotKept;
+        Drop();
+        break;
+      }
+      // Its line end is taken without adding another line.
+      afterCR_ = p[end] == '\r';
+      i = end + 1;
       continue;
     }
-    // A run of octets up to the next line end goes in at once.
-    size_t end = octets.find_first_of("\r\n", i);
-    if (end == std::string_view::npos) end = octets.size();
     if (!lineOpen_) {
       lineOpen_ = true;
       if (c == '.') line_.push_back('.');
     }
-    line_.append(octets.substr(i, end - i));
-    i = end;
-    if (maxLine_ != 0 && line_.size() > maxLine_) {
-      state_ = State::LineTooLong;
-      Drop();
-    }
+    line_.append(run);
   }
 }
 
 TBdatIntake::State TBdatIntake::Finish() {
   if (body_ == nullptr) return State::NotKept;
   if (state_ == State::Kept) {
-    if (pendingCR_ || lineOpen_) EndLine();
-    pendingCR_ = false;
+    if (lineOpen_) EndLine();
     if (state_ == State::Kept && !body_->AppendLine(".")) {
       state_ = State::NotKept;
       Drop();
@@ -124,7 +135,7 @@ TBdatIntake::State TBdatIntake::Finish() {
   body_ = nullptr;
   std::string().swap(line_);
   lineOpen_ = false;
-  pendingCR_ = false;
+  afterCR_ = false;
   return result;
 }
 

@@ -58,9 +58,9 @@ class TBdatIntake {
   uint32_t maxLine_ = 0;
   uint64_t octets_ = 0;
   State state_ = State::Kept;
-  std::string line_;        // the line being received, its stuffing dot already added
-  bool lineOpen_ = false;   // line_ holds octets of a line not ended yet
-  bool pendingCR_ = false;  // the last octet taken was a CR
+  std::string line_;       // the line being received, its stuffing dot already added
+  bool lineOpen_ = false;  // line_ holds octets of a line not ended yet
+  bool afterCR_ = false;   // the last octet taken was a CR (an LF now belongs to it)
 };
 
 }  // namespace kestran
