@@ -9,7 +9,8 @@
 //     n or more begun ones are not yet files in that directory (a mailbox's new/): intake
 //     then runs at the pace of delivery, and the queue between them stays under n.
 //     DRIVE_MODE=bdat sends each message as one "BDAT <size> LAST" chunk, DRIVE_MODE=bdat64k
-//     in chunks of 64 KiB (the last one with LAST), both after EHLO; DRIVE_EHLO=1 greets
+//     in chunks of 64 KiB (the last one with LAST, all sent before reading a reply), both
+//     after EHLO; DRIVE_EHLO=1 greets
 //     with EHLO for DATA too.
 //   smtp_drive idle PORT CONNECTIONS
 //     opens the connections, reads every greeting, prints "idle=<n opened>" and holds
@@ -235,9 +236,10 @@ int Load(uint16_t port, int sessions, int messages, size_t size, int perConn, do
           if (alive && transfer.chunk == 0) {
             alive = Is(c.Cmd("DATA"), "354") && c.Send(body);
           } else if (alive) {
-            // Every chunk but the last is answered on its own.
-            for (size_t i = 0; alive && i < chunks.size(); ++i)
-              alive = c.Send(chunks[i]) && (i + 1 == chunks.size() || Is(c.Line(), "250"));
+            // The chunks go out pipelined (CHUNKING with PIPELINING); every one but the
+            // last is answered on its own.
+            for (size_t i = 0; alive && i < chunks.size(); ++i) alive = c.Send(chunks[i]);
+            for (size_t i = 0; alive && i + 1 < chunks.size(); ++i) alive = Is(c.Line(), "250");
           }
           if (!alive) ++gNoTransaction;
           const std::string r = alive ? c.Line() : "";
