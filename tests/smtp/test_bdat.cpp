@@ -1,7 +1,6 @@
 // BDAT (CHUNKING): chunks of a declared size, read without looking for line ends or dots,
 // queued in the same form a DATA transfer leaves; its sequence, size limit and syntax.
 
-#include "smtp/bdat_intake.h"
 #include "smtp_fixture.h"
 
 namespace kestran::testing_smtp {
@@ -227,21 +226,6 @@ TEST_F(Bdat, RefusedClientsAndSwitchedOff) {
   server_->SetEsmtp(false);
   auto e = Connect();
   EXPECT_EQ(e->Cmd("BDAT 0 LAST"), "500 Syntax Error, Command Unrecognized BDAT 0 LAST");
-}
-
-TEST(BdatArgument, SizesAndLast) {
-  uint64_t size = 0;
-  bool last = false;
-  EXPECT_EQ(ParseBdatArgument("0 LAST", size, last), TBdatArgument::Valid);
-  EXPECT_TRUE(last);
-  EXPECT_EQ(ParseBdatArgument("9223372036854775807", size, last), TBdatArgument::Valid);
-  EXPECT_EQ(size, 9223372036854775807u);
-  EXPECT_FALSE(last);
-  EXPECT_EQ(ParseBdatArgument("12\tlast", size, last), TBdatArgument::Valid);
-  EXPECT_EQ(size, 12u);
-  EXPECT_EQ(ParseBdatArgument("12 LAST x", size, last), TBdatArgument::BadOther);
-  EXPECT_EQ(ParseBdatArgument("+12", size, last), TBdatArgument::BadSize);
-  EXPECT_EQ(ParseBdatArgument("", size, last), TBdatArgument::BadSize);
 }
 
 }  // namespace
