@@ -8,6 +8,10 @@
 //     With DRIVE_WINDOW=<n> and DRIVE_WINDOW_DIR=<directory>, no message is begun while
 //     n or more begun ones are not yet files in that directory (a mailbox's new/): intake
 //     then runs at the pace of delivery, and the queue between them stays under n.
+//     DRIVE_MODE=bdat sends each message as one "BDAT <size> LAST" chunk, DRIVE_MODE=bdat64k
+//     in chunks of 64 KiB (the last one with LAST, all sent before reading a reply), both
+//     after EHLO; DRIVE_EHLO=1 greets
+//     with EHLO for DATA too.
 //   smtp_drive idle PORT CONNECTIONS
 //     opens the connections, reads every greeting, prints "idle=<n opened>" and holds
 //     them until standard input ends.
@@ -22,6 +26,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,11 +115,41 @@ bool Is(const std::string& reply, const char* code) {
   return reply.compare(0, 3, code) == 0;
 }
 
-std::string Body(size_t bytes) {
+// The message as CR LF lines (nothing to stuff), without the end of DATA.
+std::string Message(size_t bytes) {
   std::string b = "Subject: load\r\nFrom: s@x.example\r\nTo: u@corp.example\r\n\r\n";
   const std::string line = std::string(76, 'x') + "\r\n";
   while (b.size() < bytes) b += line;
-  return b + ".\r\n";
+  return b;
+}
+
+// How a message goes: DATA and its body, or BDAT chunks of at most chunk octets.
+struct TTransfer {
+  size_t chunk = 0;  // 0: DATA
+  bool ehlo = false;
+};
+
+TTransfer TransferFromEnvironment() {
+  TTransfer t;
+  const char* mode = std::getenv("DRIVE_MODE");
+  const std::string m = mode != nullptr ? mode : "data";
+  if (m == "bdat") t.chunk = SIZE_MAX;
+  if (m == "bdat64k") t.chunk = 64 * 1024;
+  const char* ehlo = std::getenv("DRIVE_EHLO");
+  t.ehlo = t.chunk != 0 || (ehlo != nullptr && std::atoi(ehlo) != 0);
+  return t;
+}
+
+// The chunks of message, each "BDAT <n>[ LAST]" with its octets.
+std::vector<std::string> Chunks(const std::string& message, size_t chunk) {
+  std::vector<std::string> out;
+  for (size_t at = 0; at < message.size(); at += chunk) {
+    const size_t n = std::min(chunk, message.size() - at);
+    const bool last = at + n == message.size();
+    out.push_back("BDAT " + std::to_string(n) + (last ? " LAST" : "") + "\r\n" +
+                  message.substr(at, n));
+  }
+  return out;
 }
 
 // Counts the files of a directory every 5 ms while the load runs (DRIVE_WINDOW_DIR).
@@ -148,7 +183,11 @@ class TDeliveredCount {
 };
 
 int Load(uint16_t port, int sessions, int messages, size_t size, int perConn, double seconds) {
-  const std::string body = Body(size);
+  const TTransfer transfer = TransferFromEnvironment();
+  const std::string message = Message(size);
+  const std::string body = message + ".\r\n";
+  const std::vector<std::string> chunks =
+      transfer.chunk != 0 ? Chunks(message, transfer.chunk) : std::vector<std::string>();
   std::atomic<int> claimed{0}, begun{0}, acked{0}, failed{0};
   const char* windowText = std::getenv("DRIVE_WINDOW");
   const int window = windowText != nullptr ? std::atoi(windowText) : 0;
@@ -183,9 +222,14 @@ int Load(uint16_t port, int sessions, int messages, size_t size, int perConn, do
         } else if (!Is(c.Line(), "220")) {
           ++gNoGreeting;
           alive = false;
-        } else if (!Is(c.Cmd("HELO load.example"), "250")) {
-          ++gNoHelo;
-          alive = false;
+        } else {
+          std::string r = c.Cmd(transfer.ehlo ? "EHLO load.example" : "HELO load.example");
+          // The EHLO reply goes on to its last line.
+          while (r.size() > 3 && r[3] == '-') r = c.Line();
+          if (!Is(r, "250")) {
+            ++gNoHelo;
+            alive = false;
+          }
         }
         if (!alive) ++failed;  // the claimed message never got a transaction
         while (alive) {
@@ -195,7 +239,14 @@ int Load(uint16_t port, int sessions, int messages, size_t size, int perConn, do
             alive = Is(c.Cmd(recipients == 1 ? std::string("RCPT TO:<u@corp.example>")
                                              : "RCPT TO:<u" + std::to_string(r) + "@corp.example>"),
                        "250");
-          alive = alive && Is(c.Cmd("DATA"), "354") && c.Send(body);
+          if (alive && transfer.chunk == 0) {
+            alive = Is(c.Cmd("DATA"), "354") && c.Send(body);
+          } else if (alive) {
+            // The chunks go out pipelined (CHUNKING with PIPELINING); every one but the
+            // last is answered on its own.
+            for (size_t i = 0; alive && i < chunks.size(); ++i) alive = c.Send(chunks[i]);
+            for (size_t i = 0; alive && i + 1 < chunks.size(); ++i) alive = Is(c.Line(), "250");
+          }
           if (!alive) ++gNoTransaction;
           const std::string r = alive ? c.Line() : "";
           if (Is(r, "250")) {

@@ -3,7 +3,7 @@
 set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev libc-ares-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libc-ares-dev libidn2-dev
   libssl-dev openssl dnsmasq-base haproxy python3 swaks libnet-ssleay-perl passwd procps locales-all
   prometheus
   clang-14 libclang-rt-14-dev iproute2

@@ -77,6 +77,8 @@ struct TReceiverSettings {
 
   // Extended SMTP and STARTTLS (own key).
   bool ESMTP = false;              // answer EHLO and offer the extensions
+  bool Chunking = true;            // with ESMTP: offer CHUNKING and take BDAT
+  bool SMTPUTF8 = false;           // with ESMTP: offer SMTPUTF8 (UTF-8 addresses)
   std::string TLSCertificateFile;  // PEM certificate chain; "" = no STARTTLS
   std::string TLSKeyFile;          // PEM private key; "" = in the certificate file
   // Windows: SHA-1 hash of a certificate in the machine's "My" store; "" = the files

@@ -107,6 +107,8 @@ const std::vector<TSettingEntry>& ReceiverSettingEntries() {
       KESTRAN_SETTING(MetricsFile),
       KESTRAN_SETTING(MetricsInterval),
       KESTRAN_SETTING(ESMTP),
+      KESTRAN_SETTING(Chunking),
+      KESTRAN_SETTING(SMTPUTF8),
       KESTRAN_SETTING(TLSCertificateFile),
       KESTRAN_SETTING(TLSKeyFile),
       KESTRAN_SETTING(TLSCertificateThumbprint),

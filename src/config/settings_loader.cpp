@@ -163,6 +163,8 @@ void LoadOwnSettings(TReceiverSettings& s) {
     s.MetricsInterval =
         std::clamp<uint32_t>(s.MetricsInterval, kMinMetricsInterval, kMaxMetricsInterval);
     ReadBool(reg, "ESMTP", s.ESMTP);
+    ReadBool(reg, "Chunking", s.Chunking);
+    ReadBool(reg, "SMTPUTF8", s.SMTPUTF8);
     ReadString(reg, "TLSCertificateFile", s.TLSCertificateFile);
     ReadString(reg, "TLSKeyFile", s.TLSKeyFile);
     ReadString(reg, "TLSCertificateThumbprint", s.TLSCertificateThumbprint);

@@ -41,6 +41,7 @@ bool ScanHeaderLine(std::string_view line, bool first, THeaderScan& scan) {
     if (t.empty()) return false;
     if (StartsWithUpper(t, "DATE") || StartsWithUpper(t, "RECEIVED")) scan.hasDate = true;
     if (StartsWithUpper(t, "MESSAGE-ID")) scan.hasMessageId = true;
+    if (StartsWithUpper(t, "RECEIVED:")) ++scan.received;
     if (lf == std::string_view::npos) return true;
     line.remove_prefix(lf + 1);
   }

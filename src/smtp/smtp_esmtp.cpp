@@ -156,11 +156,13 @@ TMailParamResult CheckMailParams(const std::vector<std::string>& params, uint64_
   return TMailParamResult::Accepted;
 }
 
-std::vector<std::string> EhloReply(const std::string& greeting, uint32_t maxSize, bool offerTls) {
+std::vector<std::string> EhloReply(const std::string& greeting, uint32_t maxSize, bool offerTls,
+                                   const std::vector<std::string>& more) {
   std::vector<std::string> keywords;
   keywords.push_back(maxSize == 0 ? "SIZE" : "SIZE " + std::to_string(maxSize));
   keywords.push_back("8BITMIME");
   keywords.push_back("PIPELINING");
+  keywords.insert(keywords.end(), more.begin(), more.end());
   if (offerTls) keywords.push_back("STARTTLS");
   std::vector<std::string> lines;
   lines.push_back("250-" + greeting);
@@ -174,8 +176,10 @@ std::string TlsDescription(const std::string& version, const std::string& cipher
 }
 
 std::string ReceivedProtocol(const TSMTPMsg& msg) {
-  if (!msg.TlsInfo.empty()) return "ESMTPS (" + msg.TlsInfo + ")";
-  return msg.Extended ? "ESMTP" : "SMTP";
+  // A transaction with SMTPUTF8 says so (RFC 6531 4.3).
+  const std::string base = msg.Utf8 ? "UTF8SMTP" : "ESMTP";
+  if (!msg.TlsInfo.empty()) return base + "S (" + msg.TlsInfo + ")";
+  return msg.Extended || msg.Utf8 ? base : "SMTP";
 }
 
 }  // namespace kestran

@@ -38,11 +38,14 @@ enum class TMailParamResult {
 TMailParamResult CheckMailParams(const std::vector<std::string>& params, uint64_t maxSize);
 
 // The EHLO reply lines (without line ends): greeting is the text of the HELO reply after
-// "250 ", then SIZE, 8BITMIME, PIPELINING and, when offerTls, STARTTLS.
-std::vector<std::string> EhloReply(const std::string& greeting, uint32_t maxSize, bool offerTls);
+// "250 ", then SIZE, 8BITMIME, PIPELINING, the keywords of more (in their order) and,
+// when offerTls, STARTTLS.
+std::vector<std::string> EhloReply(const std::string& greeting, uint32_t maxSize, bool offerTls,
+                                   const std::vector<std::string>& more = {});
 
 // What follows "with" in the Received header: SMTP after HELO, ESMTP after EHLO, ESMTPS
-// and a comment naming protocol and cipher on a TLS session.
+// and a comment naming protocol and cipher on a TLS session; UTF8SMTP and UTF8SMTPS in
+// their place for a transaction with SMTPUTF8.
 std::string ReceivedProtocol(const TSMTPMsg& msg);
 
 // The comment text of a TLS session: "TLSv1.3, cipher TLS_AES_256_GCM_SHA384, 256 bits".

@@ -8,6 +8,18 @@ namespace {
 
 constexpr int kTimedOut = 10060;
 
+// Every handler of a session runs on the session's thread; replies find its state here.
+thread_local TConduitSMTPListener::TSessionContext* tSession = nullptr;
+
+// Makes context the calling thread's session for the guard's life.
+class TSessionGuard {
+ public:
+  explicit TSessionGuard(TConduitSMTPListener::TSessionContext& context) { tSession = &context; }
+  ~TSessionGuard() { tSession = nullptr; }
+  TSessionGuard(const TSessionGuard&) = delete;
+  TSessionGuard& operator=(const TSessionGuard&) = delete;
+};
+
 std::string TrimWhite(const std::string& s) {
   size_t b = 0, e = s.size();
   while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
@@ -45,6 +57,10 @@ TConduitSMTPListener::TConduitSMTPListener(TConduitBase* owner) : TConduitListen
 }
 
 TConduitSMTPListener::~TConduitSMTPListener() = default;
+
+const TConduitSMTPListener::TSessionContext* TConduitSMTPListener::CurrentSession() {
+  return tSession;
+}
 
 void TConduitSMTPListener::SplitCommand(const std::string& line, std::string& verb,
                                         std::string& arg) {
@@ -86,9 +102,13 @@ bool TConduitSMTPListener::DoExecute(TConduitServerThread* thread) {
   TSMTPMsg msg;
   msg.Reset(true);
   msg.SendingIP = conn->PeerAddress();
+  TSessionContext context;
+  context.msg = &msg;
+  TSessionGuard guard(context);
   try {
     ClassifyClient(msg);
     while (conn->Connected()) {
+      context.verb.clear();
       std::string line = conn->ReadLn();
       if (conn->LastLineTooLong()) {
         DoLineTooLong(thread);
@@ -118,6 +138,7 @@ void TConduitSMTPListener::Dispatch(TConduitServerThread* thread, TSMTPMsg& msg,
   std::string verb, arg;
   SplitCommand(line, verb, arg);
   verb = UpperAscii(verb);
+  if (tSession != nullptr) tSession->verb = verb;
 
   // The argument is what reaches the queue files and the logs; control characters
   // trimmed off its ends with the blanks never do.

@@ -73,6 +73,14 @@ class TConduitSMTPListener : public TConduitListener {
   // there is none), the argument the text after it without surrounding white space.
   static void SplitCommand(const std::string& line, std::string& verb, std::string& arg);
 
+  // The session DoExecute runs on the calling thread: its state and the verb (upper case)
+  // of the command being answered, "" when none is. nullptr on any other thread.
+  struct TSessionContext {
+    TSMTPMsg* msg = nullptr;
+    std::string verb;
+  };
+  static const TSessionContext* CurrentSession();
+
  protected:
   virtual bool IsRelayAllowed(const std::string& ip) = 0;
   virtual void VerifyDomain(const std::string& ip, std::string& name) = 0;

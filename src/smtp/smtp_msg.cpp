@@ -30,6 +30,8 @@ TSMTPMsg::~TSMTPMsg() {
 void TSMTPMsg::Reset(bool clearSession) {
   Recipients.Clear();
   MailAccepted = false;
+  Utf8 = false;
+  Chunks.Abandon();
   // Gives the memory of a large body back and deletes its scratch file.
   Data.Clear();
   Room.Release();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "smtp/bdat_intake.h"
 #include "smtp/envelope_budget.h"
 #include "smtp/message_body.h"
 #include "smtp/space_reservation.h"
@@ -82,9 +83,13 @@ class TSMTPMsg {
   uint64_t DeclaredSize = 0;
   // The room the transaction holds in the queue's file system from MAIL on.
   TSpaceReservation Room;
+  // A message coming in BDAT chunks (active from the first chunk to the last).
+  TBdatIntake Chunks;
+  // MAIL of this transaction carried SMTPUTF8: its addresses may hold UTF-8.
+  bool Utf8 = false;
 
-  // Clears the transaction (recipients and their budget, data, sender and its acceptance,
-  // date, id); with clearSession also
+  // Clears the transaction (recipients and their budget, data and chunks, sender and its
+  // acceptance, SMTPUTF8, date, id); with clearSession also
   // the HELO name, the verified name, the client address ("255.255.255.255"), the EHLO
   // mark and the TLS description.
   // The access decision of the session is never touched.

@@ -10,9 +10,11 @@
 #include "smtp/address_parser.h"
 #include "smtp/defdate.h"
 #include "smtp/dnsbl.h"
+#include "smtp/enhanced_status.h"
 #include "smtp/host_name.h"
 #include "smtp/queue_writer.h"
 #include "smtp/smtp_debug_log.h"
+#include "smtp/smtp_utf8.h"
 #include "transport/winsock_intf.h"
 
 namespace kestran {
@@ -31,6 +33,16 @@ std::string Upper(std::string s) {
 
 bool SameText(const std::string& a, const std::string& b) {
   return Upper(a) == Upper(b);
+}
+
+// domain (whose A-label is aLabel when it is beyond ASCII) and entry name the same domain
+// once both are in their A-label form.
+bool SameALabel(const std::string& domain, const std::string& aLabel, const std::string& entry) {
+  const bool entryAscii = IsAscii(entry);
+  if (aLabel.empty() && entryAscii) return false;  // compared as text already
+  const std::string left = aLabel.empty() ? domain : aLabel;
+  const std::string right = entryAscii ? entry : DomainALabel(entry);
+  return !left.empty() && !right.empty() && SameText(left, right);
 }
 
 }  // namespace
@@ -75,6 +87,14 @@ TConduitSMTPServer::~TConduitSMTPServer() {
 }
 
 void TConduitSMTPServer::Reply(TConduitServerThread* thread, const std::string& text) {
+  // After EHLO a reply carries its enhanced status code.
+  const TSessionContext* session = CurrentSession();
+  if (P().Esmtp && session != nullptr && session->msg->Extended) {
+    const std::string coded = WithEnhancedStatusCode(session->verb, text);
+    thread->Connection()->WriteLn(coded);
+    metrics_.CountReplyLine(coded);
+    return;
+  }
   thread->Connection()->WriteLn(text);
   metrics_.CountReplyLine(text);
 }
@@ -240,8 +260,12 @@ bool TConduitSMTPServer::IsLocalDomain(const std::string& domain) {
   // An IPv6 address literal matches an entry with the same address in any spelling.
   std::optional<TIpAddress> literal;
   if (d.find(':') != std::string::npos) literal = ParseAddressLiteral(d);
+  // With extended SMTP a domain beyond ASCII matches by its A-label, either way round.
+  const std::string aLabel = P().Esmtp && !IsAscii(d) ? DomainALabel(d) : std::string();
   for (const auto& entry : P().LocalDomains) {
-    if (SameText(d, Trim(entry)) || (literal && literal == ParseAddressLiteral(Trim(entry)))) {
+    const std::string e = Trim(entry);
+    if (SameText(d, e) || (literal && literal == ParseAddressLiteral(e)) ||
+        (P().Esmtp && SameALabel(d, aLabel, e))) {
       if (logDebug_) DebugLog("IsLocalDomain says LocalDomain Is True");
       return true;
     }
@@ -586,6 +610,7 @@ void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& m
     if (logDebug_) DebugLog("DATA says 452 4.3.1 Insufficient system storage");
     return;
   }
+  if (state == BodyState::Kept && RefuseLoop(thread, msg, "DATA")) return;
   // A body that could not be kept is not numbered: the client may send it again.
   bool stored = state == BodyState::Kept && StoreMessage(thread, msg);
   CountIntake(thread, msg, stored);

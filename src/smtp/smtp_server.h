@@ -62,6 +62,8 @@ struct TSmtpPolicy {
   uint32_t MaxMessageSize = kDefaultMaxMessageSize;
   uint32_t MaxRecipients = kDefaultMaxRecipients;
   bool Esmtp = false;
+  bool Chunking = true;
+  bool SmtpUtf8 = false;
 };
 
 class TConduitSMTPServer : public TConduitSMTPListener {
@@ -69,6 +71,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   static constexpr uint32_t kDefaultMaxMessageSize = TSmtpPolicy::kDefaultMaxMessageSize;
   static constexpr uint32_t kDefaultMaxRecipients = TSmtpPolicy::kDefaultMaxRecipients;
   static constexpr uint32_t kDefaultMaxEnvelopeMemoryMB = 256;
+  // Received: header lines a message may carry when it arrives (RFC 5321 6.3).
+  static constexpr uint32_t kMaxHops = 100;
 
   // Looks up HostName: the canonical name of this machine's host name, or its first IPv4
   // address when that is empty. A resolver failure raises EConduitSocketError.
@@ -156,6 +160,13 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // pipelined group sent together. Off: EHLO is an unrecognised command.
   bool Esmtp() const { return P().Esmtp; }
   void SetEsmtp(bool v) { Edit().Esmtp = v; }
+  // CHUNKING: BDAT is taken and offered after EHLO (with ESMTP).
+  bool Chunking() const { return P().Chunking; }
+  void SetChunking(bool v) { Edit().Chunking = v; }
+  // SMTPUTF8: offered after EHLO (with ESMTP); MAIL with the parameter allows UTF-8 in the
+  // addresses of its transaction.
+  bool SmtpUtf8() const { return P().SmtpUtf8; }
+  void SetSmtpUtf8(bool v) { Edit().SmtpUtf8 = v; }
   // The certificate for STARTTLS, offered with ESMTP while set (and TLS is available).
   const std::shared_ptr<TTlsCertStore>& TlsStore() const { return tlsStore_; }
   void SetTlsStore(std::shared_ptr<TTlsCertStore> store) { tlsStore_ = std::move(store); }
@@ -259,6 +270,7 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   void DoCommandEHLO(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg,
                      bool& handled);
   void DoCommandSTARTTLS(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
+  void DoCommandBDAT(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
 
  private:
   // The policy of the session running on this thread, else the server's own copy.
@@ -307,6 +319,20 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   WriteResult WriteQueuePair(TSMTPMsg& msg);
   // STARTTLS is offered on this connection: a certificate, and no TLS yet.
   bool TlsOffered(TConduitServerThread* thread) const;
+  // With extended SMTP, a message that has made kMaxHops hops or more (a mail loop) is
+  // refused with "554 Too many hops" at its end (true); verb: DATA or BDAT.
+  bool RefuseLoop(TConduitServerThread* thread, TSMTPMsg& msg, const std::string& verb);
+  // Reads size octets of a chunk, into intake when given, dropping them otherwise.
+  void ReadChunk(TConduitServerThread* thread, uint64_t size, TBdatIntake* intake);
+  // The last chunk has come: queues the message and answers as the end of DATA does.
+  // Grows the room the transaction holds with the chunks taken so far; none left ends
+  // the keeping of the message.
+  void HoldRoomForChunks(TSMTPMsg& msg);
+  void EndChunkedMessage(TConduitServerThread* thread, TSMTPMsg& msg);
+  // An address of MAIL or RCPT (verb) with octets beyond ASCII: refused (true) unless the
+  // transaction declared SMTPUTF8 and the text is UTF-8 that may stand in an address.
+  bool RefuseNonAscii(TConduitServerThread* thread, const std::string& verb,
+                      const std::string& address, const TSMTPMsg& msg);
   // MAIL and RCPT under extended SMTP: the parameters are checked and split off.
   void DoExtendedMAIL(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);
   void DoExtendedRCPT(TConduitServerThread* thread, const std::string& arg, TSMTPMsg& msg);

@@ -4,9 +4,23 @@
 #include "smtp/address_parser.h"
 #include "smtp/smtp_esmtp.h"
 #include "smtp/smtp_server.h"
+#include "smtp/smtp_utf8.h"
 #include "transport/tls_layer.h"
 
 namespace kestran {
+namespace {
+
+bool SameAscii(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    char c = a[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != b[i]) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+}  // namespace
 
 bool TConduitSMTPServer::TlsOffered(TConduitServerThread* thread) const {
   return tlsStore_ != nullptr && TlsAvailable() && !thread->Connection()->TlsActive();
@@ -17,6 +31,12 @@ bool TConduitSMTPServer::DoExtendedCommand(TConduitServerThread* thread, TSMTPMs
                                            const std::string& /*line*/) {
   if (!P().Esmtp) return false;
   bool handled = false;
+  if ((verb == "EHLO" || verb == "HELO") && arg.empty()) {
+    // RFC 5321 asks for a domain or an address literal.
+    Reply(thread, "501 5.5.4 Syntax: EHLO domain");
+    if (logDebug_) DebugLog(verb + " says 501 5.5.4 Syntax: EHLO domain");
+    return true;
+  }
   if (verb == "EHLO") {
     if (HasLineControlCharacters(arg)) {
       DoControlCharacters(thread, verb);
@@ -40,6 +60,17 @@ bool TConduitSMTPServer::DoExtendedCommand(TConduitServerThread* thread, TSMTPMs
     DoExtendedRCPT(thread, arg, msg);
     return true;
   }
+  if (verb == "BDAT" && P().Chunking) {
+    DoCommandBDAT(thread, arg, msg);
+    return true;
+  }
+  if (verb == "DATA" && msg.Chunks.Active()) {
+    // A message is sent one way or the other, never both.
+    msg.Reset(false);
+    Reply(thread, "503 DATA not allowed after BDAT");
+    if (logDebug_) DebugLog("DATA says 503 DATA not allowed after BDAT");
+    return true;
+  }
   if (verb == "DATA" && !msg.MailAccepted) {
     Reply(thread, "503 Need MAIL before RCPT");
     if (logDebug_) DebugLog("DATA says 503 Need MAIL before RCPT");
@@ -57,7 +88,11 @@ void TConduitSMTPServer::DoCommandEHLO(TConduitServerThread* thread, const std::
   msg.Reset(false);
   std::string text = arg + " (" + msg.VerifiedSendingDomain + " " + AddressLiteral(msg.SendingIP) +
                      ")" + (msg.AccessDenied ? ", access restricted" : "");
-  for (const auto& line : EhloReply("OK " + text, P().MaxMessageSize, TlsOffered(thread)))
+  std::vector<std::string> more;
+  if (P().Chunking) more.push_back("CHUNKING");
+  more.push_back("ENHANCEDSTATUSCODES");
+  if (P().SmtpUtf8) more.push_back("SMTPUTF8");
+  for (const auto& line : EhloReply("OK " + text, P().MaxMessageSize, TlsOffered(thread), more))
     Reply(thread, line);
   msg.SendingDomain = arg;
   msg.Extended = true;
@@ -122,8 +157,27 @@ void TConduitSMTPServer::DoExtendedMAIL(TConduitServerThread* thread, const std:
     MailSyntaxError(thread, arg);
     return;
   }
+  // SMTPUTF8 (when offered) is taken off here; the other parameters are checked below.
+  bool utf8 = false;
+  if (P().SmtpUtf8) {
+    std::vector<std::string> rest;
+    for (const auto& p : split.params) {
+      if (!SameAscii(p, "SMTPUTF8")) {
+        rest.push_back(p);
+      } else if (utf8) {
+        Reply(thread, "501 Syntax error in parameters");
+        if (logDebug_) DebugLog("MAIL says 501 Syntax error in parameters");
+        return;
+      } else {
+        utf8 = true;
+      }
+    }
+    split.params.swap(rest);
+  }
+  msg.Utf8 = utf8;
+  if (RefuseNonAscii(thread, "MAIL", split.address, msg)) return;
   if (split.params.empty()) {
-    DoCommandMAIL(thread, arg, msg, handled);
+    DoCommandMAIL(thread, utf8 ? split.address : arg, msg, handled);
     return;
   }
   switch (CheckMailParams(split.params, P().MaxMessageSize)) {
@@ -160,6 +214,7 @@ void TConduitSMTPServer::DoExtendedRCPT(TConduitServerThread* thread, const std:
     RcptSyntaxError(thread, arg);
     return;
   }
+  if (RefuseNonAscii(thread, "RCPT", split.address, msg)) return;
   if (split.params.empty()) {
     DoCommandRCPT(thread, arg, handled, msg);
     return;
@@ -172,6 +227,37 @@ void TConduitSMTPServer::DoExtendedRCPT(TConduitServerThread* thread, const std:
   // No RCPT parameter is offered.
   Reply(thread, "555 MAIL FROM/RCPT TO parameters not recognized or not implemented");
   if (logDebug_) DebugLog("RCPT says 555 parameters not recognized or not implemented");
+}
+
+bool TConduitSMTPServer::RefuseLoop(TConduitServerThread* thread, TSMTPMsg& msg,
+                                    const std::string& verb) {
+  if (!P().Esmtp || msg.Data.Scan().received < kMaxHops) return false;
+  msg.Reset(false);
+  Reply(thread, "554 Too many hops");
+  if (logDebug_) DebugLog(verb + " says 554 Too many hops");
+  return true;
+}
+
+bool TConduitSMTPServer::RefuseNonAscii(TConduitServerThread* thread, const std::string& verb,
+                                        const std::string& address, const TSMTPMsg& msg) {
+  const TAddressText text = CheckAddressText(address);
+  if (text == TAddressText::Ascii) return false;
+  if (text == TAddressText::Forbidden) {
+    DoControlCharacters(thread, verb);
+    return true;
+  }
+  std::string reply;
+  if (!msg.Utf8) {
+    reply = "553 5.6.7 Non-ASCII address without SMTPUTF8";
+  } else if (text == TAddressText::Malformed) {
+    reply = "553 Address is not valid UTF-8";
+  } else {
+    return false;
+  }
+  if (verb == "RCPT") metrics_.CountRecipientRefused(TRecipientRefusal::Syntax);
+  Reply(thread, reply);
+  if (logDebug_) DebugLog(verb + " says " + reply);
+  return true;
 }
 
 }  // namespace kestran

@@ -25,7 +25,8 @@ void TConduitSMTPServer::SetRateLimits(const TRateLimitSettings& settings) {
 }
 
 bool TConduitSMTPServer::ExemptByNets(const std::string& ip) const {
-  return InNetList(ip, P().LocalNets) || InNetList(ip, P().WhiteList) || InNetList(ip, rateLimitExempt_);
+  return InNetList(ip, P().LocalNets) || InNetList(ip, P().WhiteList) ||
+         InNetList(ip, rateLimitExempt_);
 }
 
 bool TConduitSMTPServer::RateExempt(TSMTPMsg& msg) {

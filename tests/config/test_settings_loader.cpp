@@ -239,5 +239,18 @@ TEST(Settings, AddBackslashAndTrim) {
   EXPECT_EQ(TrimBlanks("\xe9t\xe9"), "\xe9t\xe9");  // high bytes are not blanks
 }
 
+TEST(Settings, ChunkingAndSmtpUtf8) {
+  TTempRoot root;
+  root.WriteRegistry(std::string(kOwn));
+  TReceiverSettings s = Load();
+  EXPECT_TRUE(s.Chunking);
+  EXPECT_FALSE(s.SMTPUTF8);
+  root.WriteRegistry(std::string(kOwn) +
+                     "\"Chunking\"=dword:00000000\r\n\"SMTPUTF8\"=dword:00000001\r\n");
+  s = Load();
+  EXPECT_FALSE(s.Chunking);
+  EXPECT_TRUE(s.SMTPUTF8);
+}
+
 }  // namespace
 }  // namespace kestran

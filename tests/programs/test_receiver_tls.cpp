@@ -49,7 +49,7 @@ TEST_F(ReceiverTls, UnusableCertificateStopsTheStartAndAGoodOneIsOffered) {
   do last = c.Line();
   while (last.rfind("250-", 0) == 0);
   EXPECT_EQ(last, "250 STARTTLS");
-  EXPECT_EQ(c.Command("STARTTLS"), "220 Ready to start TLS");
+  EXPECT_EQ(c.Command("STARTTLS"), "220 2.0.0 Ready to start TLS");
 }
 
 TEST_F(ReceiverTls, ThumbprintOfTheWindowsStoreStopsTheStartHere) {

@@ -57,6 +57,47 @@ TEST_F(Clients, PythonSmtplibSendsAMessageThatArrivesIntact) {
                 "Recipient: b@corp.example\r\n");
 }
 
+TEST_F(Clients, PythonSmtplibSendsChunks) {
+  if (std::system("python3 -c 'import smtplib' >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "python3 is not available";
+  server_->SetEsmtp(true);
+  Start();
+  fs::path script = root_ / "bdat.py";
+  // 100 KB in chunks of 64 KiB, bare LF line ends and a "." line split between chunks,
+  // the second transaction written right behind the last chunk.
+  WriteFile(script,
+            "import smtplib, sys\n"
+            "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=10)\n"
+            "s.ehlo('py.example')\n"
+            "print(s.has_extn('chunking'), s.has_extn('enhancedstatuscodes'))\n"
+            "msg = b'Subject: chunks\\n\\n' + b'x' * 76 + b'\\n'\n"
+            "msg = msg + (b'y' * 98 + b'\\r\\n') * 1000 + b'\\r\\n.\\r\\nQUIT\\r\\n'\n"
+            "print(s.docmd('MAIL', 'FROM:<py@x.example>'))\n"
+            "print(s.docmd('RCPT', 'TO:<a@corp.example>'))\n"
+            "cut = len(msg) - 7\n"
+            "for at in range(0, cut, 65536):\n"
+            "    part = msg[at:min(at + 65536, cut)]\n"
+            "    s.send(b'BDAT %d\\r\\n' % len(part) + part)\n"
+            "    print(s.getreply())\n"
+            "s.send(b'BDAT 7 LAST\\r\\n' + msg[cut:] + b'MAIL FROM:<py@x.example>\\r\\n')\n"
+            "print(s.getreply())\n"
+            "print(s.getreply())\n"
+            "print(s.quit()[0])\n");
+  std::string out;
+  ASSERT_EQ(Run("python3 " + script.string() + " " + std::to_string(port_), out), 0) << out;
+  EXPECT_EQ(out,
+            "True True\n(250, b'2.1.0 OK <py@x.example>')\n(250, b'2.1.5 OK <a@corp.example>')\n"
+            "(250, b'2.0.0 65536 octets received')\n(250, b'2.0.0 34562 octets received')\n"
+            "(250, b'2.0.0 Message received OK')\n(250, b'2.1.0 OK <py@x.example>')\n221\n");
+  std::string msg = ReadFile(queue_ / "B0000000001.MSG");
+  std::string lines;
+  for (int i = 0; i < 1000; ++i) lines += std::string(98, 'y') + "\r\n";
+  EXPECT_NE(msg.find("\r\nSubject: chunks\r\n\r\n" + std::string(76, 'x') + "\r\n" + lines +
+                     "\r\n..\r\nQUIT\r\n.\r\n"),
+            std::string::npos);
+  EXPECT_EQ(QueueFiles().size(), 2u);
+}
+
 TEST_F(Clients, SwaksTransactionIsAccepted) {
   if (std::system("command -v swaks >/dev/null 2>&1") != 0) GTEST_SKIP() << "no swaks";
   Start();

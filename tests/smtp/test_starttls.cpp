@@ -60,8 +60,8 @@ TEST_F(StartTls, SwaksSendsOverTlsAndTheHeaderSaysSo) {
                        out),
             0)
       << out;
-  EXPECT_NE(out.find("<-  220 Ready to start TLS"), std::string::npos) << out;
-  EXPECT_NE(out.find("<~  250 Message received OK"), std::string::npos) << out;
+  EXPECT_NE(out.find("<-  220 2.0.0 Ready to start TLS"), std::string::npos) << out;
+  EXPECT_NE(out.find("<~  250 2.0.0 Message received OK"), std::string::npos) << out;
   std::string msg = ReadFile(queue_ / "B0000000001.MSG");
   EXPECT_EQ(msg.find("Received: from sw.example (unverified [127.0.0.1]) by " + Host() +
                      "\r\n (KESTRAN 0.45) with ESMTPS (TLSv1."),
@@ -94,8 +94,9 @@ TEST_F(StartTls, SmtplibStartsOverAndSeesNoSecondOffer) {
   ASSERT_EQ(RunCommand("python3 " + script + " " + Port() + " " + cert_, out), 0) << out;
   // Before the handshake's EHLO the session knows no name: MAIL works (as with HELO)
   // but the name given in clear text is gone.
-  EXPECT_EQ(out,
-            "offer True True\n220 True\n250\nagain False\n(503, b'TLS already active')\n{}\n221\n");
+  EXPECT_EQ(
+      out,
+      "offer True True\n220 True\n250\nagain False\n(503, b'5.5.1 TLS already active')\n{}\n221\n");
   EXPECT_NE(ReadFile(queue_ / "B0000000001.MSG").find("Received: from py.example ("),
             std::string::npos);
 }
@@ -118,7 +119,8 @@ TEST_F(StartTls, TheTransactionBeforeTheHandshakeIsGone) {
                               "print(s.quit()[0])\n");
   std::string out;
   ASSERT_EQ(RunCommand("python3 " + script + " " + Port() + " " + cert_, out), 0) << out;
-  EXPECT_EQ(out, "(503, b'Need MAIL before RCPT')\n(503, b'Need MAIL before RCPT')\n221\n");
+  EXPECT_EQ(out,
+            "(503, b'5.5.1 Need MAIL before RCPT')\n(503, b'5.5.1 Need MAIL before RCPT')\n221\n");
   EXPECT_TRUE(QueueFiles().empty());
 }
 
@@ -133,8 +135,8 @@ TEST_F(StartTls, OpensslClientAndMisuseOfTheCommand) {
   size_t ehlo = out.find("250-OK s.example (unverified [127.0.0.1])");
   ASSERT_NE(ehlo, std::string::npos) << out;
   EXPECT_EQ(out.find("STARTTLS", ehlo), std::string::npos) << "not offered inside TLS: " << out;
-  EXPECT_NE(out.find("250 NOOP Performed"), std::string::npos) << out;
-  EXPECT_NE(out.find("221 " + Host() + " closing"), std::string::npos) << out;
+  EXPECT_NE(out.find("250 2.0.0 NOOP Performed"), std::string::npos) << out;
+  EXPECT_NE(out.find("221 2.0.0 " + Host() + " closing"), std::string::npos) << out;
 
   auto c = Connect();
   EXPECT_EQ(c->Cmd("STARTTLS now"), "501 Syntax error (no parameters allowed)");
@@ -174,7 +176,7 @@ TEST_F(StartTls, CommandsSentWithTheRequestAreNeverExecuted) {
              "print(t.makefile('rb').readline().decode().strip())\n");
   std::string out;
   ASSERT_EQ(RunCommand("python3 " + script + " " + Port() + " " + cert_, out), 0) << out;
-  EXPECT_EQ(out, "220 Ready to start TLS\nnothing in clear text\n250 NOOP Performed\n");
+  EXPECT_EQ(out, "220 2.0.0 Ready to start TLS\nnothing in clear text\n250 NOOP Performed\n");
 }
 
 TEST_F(StartTls, SilentClientInsideTlsHearsTheTimeOut) {
@@ -214,16 +216,16 @@ TEST_F(StartTls, HandshakesInProgressAreBoundedAndEveryEndGivesThePlaceBack) {
   auto b = Connect();
   for (RawClient* c : {a.get(), b.get()}) {
     EXPECT_EQ(ehlo(*c), "250 STARTTLS");
-    EXPECT_EQ(c->Cmd("STARTTLS"), "220 Ready to start TLS");
+    EXPECT_EQ(c->Cmd("STARTTLS"), "220 2.0.0 Ready to start TLS");
   }
   EXPECT_EQ(waitFor(2, 5), 2u);
 
   auto c = Connect();
   EXPECT_EQ(ehlo(*c), "250 STARTTLS");
-  EXPECT_EQ(c->Cmd("STARTTLS"), "454 TLS not available due to temporary reason");
+  EXPECT_EQ(c->Cmd("STARTTLS"), "454 4.7.0 TLS not available due to temporary reason");
   EXPECT_EQ(SendMessage(*c, "s@x.example", "u@corp.example", {"Subject: clear", "", "text"}),
-            "250 Message received OK");
-  EXPECT_EQ(c->Cmd("STARTTLS"), "454 TLS not available due to temporary reason");
+            "250 2.0.0 Message received OK");
+  EXPECT_EQ(c->Cmd("STARTTLS"), "454 4.7.0 TLS not available due to temporary reason");
   ASSERT_EQ(Events().size(), 1u);
   EXPECT_EQ(Events()[0],
             "STARTTLS refused to 127.0.0.1: 2 handshakes in progress "
@@ -240,7 +242,7 @@ TEST_F(StartTls, HandshakesInProgressAreBoundedAndEveryEndGivesThePlaceBack) {
                        out),
             0)
       << out;
-  EXPECT_NE(out.find("221 " + Host() + " closing"), std::string::npos) << out;
+  EXPECT_NE(out.find("221 2.0.0 " + Host() + " closing"), std::string::npos) << out;
   EXPECT_EQ(waitFor(1, 5), 1u);
 
   // The silent one runs out of time.
@@ -267,7 +269,7 @@ TEST_F(StartTls, ACertificateTurnedIntoAFifoHoldsUpNoSession) {
                          out),
               0)
         << out;
-    EXPECT_NE(out.find("250 NOOP Performed"), std::string::npos) << out;
+    EXPECT_NE(out.find("250 2.0.0 NOOP Performed"), std::string::npos) << out;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   auto events = Events();

@@ -246,6 +246,8 @@ void TServerSetup::ApplyPolicy(const TReceiverSettings& s) {
   server.SetMaxMessageSize(s.MaxMessageSize);
   server.SetMaxRecipients(s.MaxRecipients);
   server.SetEsmtp(s.ESMTP);
+  server.SetChunking(s.Chunking);
+  server.SetSmtpUtf8(s.SMTPUTF8);
 
   // Limits that each new connection or transaction takes.
   server.SetReceiveTimeout(s.ReceiveTimeout);
