@@ -57,7 +57,7 @@ void TConduitSMTPServer::DoCommandEHLO(TConduitServerThread* thread, const std::
   msg.Reset(false);
   std::string text = arg + " (" + msg.VerifiedSendingDomain + " " + AddressLiteral(msg.SendingIP) +
                      ")" + (msg.AccessDenied ? ", access restricted" : "");
-  for (const auto& line : EhloReply("OK " + text, maxMessageSize_, TlsOffered(thread)))
+  for (const auto& line : EhloReply("OK " + text, MessageSizeLimit(), TlsOffered(thread)))
     Reply(thread, line);
   msg.SendingDomain = arg;
   msg.Extended = true;
@@ -126,7 +126,7 @@ void TConduitSMTPServer::DoExtendedMAIL(TConduitServerThread* thread, const std:
     DoCommandMAIL(thread, arg, msg, handled);
     return;
   }
-  switch (CheckMailParams(split.params, maxMessageSize_)) {
+  switch (CheckMailParams(split.params, MessageSizeLimit())) {
     case TMailParamResult::Accepted:
       DoCommandMAIL(thread, split.address, msg, handled);
       return;
