@@ -188,13 +188,15 @@ bool TConduitSMTPServer::IsLocalDomain(const std::string& domain) {
 
 bool TConduitSMTPServer::IsValidUser(const std::string& address) {
   std::string a = Upper(Trim(address));
+  std::string d;
   size_t at = a.find('@');
   if (at != std::string::npos) {
-    std::string d = a.substr(at + 1);
+    d = a.substr(at + 1);
     for (const auto& entry : skipUserVerify_)
       if (Upper(Trim(entry)) == d) return true;
     a = a.substr(0, at);
   }
+  if (pluginUsers_.Valid(a, d)) return true;
   for (const auto& entry : localUsers_)
     if (Upper(Trim(entry)) == a) return true;
   return false;
@@ -274,7 +276,14 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
     return;
   }
   if (rec.IsLocal) {
-    if (checkUser_ && !IsValidUser(rec.Address)) {
+    const TVerifyAnswer answer = checkUser_ && !IsValidUser(rec.Address)
+                                     ? TVerifyAnswer::Invalid
+                                     : AskMailboxSide(rec.Address);
+    if (answer == TVerifyAnswer::Unknown) {
+      RecipientNotVerified(thread, rec.Address);
+      return;
+    }
+    if (answer == TVerifyAnswer::Invalid) {
       metrics_.CountRecipientRefused(TRecipientRefusal::UnknownUser);
       ++msg.BadRecipients;
       // The entry is made before the reply, so whoever saw the reply finds it logged.
@@ -437,7 +446,7 @@ TConduitSMTPServer::BodyState TConduitSMTPServer::ReadBody(TConduitServerThread*
                                                            TSMTPMsg& msg) {
   TConduitServer* conn = thread->Connection();
   BodyState state = BodyState::Kept;
-  const uint64_t limit = maxMessageSize_;
+  const uint64_t limit = MessageSizeLimit();
   TMessageBody& body = msg.Data;
   body.Start(QueueDirPrefix(mailWriteDir_));
   // The message as its SIZE counts it (RFC 1870): without the dots added for transparency,
@@ -496,6 +505,13 @@ void TConduitSMTPServer::DoCommandDATA(TConduitServerThread* thread, TSMTPMsg& m
     msg.Reset(false);
     Reply(thread, "552 Message exceeds the size limit");
     if (logDebug_) DebugLog("DATA says 552 Message exceeds the size limit");
+    return;
+  }
+  if (state == BodyState::Kept && TooManyHops(msg.Data.Scan(), maxHops_)) {
+    msg.Reset(false);
+    const std::string reply = TooManyHopsReply();
+    Reply(thread, reply);
+    if (logDebug_) DebugLog("DATA says " + reply);
     return;
   }
   // A body that could not be kept is not numbered: the client may send it again.

@@ -10,10 +10,13 @@
 
 #include "smtp/envelope_budget.h"
 #include "smtp/greet_gate.h"
+#include "smtp/hop_limit.h"
+#include "smtp/plugin_users.h"
 #include "smtp/queue_room.h"
 #include "smtp/rate_limit_report.h"
 #include "smtp/rate_limiter.h"
 #include "smtp/receiver_metrics.h"
+#include "smtp/recipient_verifier.h"
 #include "smtp/smtp_listener.h"
 #include "smtp/subnet.h"
 #include "transport/tls_layer.h"
@@ -72,6 +75,9 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   const std::vector<std::string>& SkipUserVerify() const { return skipUserVerify_; }
   std::vector<std::string>& SkipUserVerify() { return skipUserVerify_; }
   void SetSkipUserVerify(const std::vector<std::string>& v) { skipUserVerify_ = v; }
+  // The names and domains of the plug-in list file, besides LocalUsers and
+  // SkipUserVerify; may be replaced while sessions run.
+  TPluginUsers& PluginUsers() { return pluginUsers_; }
   const std::vector<std::string>& DNSLists() const { return dnsLists_; }
   std::vector<std::string>& DNSLists() { return dnsLists_; }
   void SetDNSLists(const std::vector<std::string>& v) { dnsLists_ = v; }
@@ -105,6 +111,14 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // Bytes of one message body; 0 = no limit.
   uint32_t MaxMessageSize() const { return maxMessageSize_; }
   void SetMaxMessageSize(uint32_t v) { maxMessageSize_ = v; }
+  // The mailbox side asked about local recipients the policy accepts (null: nobody is
+  // asked). Set before activating.
+  void SetRecipientVerifier(std::shared_ptr<TRecipientVerifier> v) { verifier_ = std::move(v); }
+  const std::shared_ptr<TRecipientVerifier>& RecipientVerifier() const { return verifier_; }
+  // Received: fields a message may carry; more are refused "554 Too many hops" at the end
+  // of DATA. 0 = no limit.
+  uint32_t MaxHops() const { return maxHops_; }
+  void SetMaxHops(uint32_t v) { maxHops_ = v; }
   // Recipients of one transaction; the next one is answered "452 Too many recipients".
   // 0 = no limit.
   uint32_t MaxRecipients() const { return maxRecipients_; }
@@ -167,6 +181,13 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   bool CheckPopAuth(const std::string& ip);
   bool IsLocalDomain(const std::string& domain);
   bool IsValidUser(const std::string& address);
+  // The size limit in force: MaxMessageSize, or the mailbox side's SIZE when that is
+  // smaller (known once it has been asked); 0 = no limit.
+  uint32_t MessageSizeLimit() const;
+  // What the mailbox side says of a local recipient; Valid when nobody is asked.
+  TVerifyAnswer AskMailboxSide(const std::string& address);
+  // The reply to a local recipient the mailbox side could not be asked about.
+  void RecipientNotVerified(TConduitServerThread* thread, const std::string& address);
 
   // --- intake -------------------------------------------------------------------------
   // Numbers the message and writes its queue pair; false when nothing could be queued.
@@ -265,6 +286,7 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   std::vector<TNetRange> proxyNets_;
   std::vector<std::string> localUsers_;
   std::vector<std::string> skipUserVerify_;
+  TPluginUsers pluginUsers_;
   std::vector<std::string> dnsLists_;
   std::vector<std::string> headerText_;
   std::vector<bool> dnsListsIPv6_;
@@ -279,6 +301,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   bool doPOPAuth_ = false;
   uint32_t maxMessageSize_ = kDefaultMaxMessageSize;
   uint32_t maxRecipients_ = kDefaultMaxRecipients;
+  uint32_t maxHops_ = kDefaultMaxHops;
+  std::shared_ptr<TRecipientVerifier> verifier_;
   uint32_t maxEnvelopeMemoryMB_ = kDefaultMaxEnvelopeMemoryMB;
   TEnvelopeBudget envelopeBudget_{uint64_t{kDefaultMaxEnvelopeMemoryMB} << 20};
   bool syncQueueFiles_ = true;

@@ -18,6 +18,8 @@
 #include "platform/registry.h"
 #include "platform/resolver.h"
 #include "programs/kestran/metrics_file.h"
+#include "programs/kestran/plugin_list_watch.h"
+#include "programs/kestran/recipient_verification.h"
 #include "programs/kestran/smtp_service.h"
 #include "smtp/queue_leftovers.h"
 #include "smtp/subnet.h"
@@ -132,7 +134,14 @@ bool TServerSetup::Configure() {
                                 " temporary registry file(s) left by an interrupted change");
 
   if (s.UseLMSLists) LoadHostAliasesAndLists(s);
-  if (s.UsePlugin1List) LoadPlugin1List(s.Plugin1ConfigFile, s);
+  // The plug-in names are the server's own list, read again while it runs.
+  pluginWatch_.reset();
+  if (s.UsePlugin1List) {
+    pluginWatch_ = std::make_unique<TPluginListWatch>(
+        s.Plugin1ConfigFile, server.PluginUsers(),
+        [this](int kind, const std::string& text) { Report(kind, text); });
+    pluginWatch_->Load();
+  }
 
   server.SetMailWriteDir(AddBackslash(s.MailQueueDir));
 
@@ -176,6 +185,7 @@ bool TServerSetup::Configure() {
   server.SetMaxLineLength(s.MaxLineLength);
   server.SetMaxMessageSize(s.MaxMessageSize);
   server.SetMaxRecipients(s.MaxRecipients);
+  server.SetMaxHops(s.MaxHops);
   server.SetMaxEnvelopeMemoryMB(s.MaxEnvelopeMemoryMB);
   server.SetMaxConnections(s.MaxConnections);
   server.SetMaxConnectionsPerIP(s.MaxConnectionsPerIP);
@@ -185,6 +195,13 @@ bool TServerSetup::Configure() {
   server.SetSyncQueueFiles(s.SyncQueueFiles);
   ConfigureRateLimits(s);
   server.SetEsmtp(s.ESMTP);
+  // The name the MX and PTR records carry, when it is set, replaces the looked-up one.
+  if (!s.HostName.empty()) server.SetHostName(s.HostName);
+  {
+    std::string warning;
+    server.SetRecipientVerifier(MakeRecipientVerifier(s, server.HostName(), warning));
+    if (!warning.empty()) Report(kLogWarning, warning);
+  }
   ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile, s.TLSCertificateThumbprint, s.MaxTLSHandshakes);
   ConfigureMetrics(s);
 
@@ -234,6 +251,7 @@ void TServerSetup::Tick() {
                           .count();
   if (SmtpServer && SmtpServer->QueueRoom().NeedsLooking()) SmtpServer->QueueRoom().HasRoom(now);
   if (SmtpServer) SmtpServer->RateLimitTick();
+  if (pluginWatch_) pluginWatch_->Tick(now);
   if (metricsFile_.empty() || now < nextMetricsMs_) return;
   nextMetricsMs_ = now + metricsIntervalMs_;
   WriteMetrics();
@@ -325,6 +343,7 @@ void TServerSetup::Done() {
 }
 
 void TServerSetup::FreeServer() {
+  pluginWatch_.reset();
   SmtpServer.reset();
 }
 
