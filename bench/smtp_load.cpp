@@ -328,7 +328,9 @@ class TLmtpResponder {
         const int c = ::accept(fd_, nullptr, nullptr);
         if (c < 0) return;
         std::thread([c] {
-          auto say = [c](const std::string& s) { (void)!::send(c, s.data(), s.size(), MSG_NOSIGNAL); };
+          auto say = [c](const std::string& s) {
+            (void)!::send(c, s.data(), s.size(), MSG_NOSIGNAL);
+          };
           say("220 sink ready\r\n");
           std::string in;
           char buf[4096];
@@ -368,9 +370,10 @@ int VerifyBench(int clients, int rounds, double seconds) {
   server->SetSyncQueueFiles(false);
   std::vector<double> off, on, cpuOff, cpuOn;
   uint32_t nextAddress = 0x010000;
-  std::printf("verify: clients=%d rounds=%d seconds/turn=%.1f, 1 KB, one message a session, "
-              "sync off, local recipient\n",
-              clients, rounds, seconds);
+  std::printf(
+      "verify: clients=%d rounds=%d seconds/turn=%.1f, 1 KB, one message a session, "
+      "sync off, local recipient\n",
+      clients, rounds, seconds);
   for (int r = 0; r < rounds; ++r) {
     for (bool verify : {r % 2 != 0, r % 2 == 0}) {
       server->SetActive(false);
@@ -386,11 +389,11 @@ int VerifyBench(int clients, int rounds, double seconds) {
     }
   }
   const double mOff = Median(off), mOn = Median(on);
-  std::printf("median: verify off %.0f msg/s, on (warm cache) %.0f msg/s, change %+.1f %%\n",
-              mOff, mOn, (mOn / mOff - 1) * 100);
+  std::printf("median: verify off %.0f msg/s, on (warm cache) %.0f msg/s, change %+.1f %%\n", mOff,
+              mOn, (mOn / mOff - 1) * 100);
   const double cOff = Median(cpuOff), cOn = Median(cpuOn);
-  std::printf("median CPU a message: verify off %.0f us, on %.0f us, change %+.1f %%\n", cOff,
-              cOn, (cOn / cOff - 1) * 100);
+  std::printf("median CPU a message: verify off %.0f us, on %.0f us, change %+.1f %%\n", cOff, cOn,
+              (cOn / cOff - 1) * 100);
   // A cold question: MAIL, RCPT and RSET over the kept connection.
   const int questions = 2000;
   const auto t0 = std::chrono::steady_clock::now();
