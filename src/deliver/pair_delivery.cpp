@@ -149,7 +149,10 @@ void ReportNeverNotified(const TDeliverContext& ctx, const TQueuedPair& pair,
                              "; never notified: " + names);
 }
 
-void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState& state, int msgFd) {
+// delivery: the transport of the pair's deliveries, which carries a notification to a
+// local sender too.
+void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState& state, int msgFd,
+            TTransport& delivery) {
   TBounceInfo info;
   const int64_t now = static_cast<int64_t>(ctx.now());
   std::vector<TRecipientProgress*> told;
@@ -208,9 +211,13 @@ void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState&
   };
   TReply result;
   dsn.onReply = [&](size_t, const TReply& r) { result = r; };
-  auto transport = MakeTransport(*route, ctx.options);
-  transport->Send(dsn);
-  transport->Close();
+  if (InLocalDomain(ctx, sender)) {
+    delivery.Send(dsn);
+  } else {
+    auto transport = MakeTransport(*route, ctx.options);
+    transport->Send(dsn);
+    transport->Close();
+  }
   if (ctx.metrics != nullptr) ctx.metrics->CountNotification(result.Success());
   if (result.Success()) {
     ctx.mailLog(pair.stem + ": sender non-delivery notification to <" + sender +
@@ -458,7 +465,7 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
   for (const auto& r : state.recipients)
     if (r.state == TRecipientState::Bounced && !r.notified) notifyDue = true;
   if (notifyDue) {
-    Notify(ctx, pair, state, msg.Get());
+    Notify(ctx, pair, state, msg.Get(), transport);
     SaveState(ctx, stem, state);
   }
 

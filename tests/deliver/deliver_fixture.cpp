@@ -131,7 +131,7 @@ bool DovecotInstance::Start(const std::string& dir, const std::string& users) {
       "passdb {\n  driver = static\n  args = nopassword\n}\n" +
       (users.empty() ? "userdb {\n  driver = static\n  args = uid=" + std::to_string(uid) +
                            " gid=" + std::to_string(gid) + " home=" + dir + "mail/%n\n}\n"
-                     : "userdb {\n  driver = passwd-file\n  args = " + dir +
+                     : "userdb {\n  driver = passwd-file\n  args = username_format=%n " + dir +
                            "users\n  default_fields = uid=" + std::to_string(uid) +
                            " gid=" + std::to_string(gid) + " home=" + dir +
                            "mail/%n\n}\n"

@@ -3,6 +3,7 @@
 // a kept connection the hop closed, and a hop that is gone or silent.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

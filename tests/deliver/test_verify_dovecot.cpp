@@ -21,8 +21,8 @@ const char* kUsers =
     "bob:::::::\n"
     "full:::::::userdb_quota_rule=*:messages=1\n";
 
-// One message for the address over LMTP; true when it was taken.
-bool DeliverOne(const TNextHop& hop, const std::string& to) {
+// One message for the address over LMTP; the reply.
+std::string DeliverOne(const TNextHop& hop, const std::string& to) {
   const std::string body = "Subject: fill\r\n\r\nx\r\n.\r\n";
   size_t offset = 0;
   TMessageToSend m;
@@ -35,8 +35,8 @@ bool DeliverOne(const TNextHop& hop, const std::string& to) {
     offset += n;
     return static_cast<long>(n);
   };
-  bool taken = false;
-  m.onReply = [&](size_t, const TReply& r) { taken = r.Success(); };
+  std::string taken;
+  m.onReply = [&](size_t, const TReply& r) { taken = r.text; };
   TTransportOptions options;
   options.heloName = "mx.test";
   options.timeoutMs = 5000;
@@ -53,7 +53,7 @@ TEST(VerifyDovecot, KnownUnknownOverQuotaStoppedAndBack) {
   ASSERT_TRUE(dovecot->Start(dir.path(), kUsers)) << dovecot->log();
   auto hop = ParseNextHop("lmtp:unix:" + dovecot->socket());
   ASSERT_TRUE(hop.has_value());
-  ASSERT_TRUE(DeliverOne(*hop, "full@example.org")) << dovecot->log();
+  ASSERT_EQ(DeliverOne(*hop, "full@example.org").substr(0, 3), "250") << dovecot->log();
 
   TNextHopVerifier v(*hop, "mx.test", 5000);
   EXPECT_EQ(v.Verify("bob@example.org"), TVerifyAnswer::Valid) << dovecot->log();
