@@ -213,5 +213,22 @@ TEST_F(ReceiverTest, PopBeforeSmtpLetsRecentPop3UsersRelay) {
   EXPECT_EQ(relay("127.0.0.2"), denied);
 }
 
+// A sendmail: next hop cannot be asked about recipients: a warning at start, and RCPT is
+// answered by the policy alone.
+TEST_F(ReceiverTest, AHopThatCannotBeAskedIsAWarningAtStart) {
+  WriteRegistry(BaseRegistry("\"VerifyRecipients\"=dword:00000001\r\n"
+                             "\"DeliverTo\"=\"sendmail:/usr/sbin/sendmail\"\r\n") +
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"
+                "\"1\"=\"example.test\"\r\n\r\n");
+  StartReceiver();
+  LineClient c("127.0.0.1", port_);
+  c.Line();
+  EXPECT_EQ(c.Command("RCPT TO:<anyone@example.test>"), "250 OK <anyone@example.test>");
+  EXPECT_NE(Console().find("'VerifyRecipients' is set, but a sendmail: transport in 'DeliverTo' "
+                           "cannot be asked: recipients are not verified"),
+            std::string::npos)
+      << Console();
+}
+
 }  // namespace
 }  // namespace kestran::test
