@@ -339,7 +339,7 @@ class TLmtpResponder {
             if (n <= 0) break;
             in.append(buf, static_cast<size_t>(n));
             for (size_t p; (p = in.find("\r\n")) != std::string::npos; in.erase(0, p + 2))
-              say(in.rfind("LHLO", 0) == 0 ? "250-sink\r\n250 SIZE 52428800\r\n"
+              say(in.rfind("LHLO", 0) == 0 ? "250-sink\r\n250-PIPELINING\r\n250 SIZE 52428800\r\n"
                                            : "250 2.0.0 Ok\r\n");
           }
           ::close(c);

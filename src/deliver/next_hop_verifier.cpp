@@ -40,6 +40,7 @@ struct TNextHopVerifier::TSession {
   explicit TSession(int timeoutMs) : conn(timeoutMs) {}
   TPeerConnection conn;
   TReplyParser parser;
+  bool pipelining = false;  // the hop offered PIPELINING: a question is one round trip
 
   // One whole reply; a reply of class 3, or lines that are no reply, end the connection.
   TReply Read(const std::function<void(const std::string&)>& eachLine = nullptr) {
@@ -119,8 +120,14 @@ void TNextHopVerifier::Open(TSession& s) {
   s.conn.Write((lmtp ? "LHLO " : "EHLO ") + heloName_ + "\r\n");
   uint64_t limit = 0;
   bool first = true;
+  s.pipelining = false;
   const TReply hello = s.Read([&](const std::string& line) {
-    if (!first && line[0] == '2') SizeLine(line, limit);
+    if (!first && line[0] == '2') {
+      SizeLine(line, limit);
+      std::string word = line.substr(4);
+      for (auto& c : word) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+      if (word == "PIPELINING") s.pipelining = true;
+    }
     first = false;
   });
   if (!hello.Success()) {
@@ -133,13 +140,21 @@ void TNextHopVerifier::Open(TSession& s) {
 
 TVerifyAnswer TNextHopVerifier::Ask(TSession& s, const std::string& address) {
   s.conn.StartClock();  // one deadline for the question
-  const TReply mail = s.Command("MAIL FROM:<>");
-  if (!mail.Success()) {
-    s.Command("RSET");
-    return TVerifyAnswer::Unknown;
+  TReply mail, rcpt, rset;
+  if (s.pipelining) {
+    // The three commands in one write: one round trip to the hop.
+    if (s.conn.InputPending()) throw EPeerProtocolError("a reply while no command was outstanding");
+    s.conn.Write("MAIL FROM:<>\r\nRCPT TO:<" + address + ">\r\nRSET\r\n");
+    mail = s.Read();
+    rcpt = s.Read();
+    rset = s.Read();
+  } else {
+    mail = s.Command("MAIL FROM:<>");
+    if (mail.Success()) rcpt = s.Command("RCPT TO:<" + address + ">");
+    rset = s.Command("RSET");
   }
-  const TReply rcpt = s.Command("RCPT TO:<" + address + ">");
-  if (!s.Command("RSET").Success()) s.conn.Close();
+  if (!rset.Success()) s.conn.Close();
+  if (!mail.Success()) return TVerifyAnswer::Unknown;
   if (rcpt.Success()) return TVerifyAnswer::Valid;
   if (rcpt.Permanent()) return TVerifyAnswer::Invalid;
   return TVerifyAnswer::Unknown;

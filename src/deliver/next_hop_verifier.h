@@ -1,9 +1,10 @@
 #pragma once
 // Asks the next hop (LMTP or SMTP) whether it would take mail for an address: LHLO or
 // EHLO once per connection, then MAIL FROM:<>, RCPT TO:<address> and RSET for each
-// question. Connections are kept and reused by a small pool; a caller waits for a free
-// one when all are busy. Every question is bounded by the time-out: connecting, the
-// greeting and the three replies together.
+// question, in one write (one round trip) where the hop offers PIPELINING. Connections
+// are kept and reused by a small pool; a caller waits for a free one when all are busy.
+// Every question is bounded by the time-out: connecting, the greeting and the three
+// replies together.
 
 #include <atomic>
 #include <condition_variable>
