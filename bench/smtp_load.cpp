@@ -338,9 +338,14 @@ class TLmtpResponder {
             const ssize_t n = ::recv(c, buf, sizeof buf, 0);
             if (n <= 0) break;
             in.append(buf, static_cast<size_t>(n));
+            // The replies to what came in together go out together, as a pipelining
+            // server sends them.
+            std::string out;
             for (size_t p; (p = in.find("\r\n")) != std::string::npos; in.erase(0, p + 2))
-              say(in.rfind("LHLO", 0) == 0 ? "250-sink\r\n250-PIPELINING\r\n250 SIZE 52428800\r\n"
-                                           : "250 2.0.0 Ok\r\n");
+              out += in.rfind("LHLO", 0) == 0
+                         ? "250-sink\r\n250-PIPELINING\r\n250 SIZE 52428800\r\n"
+                         : "250 2.0.0 Ok\r\n";
+            say(out);
           }
           ::close(c);
         }).detach();
