@@ -12,11 +12,19 @@
 // rate table's heap memory per key.
 //
 //   smtp_load ratelimit [clients=20] [rounds=3] [seconds-per-turn=3]
+//
+// With "verify" first it compares the same sessions (every recipient local) without the
+// recipient check and with it, the cache warm: the check asks an LMTP responder of this
+// process once, then answers from the cache. It prints the medians, then what one cold
+// question to the responder costs.
+//
+//   smtp_load verify [clients=20] [rounds=3] [seconds-per-turn=3]
 
 #include <malloc.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -31,8 +39,10 @@
 #include <thread>
 #include <vector>
 
+#include "deliver/next_hop_verifier.h"
 #include "platform/sockets.h"
 #include "smtp/smtp_server.h"
+#include "smtp/verify_cache.h"
 
 namespace fs = std::filesystem;
 using namespace kestran;
@@ -299,9 +309,114 @@ int RateLimitBench(int clients, int rounds, double seconds) {
   return 0;
 }
 
+// A next hop that knows every address: 220, LHLO, then 250 to every command, one
+// thread per connection.
+class TLmtpResponder {
+ public:
+  TLmtpResponder() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 64);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    accept_ = std::thread([this] {
+      for (;;) {
+        const int c = ::accept(fd_, nullptr, nullptr);
+        if (c < 0) return;
+        std::thread([c] {
+          auto say = [c](const std::string& s) {
+            (void)!::send(c, s.data(), s.size(), MSG_NOSIGNAL);
+          };
+          say("220 sink ready\r\n");
+          std::string in;
+          char buf[4096];
+          for (;;) {
+            const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            in.append(buf, static_cast<size_t>(n));
+            // The replies to what came in together go out together, as a pipelining
+            // server sends them.
+            std::string out;
+            for (size_t p; (p = in.find("\r\n")) != std::string::npos; in.erase(0, p + 2))
+              out += in.rfind("LHLO", 0) == 0
+                         ? "250-sink\r\n250-PIPELINING\r\n250 SIZE 52428800\r\n"
+                         : "250 2.0.0 Ok\r\n";
+            say(out);
+          }
+          ::close(c);
+        }).detach();
+      }
+    });
+  }
+  ~TLmtpResponder() {
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    accept_.join();
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::thread accept_;
+};
+
+int VerifyBench(int clients, int rounds, double seconds) {
+  TLmtpResponder responder;
+  auto hop = ParseNextHop("lmtp:[127.0.0.1]:" + std::to_string(responder.port()));
+  auto asker = std::make_shared<TNextHopVerifier>(*hop, "load.example", 10000);
+  auto cache = std::make_shared<TVerifyCache>(asker, 3600, 600);
+  TLoadServer load;
+  auto& server = load.server;
+  server->SetSyncQueueFiles(false);
+  std::vector<double> off, on, cpuOff, cpuOn;
+  uint32_t nextAddress = 0x010000;
+  std::printf(
+      "verify: clients=%d rounds=%d seconds/turn=%.1f, 1 KB, one message a session, "
+      "sync off, local recipient\n",
+      clients, rounds, seconds);
+  for (int r = 0; r < rounds; ++r) {
+    for (bool verify : {r % 2 != 0, r % 2 == 0}) {
+      server->SetActive(false);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      server->SetRecipientVerifier(verify ? cache : nullptr);
+      const uint16_t port = Activate(*server);
+      const TTurn turn = SessionTurn(port, clients, seconds, nextAddress);
+      (verify ? on : off).push_back(turn.rate);
+      (verify ? cpuOn : cpuOff).push_back(turn.cpuPerMsg);
+      std::printf("  round %d verify %-3s %.0f msg/s, %.0f us CPU a message\n", r + 1,
+                  verify ? "on" : "off", turn.rate, turn.cpuPerMsg);
+      for (auto& e : fs::directory_iterator(load.queue)) fs::remove(e.path());
+    }
+  }
+  const double mOff = Median(off), mOn = Median(on);
+  std::printf("median: verify off %.0f msg/s, on (warm cache) %.0f msg/s, change %+.1f %%\n", mOff,
+              mOn, (mOn / mOff - 1) * 100);
+  const double cOff = Median(cpuOff), cOn = Median(cpuOn);
+  std::printf("median CPU a message: verify off %.0f us, on %.0f us, change %+.1f %%\n", cOff, cOn,
+              (cOn / cOff - 1) * 100);
+  // A cold question: MAIL, RCPT and RSET over the kept connection.
+  const int questions = 2000;
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < questions; ++i) asker->Verify("cold" + std::to_string(i) + "@corp.example");
+  const double us =
+      std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count() /
+      questions;
+  std::printf("cold question to the next hop: %.0f us (%llu connections opened)\n", us,
+              static_cast<unsigned long long>(asker->ConnectionsOpened()));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "verify")
+    return VerifyBench(argc > 2 ? std::atoi(argv[2]) : 20, argc > 3 ? std::atoi(argv[3]) : 3,
+                       argc > 4 ? std::atof(argv[4]) : 3.0);
   if (argc > 1 && std::string(argv[1]) == "ratelimit")
     return RateLimitBench(argc > 2 ? std::atoi(argv[2]) : 20, argc > 3 ? std::atoi(argv[3]) : 3,
                           argc > 4 ? std::atof(argv[4]) : 3.0);

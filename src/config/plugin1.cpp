@@ -45,20 +45,32 @@ void LoadLine(std::string line, TReceiverSettings& s) {
 
 }  // namespace
 
+void ParsePlugin1List(const std::string& contents, TReceiverSettings& s) {
+  // Lines end at CR LF, LF or CR.
+  size_t start = 0;
+  while (start < contents.size()) {
+    size_t end = contents.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = contents.size();
+    LoadLine(contents.substr(start, end - start), s);
+    if (end + 1 < contents.size() && contents[end] == '\r' && contents[end + 1] == '\n') ++end;
+    start = end + 1;
+  }
+}
+
+bool ReadPlugin1File(const std::string& path, std::string& contents) {
+  contents.clear();
+  try {
+    return !path.empty() && FileExists(path) && ReadWholeFile(path, contents);
+  } catch (...) {
+    return false;
+  }
+}
+
 void LoadPlugin1List(const std::string& path, TReceiverSettings& s) {
   try {
-    if (path.empty() || !FileExists(path)) return;
     std::string contents;
-    if (!ReadWholeFile(path, contents)) return;
-    // Lines end at CR LF, LF or CR.
-    size_t start = 0;
-    while (start < contents.size()) {
-      size_t end = contents.find_first_of("\r\n", start);
-      if (end == std::string::npos) end = contents.size();
-      LoadLine(contents.substr(start, end - start), s);
-      if (end + 1 < contents.size() && contents[end] == '\r' && contents[end + 1] == '\n') ++end;
-      start = end + 1;
-    }
+    if (!ReadPlugin1File(path, contents)) return;
+    ParsePlugin1List(contents, s);
   } catch (...) {
     // An unreadable file adds what was read before the failure.
   }

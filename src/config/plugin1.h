@@ -13,4 +13,9 @@ namespace kestran {
 // comment. A missing or unreadable file adds nothing; never raises.
 void LoadPlugin1List(const std::string& path, TReceiverSettings& s = ReceiverSettings);
 
+// The two halves of LoadPlugin1List, for a list read again while the service runs: the
+// whole file (false when it is missing or cannot be read), and the items of a text.
+bool ReadPlugin1File(const std::string& path, std::string& contents);
+void ParsePlugin1List(const std::string& contents, TReceiverSettings& s);
+
 }  // namespace kestran

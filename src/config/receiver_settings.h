@@ -85,6 +85,15 @@ struct TReceiverSettings {
   std::string TLSCertificateThumbprint;
   uint32_t MaxTLSHandshakes = 200;  // STARTTLS handshakes at the same time; 0 = no limit
 
+  // The name of this MX, the hop limit and the recipient check at the next hop (own key).
+  std::string HostName;                   // "" = the machine's name as looked up
+  uint32_t MaxHops = 50;                  // Received: lines a message may carry; 0 = no limit
+  bool VerifyRecipients = false;          // ask DeliverTo about local recipients at RCPT
+  uint32_t VerifyTimeout = 10;            // seconds the next hop may take to answer
+  uint32_t VerifyPositiveSeconds = 3600;  // how long a 2xx answer is remembered
+  uint32_t VerifyNegativeSeconds = 600;   // how long a 5xx answer is remembered
+  std::string DeliverTo;                  // the next hop kestran-deliver delivers to
+
   // Lists.
   TStringList LocalNets;
   TStringList LocalBlackList;

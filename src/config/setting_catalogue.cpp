@@ -124,6 +124,12 @@ const std::vector<TSettingEntry>& ReceiverSettingEntries() {
       KESTRAN_SETTING(BadRecipientLimit),
       KESTRAN_SETTING(GreetPause),
       KESTRAN_SETTING(GreetPassHours),
+      KESTRAN_SETTING(HostName),
+      KESTRAN_SETTING(MaxHops),
+      KESTRAN_SETTING(VerifyRecipients),
+      KESTRAN_SETTING(VerifyTimeout),
+      KESTRAN_SETTING(VerifyPositiveSeconds),
+      KESTRAN_SETTING(VerifyNegativeSeconds),
   };
   return entries;
 }

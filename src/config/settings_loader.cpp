@@ -104,6 +104,23 @@ void LoadResolverSettings(TReceiverSettings& s) {
   }
 }
 
+namespace {
+
+// The values that concern this MX's name and the next hop behind it.
+void LoadNextHopSettings(TRegistry& reg, TReceiverSettings& s) {
+  ReadString(reg, "HostName", s.HostName);
+  s.HostName = TrimBlanks(s.HostName);
+  ReadDword(reg, "MaxHops", s.MaxHops);
+  ReadBool(reg, "VerifyRecipients", s.VerifyRecipients);
+  ReadDword(reg, "VerifyTimeout", s.VerifyTimeout);
+  if (s.VerifyTimeout == 0) s.VerifyTimeout = 10;
+  ReadDword(reg, "VerifyPositiveSeconds", s.VerifyPositiveSeconds);
+  ReadDword(reg, "VerifyNegativeSeconds", s.VerifyNegativeSeconds);
+  ReadString(reg, "DeliverTo", s.DeliverTo);
+}
+
+}  // namespace
+
 void LoadOwnSettings(TReceiverSettings& s) {
   TRegSnapshot snapshot;  // one reading of the registry for every key and value
   TRegistry reg;
@@ -169,6 +186,7 @@ void LoadOwnSettings(TReceiverSettings& s) {
     ReadString(reg, "TLSKeyFile", s.TLSKeyFile);
     ReadString(reg, "TLSCertificateThumbprint", s.TLSCertificateThumbprint);
     ReadDword(reg, "MaxTLSHandshakes", s.MaxTLSHandshakes);
+    LoadNextHopSettings(reg, s);
     reg.CloseKey();
   }
 

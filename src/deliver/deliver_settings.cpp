@@ -10,23 +10,13 @@
 
 namespace kestran {
 
-namespace {
-
-constexpr const char* kDefaultSendmail = "/usr/sbin/sendmail";
-
-}  // namespace
-
 std::optional<TNextHop> TDeliverSettings::Transport() const {
   return ParseNextHop(DeliverTo);
 }
 
 std::optional<TNextHop> TDeliverSettings::BounceTransport() const {
-  if (!TrimBlanks(BounceTo).empty()) return ParseNextHop(BounceTo);
-  auto deliver = Transport();
-  if (deliver && deliver->kind != TNextHop::Kind::Lmtp) return deliver;
-  if (::access(kDefaultSendmail, X_OK) == 0)
-    return ParseNextHop(std::string("sendmail:") + kDefaultSendmail);
-  return std::nullopt;
+  if (TrimBlanks(BounceTo).empty()) return std::nullopt;
+  return ParseNextHop(BounceTo);
 }
 
 std::string NativeQueueDir(const TDeliverSettings& s) {
@@ -51,6 +41,9 @@ TDeliverSettings LoadDeliverSettings() {
   TDeliverSettings s;
   s.QueueDir = AddBackslash(receiver.MailQueueDir);
   s.MetricsInterval = receiver.MetricsInterval;
+  s.HostName = receiver.HostName;
+  for (const auto& d : receiver.LocalDomains)
+    if (!TrimBlanks(d).empty()) s.LocalDomains.push_back(TrimBlanks(d));
   TRegistry reg(kKeyRead);
   if (reg.OpenKey(kOwnKey, false)) {
     auto number = [&](const char* name, uint32_t& field) {

@@ -119,7 +119,10 @@ std::string FormatDeliveryState(const TDeliveryState& state) {
   for (const auto& r : state.recipients) {
     out += "rcpt " + std::string(StateName(r.state)) + " " + std::to_string(r.tries) + " " +
            std::to_string(r.nextTry) + " " + std::to_string(r.lastTry) + " " +
-           (r.notified ? "1 " : "0 ") + AddressWord(r.address) + " " + OneLineReply(r.reply) + "\n";
+           (r.neverNotified ? "2 "
+            : r.notified    ? "1 "
+                            : "0 ") +
+           AddressWord(r.address) + " " + OneLineReply(r.reply) + "\n";
   }
   if (state.done != TDeliveryState::Done::No)
     out += state.done == TDeliveryState::Done::Delivered ? "done delivered\n" : "done failed\n";
@@ -152,7 +155,9 @@ bool ParseDeliveryState(const std::string& text, TDeliveryState& state) {
           !ParseNumber(Word(line, pos), r.nextTry) || !ParseNumber(Word(line, pos), r.lastTry) ||
           !ParseNumber(Word(line, pos), notified))
         return false;
+      if (notified < 0 || notified > 2) return false;
       r.notified = notified != 0;
+      r.neverNotified = notified == 2;
       if (!ParseAddressWord(Word(line, pos), r.address)) return false;
       r.reply = line.substr(pos);
       state.recipients.push_back(std::move(r));

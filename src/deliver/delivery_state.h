@@ -11,8 +11,9 @@
 //
 // queued: when the pair was complete, seconds since 1970. One "rcpt" line per recipient
 // line of the recipient file, in its order: state (pending, sent, deferred, bounced),
-// tries, next try, last try (seconds since 1970, 0 for none), whether a notification
-// for it went out (1) or is not to be sent (0 for all others), the address (a blank, a
+// tries, next try, last try (seconds since 1970, 0 for none), whether its notification
+// is dealt with: 1 went out or is not to be sent, 2 could not be sent (no route, or the
+// route refused it: the sender was never notified), 0 for all others; the address (a blank, a
 // tab and a backslash in it written "\040", "\011", "\134"), and the last reply as the
 // next hop gave it. "done" appears once every recipient has its final
 // answer: "delivered" when none bounced, else "failed".
@@ -32,7 +33,8 @@ struct TRecipientProgress {
   uint32_t tries = 0;
   int64_t nextTry = 0;
   int64_t lastTry = 0;
-  bool notified = false;
+  bool notified = false;       // the notification is dealt with (sent or not to be sent)
+  bool neverNotified = false;  // ... but could not be sent: the sender never heard
   std::string address;
   std::string reply;
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -104,12 +105,61 @@ std::string MessageStart(int fd) {
   return text;
 }
 
-void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState& state, int msgFd) {
+bool SameDomain(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool InLocalDomain(const TDeliverContext& ctx, const std::string& address) {
+  const size_t at = address.rfind('@');
+  if (at == std::string::npos) return false;
+  const std::string domain = address.substr(at + 1);
+  return std::any_of(ctx.localDomains.begin(), ctx.localDomains.end(),
+                     [&](const std::string& d) { return SameDomain(d, domain); });
+}
+
+// Where a notification to sender goes: a sender in a local domain gets it through the
+// delivery transport, with no relay in between; any other through the notification
+// transport, when one is set.
+std::optional<TNextHop> NotificationRoute(const TDeliverContext& ctx, const std::string& sender) {
+  if (InLocalDomain(ctx, sender)) return ctx.transport;
+  return ctx.bounce;
+}
+
+// The recipients of a pair moved into "failed" whose sender never heard of them, and why:
+// one event-log line.
+void ReportNeverNotified(const TDeliverContext& ctx, const TQueuedPair& pair,
+                         const TDeliveryState& state) {
+  std::string names;
+  for (const auto& r : state.recipients) {
+    if (!r.neverNotified) continue;
+    if (!names.empty()) names += ", ";
+    names += "<" + OneLineReply(NextHopAddress(r.address)) + ">";
+  }
+  if (names.empty()) return;
+  const std::string sender = NextHopAddress(SenderAddress(pair.returnPath));
+  const std::string why =
+      NotificationRoute(ctx, sender)
+          ? "the notification to <" + OneLineReply(sender) + "> was not accepted"
+          : "the notification to <" + OneLineReply(sender) +
+                "> had no route (BounceTo is not set and the sender is in no local domain)";
+  ctx.event(kLogWarning, pair.stem + " was moved into " + ctx.queueDir + "failed; " + why +
+                             "; never notified: " + names);
+}
+
+// delivery: the transport of the pair's deliveries, which carries a notification to a
+// local sender too.
+void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState& state, int msgFd,
+            TTransport& delivery) {
   TBounceInfo info;
   const int64_t now = static_cast<int64_t>(ctx.now());
+  std::vector<TRecipientProgress*> told;
   for (auto& r : state.recipients) {
     if (r.state != TRecipientState::Bounced || r.notified) continue;
     r.notified = true;
+    told.push_back(&r);
     TFailedRecipient f;
     f.address = NextHopAddress(r.address);
     f.reply = r.reply;
@@ -131,9 +181,13 @@ void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState&
     ctx.mailLog(pair.stem + ": no notification for the null sender");
     return;
   }
-  if (!ctx.bounce) {
-    ctx.event(kLogWarning, pair.stem + ": no notification to <" + sender +
-                               ">: no transport for notifications (BounceTo)");
+  const std::optional<TNextHop> route = NotificationRoute(ctx, sender);
+  auto neverNotified = [&] {
+    for (auto* r : told) r->neverNotified = true;
+  };
+  if (!route) {
+    // Nothing leaves: the line that moves the pair into "failed" names these recipients.
+    neverNotified();
     return;
   }
   info.hostName = ctx.hostName;
@@ -157,17 +211,23 @@ void Notify(const TDeliverContext& ctx, const TQueuedPair& pair, TDeliveryState&
   };
   TReply result;
   dsn.onReply = [&](size_t, const TReply& r) { result = r; };
-  auto transport = MakeTransport(*ctx.bounce, ctx.options);
-  transport->Send(dsn);
-  transport->Close();
+  if (InLocalDomain(ctx, sender)) {
+    delivery.Send(dsn);
+  } else {
+    auto transport = MakeTransport(*route, ctx.options);
+    transport->Send(dsn);
+    transport->Close();
+  }
   if (ctx.metrics != nullptr) ctx.metrics->CountNotification(result.Success());
-  if (result.Success())
+  if (result.Success()) {
     ctx.mailLog(pair.stem + ": sender non-delivery notification to <" + sender +
-                ">, relay=" + ctx.bounce->RelayName() + " (" + result.text + ")");
-  else
+                ">, relay=" + route->RelayName() + " (" + result.text + ")");
+  } else {
+    neverNotified();
     ctx.event(kLogWarning, pair.stem + ": the non-delivery notification to <" + sender +
-                               "> was not accepted, relay=" + ctx.bounce->RelayName() + " (" +
+                               "> was not accepted, relay=" + route->RelayName() + " (" +
                                result.text + ")");
+  }
 }
 
 // Whether the message file holds an octet above 127 (read in blocks, from the start).
@@ -405,7 +465,7 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
   for (const auto& r : state.recipients)
     if (r.state == TRecipientState::Bounced && !r.notified) notifyDue = true;
   if (notifyDue) {
-    Notify(ctx, pair, state, msg.Get());
+    Notify(ctx, pair, state, msg.Get(), transport);
     SaveState(ctx, stem, state);
   }
 
@@ -416,7 +476,10 @@ TPairPass DeliverPair(const TDeliverContext& ctx, TTransport& transport, const s
     } else {
       state.done =
           state.AnyBounced() ? TDeliveryState::Done::Failed : TDeliveryState::Done::Delivered;
-      if (SaveState(ctx, stem, state)) Finish(ctx, stem, state.done, true);
+      if (SaveState(ctx, stem, state)) {
+        Finish(ctx, stem, state.done, true);
+        if (state.done == TDeliveryState::Done::Failed) ReportNeverNotified(ctx, pair, state);
+      }
     }
     pass.outcome = state.done == TDeliveryState::Done::Delivered ? TPairPass::Outcome::Delivered
                                                                  : TPairPass::Outcome::Failed;

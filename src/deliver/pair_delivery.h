@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "deliver/deliver_metrics.h"
 #include "deliver/delivery_state.h"
@@ -22,7 +23,10 @@ namespace kestran {
 struct TDeliverContext {
   std::string queueDir;  // native, ends in "/"
   TNextHop transport;
+  // Notifications to senders outside localDomains go through bounce, when it is set;
+  // those to senders in a local domain through transport.
   std::optional<TNextHop> bounce;
+  std::vector<std::string> localDomains;
   TTransportOptions options;
   int64_t maxAgeSeconds = 120 * 3600;
   // Recipients (distinct addresses) in one transaction at most.

@@ -31,6 +31,32 @@ std::string LocalStamp(int64_t t) {
   return buf;
 }
 
+// The pairs set aside in "failed" with recipients whose sender never heard of them, one
+// line each.
+void ListNeverNotified(const std::string& dir) {
+  const std::string failed = dir + "failed/";
+  std::vector<TDirEntry> entries;
+  if (!ListDirectory(failed, entries, false)) return;
+  std::vector<std::string> stems;
+  for (const auto& e : entries) {
+    std::string stem = PairStem(e.name, ".DLV");
+    if (!stem.empty()) stems.push_back(stem);
+  }
+  std::sort(stems.begin(), stems.end());
+  for (const auto& stem : stems) {
+    TDeliveryState state;
+    if (!LoadDeliveryState(failed, stem, state)) continue;
+    std::string names;
+    for (const auto& r : state.recipients) {
+      if (!r.neverNotified) continue;
+      if (!names.empty()) names += ", ";
+      names += r.address;
+    }
+    if (!names.empty())
+      std::printf("failed/%s  never notified: %s\n", stem.c_str(), OneLineReply(names).c_str());
+  }
+}
+
 }  // namespace
 
 int ListQueue(const TDeliverSettings& settings) {
@@ -68,11 +94,13 @@ int ListQueue(const TDeliverSettings& settings) {
         line += "  next=" +
                 (r == nullptr || r->nextTry <= now ? std::string("now") : LocalStamp(r->nextTry));
       if (r != nullptr && !r->reply.empty()) line += "  (" + OneLineReply(r->reply) + ")";
+      if (r != nullptr && r->neverNotified) line += "  never notified";
       std::printf("%s\n", line.c_str());
     }
     ++listed;
   }
   std::printf("%zu queued message%s\n", listed, listed == 1 ? "" : "s");
+  ListNeverNotified(dir);
   return 0;
 }
 

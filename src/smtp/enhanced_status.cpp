@@ -25,6 +25,7 @@ constexpr TCodeEntry kCodes[] = {
     {"RCPT", "550", "user not valid", "5.1.1"},
     {"RCPT", "550", "Relaying denied", "5.7.1"},
     {"RCPT", "452", "Too many recipients", "4.5.3"},
+    {"RCPT", "450", "cannot be verified", "4.4.3"},
     {"RCPT", "553", "", "5.1.3"},
     {"RCPT", "555", "", "5.5.4"},
     // STARTTLS

@@ -29,6 +29,16 @@ std::string_view TrimView(std::string_view s) {
   return s.substr(b, e - b);
 }
 
+// A header field named Received: the name at the start of the line, then blanks at most
+// before the colon.
+bool IsReceivedField(std::string_view line) {
+  constexpr std::string_view kName = "RECEIVED";
+  if (!StartsWithUpper(line, kName)) return false;
+  size_t i = kName.size();
+  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+  return i < line.size() && line[i] == ':';
+}
+
 }  // namespace
 
 bool ScanHeaderLine(std::string_view line, bool first, THeaderScan& scan) {
@@ -39,9 +49,9 @@ bool ScanHeaderLine(std::string_view line, bool first, THeaderScan& scan) {
     const size_t lf = line.find('\n');
     std::string_view t = TrimView(line.substr(0, lf));
     if (t.empty()) return false;
+    if (IsReceivedField(line.substr(0, lf))) ++scan.receivedCount;
     if (StartsWithUpper(t, "DATE") || StartsWithUpper(t, "RECEIVED")) scan.hasDate = true;
     if (StartsWithUpper(t, "MESSAGE-ID")) scan.hasMessageId = true;
-    if (StartsWithUpper(t, "RECEIVED:")) ++scan.received;
     if (lf == std::string_view::npos) return true;
     line.remove_prefix(lf + 1);
   }

@@ -22,10 +22,11 @@ class TScratchFile;
 struct THeaderScan {
   bool hasDate = false;       // a Date: or Received: line
   bool hasMessageId = false;  // a Message-ID: line
-  uint32_t received = 0;      // Received: lines: the hops the message has made
   // The first line starts with a blank or a tab: a header line put in front of the
   // message would be continued by it.
   bool firstLineFolded = false;
+  // Received: fields, each counted once (its continuation lines are not fields).
+  uint32_t receivedCount = 0;
 };
 
 // Takes the next line of a header block (without its CR LF) into scan; false once the

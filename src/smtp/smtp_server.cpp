@@ -275,13 +275,15 @@ bool TConduitSMTPServer::IsLocalDomain(const std::string& domain) {
 
 bool TConduitSMTPServer::IsValidUser(const std::string& address) {
   std::string a = Upper(Trim(address));
+  std::string d;
   size_t at = a.find('@');
   if (at != std::string::npos) {
-    std::string d = a.substr(at + 1);
+    d = a.substr(at + 1);
     for (const auto& entry : P().SkipUserVerify)
       if (Upper(Trim(entry)) == d) return true;
     a = a.substr(0, at);
   }
+  if (pluginUsers_.Valid(a, d)) return true;
   for (const auto& entry : P().LocalUsers)
     if (Upper(Trim(entry)) == a) return true;
   return false;
@@ -366,7 +368,14 @@ void TConduitSMTPServer::DoCommandRCPT(TConduitServerThread* thread, const std::
     return;
   }
   if (rec.IsLocal) {
-    if (P().CheckUser && !IsValidUser(rec.Address)) {
+    const TVerifyAnswer answer = P().CheckUser && !IsValidUser(rec.Address)
+                                     ? TVerifyAnswer::Invalid
+                                     : AskMailboxSide(rec.Address);
+    if (answer == TVerifyAnswer::Unknown) {
+      RecipientNotVerified(thread, rec.Address);
+      return;
+    }
+    if (answer == TVerifyAnswer::Invalid) {
       metrics_.CountRecipientRefused(TRecipientRefusal::UnknownUser);
       ++msg.BadRecipients;
       // The entry is made before the reply, so whoever saw the reply finds it logged.
@@ -530,7 +539,7 @@ TConduitSMTPServer::BodyState TConduitSMTPServer::ReadBody(TConduitServerThread*
                                                            TSMTPMsg& msg) {
   TConduitServer* conn = thread->Connection();
   BodyState state = BodyState::Kept;
-  const uint64_t limit = P().MaxMessageSize;
+  const uint64_t limit = MessageSizeLimit();
   TMessageBody& body = msg.Data;
   body.Start(QueueDirPrefix(mailWriteDir_));
   // The message as its SIZE counts it (RFC 1870): without the dots added for transparency,

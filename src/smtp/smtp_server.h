@@ -10,10 +10,13 @@
 
 #include "smtp/envelope_budget.h"
 #include "smtp/greet_gate.h"
+#include "smtp/hop_limit.h"
+#include "smtp/plugin_users.h"
 #include "smtp/queue_room.h"
 #include "smtp/rate_limit_report.h"
 #include "smtp/rate_limiter.h"
 #include "smtp/receiver_metrics.h"
+#include "smtp/recipient_verifier.h"
 #include "smtp/smtp_listener.h"
 #include "smtp/subnet.h"
 #include "transport/tls_layer.h"
@@ -64,6 +67,7 @@ struct TSmtpPolicy {
   bool Esmtp = false;
   bool Chunking = true;
   bool SmtpUtf8 = false;
+  uint32_t MaxHops = kDefaultMaxHops;
 };
 
 class TConduitSMTPServer : public TConduitSMTPListener {
@@ -71,8 +75,6 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   static constexpr uint32_t kDefaultMaxMessageSize = TSmtpPolicy::kDefaultMaxMessageSize;
   static constexpr uint32_t kDefaultMaxRecipients = TSmtpPolicy::kDefaultMaxRecipients;
   static constexpr uint32_t kDefaultMaxEnvelopeMemoryMB = 256;
-  // Received: header lines a message may carry when it arrives (RFC 5321 6.3).
-  static constexpr uint32_t kMaxHops = 100;
 
   // Looks up HostName: the canonical name of this machine's host name, or its first IPv4
   // address when that is empty. A resolver failure raises EConduitSocketError.
@@ -109,6 +111,9 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   const std::vector<std::string>& SkipUserVerify() const { return P().SkipUserVerify; }
   std::vector<std::string>& SkipUserVerify() { return Edit().SkipUserVerify; }
   void SetSkipUserVerify(const std::vector<std::string>& v) { Edit().SkipUserVerify = v; }
+  // The names and domains of the plug-in list file, besides LocalUsers and
+  // SkipUserVerify; may be replaced while sessions run.
+  TPluginUsers& PluginUsers() { return pluginUsers_; }
   const std::vector<std::string>& DNSLists() const { return P().DNSLists; }
   std::vector<std::string>& DNSLists() { return Edit().DNSLists; }
   void SetDNSLists(const std::vector<std::string>& v) { Edit().DNSLists = v; }
@@ -142,6 +147,14 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // Bytes of one message body; 0 = no limit.
   uint32_t MaxMessageSize() const { return P().MaxMessageSize; }
   void SetMaxMessageSize(uint32_t v) { Edit().MaxMessageSize = v; }
+  // The mailbox side asked about local recipients the policy accepts (null: nobody is
+  // asked). Set before activating.
+  void SetRecipientVerifier(std::shared_ptr<TRecipientVerifier> v) { verifier_ = std::move(v); }
+  const std::shared_ptr<TRecipientVerifier>& RecipientVerifier() const { return verifier_; }
+  // Received: fields a message may carry; more are refused "554 Too many hops" at the end
+  // of DATA. 0 = no limit.
+  uint32_t MaxHops() const { return P().MaxHops; }
+  void SetMaxHops(uint32_t v) { Edit().MaxHops = v; }
   // Recipients of one transaction; the next one is answered "452 Too many recipients".
   // 0 = no limit.
   uint32_t MaxRecipients() const { return P().MaxRecipients; }
@@ -221,6 +234,13 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   bool CheckPopAuth(const std::string& ip);
   bool IsLocalDomain(const std::string& domain);
   bool IsValidUser(const std::string& address);
+  // The size limit in force: MaxMessageSize, or the mailbox side's SIZE when that is
+  // smaller (known once it has been asked); 0 = no limit.
+  uint32_t MessageSizeLimit() const;
+  // What the mailbox side says of a local recipient; Valid when nobody is asked.
+  TVerifyAnswer AskMailboxSide(const std::string& address);
+  // The reply to a local recipient the mailbox side could not be asked about.
+  void RecipientNotVerified(TConduitServerThread* thread, const std::string& address);
 
   // --- intake -------------------------------------------------------------------------
   // Numbers the message and writes its queue pair; false when nothing could be queued.
@@ -319,8 +339,8 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   WriteResult WriteQueuePair(TSMTPMsg& msg);
   // STARTTLS is offered on this connection: a certificate, and no TLS yet.
   bool TlsOffered(TConduitServerThread* thread) const;
-  // With extended SMTP, a message that has made kMaxHops hops or more (a mail loop) is
-  // refused with "554 Too many hops" at its end (true); verb: DATA or BDAT.
+  // A message with more Received: fields than MaxHops (a mail loop) is refused with
+  // "554 Too many hops" at its end, nothing queued (true); verb: DATA or BDAT.
   bool RefuseLoop(TConduitServerThread* thread, TSMTPMsg& msg, const std::string& verb);
   // Reads size octets of a chunk, into intake when given, dropping them otherwise.
   void ReadChunk(TConduitServerThread* thread, uint64_t size, TBdatIntake* intake);
@@ -342,8 +362,10 @@ class TConduitSMTPServer : public TConduitSMTPListener {
   // Under policyLock_: the copy sessions take, and whether policy_ changed since.
   mutable std::shared_ptr<const TSmtpPolicy> published_;
   mutable bool policyChanged_ = true;
+  TPluginUsers pluginUsers_;
   std::string mailWriteDir_;
   bool logDebug_ = false;
+  std::shared_ptr<TRecipientVerifier> verifier_;
   uint32_t maxEnvelopeMemoryMB_ = kDefaultMaxEnvelopeMemoryMB;
   TEnvelopeBudget envelopeBudget_{uint64_t{kDefaultMaxEnvelopeMemoryMB} << 20};
   bool syncQueueFiles_ = true;

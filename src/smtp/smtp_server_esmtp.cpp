@@ -2,6 +2,7 @@
 
 #include "platform/ip_address.h"
 #include "smtp/address_parser.h"
+#include "smtp/hop_limit.h"
 #include "smtp/smtp_esmtp.h"
 #include "smtp/smtp_server.h"
 #include "smtp/smtp_utf8.h"
@@ -92,7 +93,7 @@ void TConduitSMTPServer::DoCommandEHLO(TConduitServerThread* thread, const std::
   if (P().Chunking) more.push_back("CHUNKING");
   more.push_back("ENHANCEDSTATUSCODES");
   if (P().SmtpUtf8) more.push_back("SMTPUTF8");
-  for (const auto& line : EhloReply("OK " + text, P().MaxMessageSize, TlsOffered(thread), more))
+  for (const auto& line : EhloReply("OK " + text, MessageSizeLimit(), TlsOffered(thread), more))
     Reply(thread, line);
   msg.SendingDomain = arg;
   msg.Extended = true;
@@ -180,7 +181,7 @@ void TConduitSMTPServer::DoExtendedMAIL(TConduitServerThread* thread, const std:
     DoCommandMAIL(thread, utf8 ? split.address : arg, msg, handled);
     return;
   }
-  switch (CheckMailParams(split.params, P().MaxMessageSize)) {
+  switch (CheckMailParams(split.params, MessageSizeLimit())) {
     case TMailParamResult::Accepted:
       msg.DeclaredSize = DeclaredMessageSize(split.params);
       DoCommandMAIL(thread, split.address, msg, handled);
@@ -231,10 +232,11 @@ void TConduitSMTPServer::DoExtendedRCPT(TConduitServerThread* thread, const std:
 
 bool TConduitSMTPServer::RefuseLoop(TConduitServerThread* thread, TSMTPMsg& msg,
                                     const std::string& verb) {
-  if (!P().Esmtp || msg.Data.Scan().received < kMaxHops) return false;
+  if (!TooManyHops(msg.Data.Scan(), P().MaxHops)) return false;
   msg.Reset(false);
-  Reply(thread, "554 Too many hops");
-  if (logDebug_) DebugLog(verb + " says 554 Too many hops");
+  const std::string reply = TooManyHopsReply();
+  Reply(thread, reply);
+  if (logDebug_) DebugLog(verb + " says " + reply);
   return true;
 }
 

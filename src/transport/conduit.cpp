@@ -111,7 +111,9 @@ void TConduit::Bind() {
   if (!boundIP_.empty()) addr.sin_addr = GWinsockIntf().inet_addr(boundIP_);
   int rc = GWinsockIntf().bind(Handle(), &addr, sizeof addr);
   if (CheckForSocketError(rc, {kAddressInUse})) {
-    throw EConduitException("Could not bind socket. Address and port are already in use.");
+    throw EConduitException(std::string(kBindInUseText) + " (" +
+                            (boundIP_.empty() ? std::string("0.0.0.0") : boundIP_) + ":" +
+                            std::to_string(port_) + ")");
   }
 }
 
@@ -136,7 +138,9 @@ void TConduit::Bind6(const std::string& address) {
   }
   int rc = GWinsockIntf().bind6(Handle(), &addr, sizeof addr);
   if (CheckForSocketError(rc, {kAddressInUse})) {
-    throw EConduitException("Could not bind socket. Address and port are already in use.");
+    throw EConduitException(std::string(kBindInUseText) + " ([" +
+                            (address.empty() ? std::string("::") : address) +
+                            "]:" + std::to_string(port_) + ")");
   }
 }
 

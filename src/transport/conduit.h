@@ -37,6 +37,11 @@ using TProgressEvent =
     std::function<void(TConduitBase* sender, int32_t plWork, int32_t plWorkSize)>;
 using TDebugWriteEvent = std::function<void(TConduitSocket* sender)>;
 
+// The text of a bind refused because the address and port are taken; the address and
+// port follow it in parentheses, "(0.0.0.0:25)" or "([::]:25)".
+inline constexpr const char* kBindInUseText =
+    "Could not bind socket. Address and port are already in use.";
+
 // A component with an optional owner (not owned by it).
 class TConduitBase {
  public:

@@ -108,7 +108,7 @@ TDeliverContext TestContext(const std::string& queueDir, const std::string& deli
   return ctx;
 }
 
-bool DovecotInstance::Start(const std::string& dir) {
+bool DovecotInstance::Start(const std::string& dir, const std::string& users) {
   dir_ = dir;
   port_ = FreeTcpPort();
   std::filesystem::create_directories(dir + "run");
@@ -127,38 +127,47 @@ bool DovecotInstance::Start(const std::string& dir) {
     internal = "root";
     if (::chown((dir + "mail").c_str(), uid, gid) != 0) return false;
   }
-  const std::string conf = "base_dir = " + dir +
-                           "run\n"
-                           "state_dir = " +
-                           dir +
-                           "state\n"
-                           "log_path = " +
-                           dir +
-                           "dovecot.log\n"
-                           "protocols = lmtp\n"
-                           "ssl = no\n"
-                           "listen = 127.0.0.1\n"
-                           "default_internal_user = " +
-                           internal +
-                           "\n"
-                           "default_internal_group = " +
-                           (::getuid() == 0 ? std::string("root") : internal) +
-                           "\n"
-                           "default_login_user = " +
-                           internal +
-                           "\n"
-                           "first_valid_uid = 1\n"
-                           "mail_location = maildir:" +
-                           dir +
-                           "mail/%n/Maildir\n"
-                           "passdb {\n  driver = static\n  args = nopassword\n}\n"
-                           "userdb {\n  driver = static\n  args = uid=" +
-                           std::to_string(uid) + " gid=" + std::to_string(gid) + " home=" + dir +
+  const std::string conf =
+      "base_dir = " + dir +
+      "run\n"
+      "state_dir = " +
+      dir +
+      "state\n"
+      "log_path = " +
+      dir +
+      "dovecot.log\n"
+      "protocols = lmtp\n"
+      "ssl = no\n"
+      "listen = 127.0.0.1\n"
+      "default_internal_user = " +
+      internal +
+      "\n"
+      "default_internal_group = " +
+      (::getuid() == 0 ? std::string("root") : internal) +
+      "\n"
+      "default_login_user = " +
+      internal +
+      "\n"
+      "first_valid_uid = 1\n"
+      "mail_location = maildir:" +
+      dir +
+      "mail/%n/Maildir\n"
+      "passdb {\n  driver = static\n  args = nopassword\n}\n" +
+      (users.empty() ? "userdb {\n  driver = static\n  args = uid=" + std::to_string(uid) +
+                           " gid=" + std::to_string(gid) + " home=" + dir + "mail/%n\n}\n"
+                     : "userdb {\n  driver = passwd-file\n  args = username_format=%n " + dir +
+                           "users\n  default_fields = uid=" + std::to_string(uid) +
+                           " gid=" + std::to_string(gid) + " home=" + dir +
                            "mail/%n\n}\n"
-                           "service lmtp {\n  unix_listener lmtp {\n    mode = 0666\n  }\n"
-                           "  inet_listener lmtp {\n    address = 127.0.0.1\n    port = " +
-                           std::to_string(port_) + "\n  }\n}\n";
+                           "mail_plugins = $mail_plugins quota\n"
+                           "plugin {\n  quota = count:User quota\n"
+                           "  quota_vsizes = yes\n  quota_rule = *:storage=1G\n}\n"
+                           "protocol lmtp {\n  lmtp_rcpt_check_quota = yes\n}\n") +
+      "service lmtp {\n  unix_listener lmtp {\n    mode = 0666\n  }\n"
+      "  inet_listener lmtp {\n    address = 127.0.0.1\n    port = " +
+      std::to_string(port_) + "\n  }\n}\n";
   if (!WriteFileText(dir + "dovecot.conf", conf)) return false;
+  if (!users.empty() && !WriteFileText(dir + "users", users)) return false;
   std::string out;
   // The daemon keeps no descriptor of the test's.
   if (RunCommand(

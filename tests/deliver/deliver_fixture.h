@@ -77,7 +77,10 @@ TDeliverContext TestContext(const std::string& queueDir, const std::string& deli
 // Maildirs below dir.
 class DovecotInstance {
  public:
-  bool Start(const std::string& dir);
+  // users: lines of a passwd-file, each "name:::::::" and its extra fields
+  // ("userdb_quota_rule=*:messages=1"), under a quota counted per user and checked at
+  // RCPT; empty: every user exists, without a quota.
+  bool Start(const std::string& dir, const std::string& users = "");
   ~DovecotInstance();
   std::string socket() const { return dir_ + "run/lmtp"; }
   uint16_t port() const { return port_; }

@@ -244,6 +244,16 @@ TEST_F(DeliverProgramTest, QueueListsWhatWaitsAndFlushRetriesNow) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("1 queued message\n"), std::string::npos);
+  // A pair set aside whose sender never heard of a recipient is named after the count.
+  std::filesystem::create_directories(Queue() + "failed");
+  ASSERT_TRUE(WriteFileText(Queue() + "failed/B0000000070.DLV",
+                            "kestran-deliver-state 1\nqueued 1\n"
+                            "rcpt bounced 1 0 0 2 gone@example.org 550 no\n"
+                            "rcpt bounced 1 0 0 1 told@example.org 550 no\ndone failed\n"));
+  EXPECT_EQ(RunDeliver({"-QUEUE"}, out), 0);
+  EXPECT_NE(out.find("1 queued message\nfailed/B0000000070  never notified: gone@example.org\n"),
+            std::string::npos)
+      << out;
 
   // The running program takes the request and retries at once, the next hop now there.
   RecordingPeer peer(false, {"PIPELINING"});

@@ -105,6 +105,18 @@ TEST(HostName, DeliverGoesByTheNameTheReceiverGreetsWith) {
   ASSERT_EQ(none.warnings.size(), 1u);
   EXPECT_EQ(none.warnings[0].rfind("The host name could not be looked up (", 0), 0u)
       << none.warnings[0];
+
+  // A configured HostName: no lookup, and no warning even where it would fail.
+  NamedMachine machine("");
+  TDeliverSettings s;
+  s.DeliverTo = "lmtp:[127.0.0.1]:" + std::to_string(peer.port());
+  s.HostName = "mx.example.org";
+  std::vector<std::string> warnings;
+  TDeliverContext set = MakeDeliverContext(
+      s, dir.path(), [&](int, const std::string& text) { warnings.push_back(text); });
+  EXPECT_EQ(set.hostName, "mx.example.org");
+  EXPECT_EQ(set.options.heloName, "mx.example.org");
+  EXPECT_TRUE(warnings.empty());
 }
 
 }  // namespace

@@ -291,6 +291,71 @@ TEST_F(PairDeliveryTest, PermanentFailureAndExpiryNotifyTheSenderOnceAndMoveToFa
   EXPECT_EQ(s.recipients[2].state, TRecipientState::Bounced);
 }
 
+// A sender in a local domain gets its notification through the delivery transport; one
+// elsewhere only through the notification transport, and without one nobody is told:
+// the pair goes into "failed" with one line naming the recipients never notified, and
+// the state file keeps them (for -QUEUE).
+TEST_F(PairDeliveryTest, NotificationsGoToLocalSendersDirectlyAndNowhereWithoutARoute) {
+  RecordingPeer peer(true, {}, [](const std::string& a) {
+    return a.rfind("gone", 0) == 0 ? "550 5.1.1 unknown" : "";
+  });
+  auto ctx = Context(peer.port());
+  ctx.bounce.reset();
+  ctx.localDomains = {"Client.TEST"};
+  auto transport = MakeTransport(ctx.transport, ctx.options);
+
+  test::WritePairFiles(queue_, kStem, test::QueueMessage(kBody),
+                       test::QueueRecipients("alice@client.test", {"gone@x.test"}));
+  EXPECT_EQ(DeliverPair(ctx, *transport, kStem, false).outcome, TPairPass::Outcome::Failed);
+  transport->Close();
+  auto messages = peer.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].from, "");
+  EXPECT_EQ(messages[0].to, std::vector<std::string>{"alice@client.test"});
+  EXPECT_NE(messages[0].data.find("Final-Recipient: rfc822; gone@x.test"), std::string::npos);
+  TDeliveryState told;
+  ASSERT_TRUE(LoadDeliveryState(queue_ + "failed/", kStem, told));
+  EXPECT_TRUE(told.recipients[0].notified);
+  EXPECT_FALSE(told.recipients[0].neverNotified);
+  EXPECT_FALSE(Exists("../bounce-msg"));
+
+  const std::string other = "B0000000043";
+  test::WritePairFiles(
+      queue_, other, test::QueueMessage(kBody),
+      test::QueueRecipients("mallory@forged.test", {"gone1@x.test", "bob@x.test", "gone2@x.test"}));
+  EXPECT_EQ(DeliverPair(ctx, *transport, other, false).outcome, TPairPass::Outcome::Failed);
+  transport->Close();
+  EXPECT_EQ(peer.Messages().size(), 2u);  // the delivery to bob only, no notification
+  TDeliveryState untold;
+  ASSERT_TRUE(LoadDeliveryState(queue_ + "failed/", other, untold));
+  EXPECT_TRUE(untold.recipients[0].neverNotified);
+  EXPECT_FALSE(untold.recipients[1].neverNotified);
+  EXPECT_TRUE(untold.recipients[2].neverNotified);
+  // It survives being written again.
+  TDeliveryState back;
+  ASSERT_TRUE(ParseDeliveryState(FormatDeliveryState(untold), back));
+  EXPECT_TRUE(back.recipients[2].neverNotified && back.recipients[2].notified);
+  size_t lines = 0;
+  for (const auto& e : log_.Events()) {
+    if (e.find(other) == std::string::npos) continue;
+    ++lines;
+    EXPECT_EQ(e, other + " was moved into " + queue_ +
+                     "failed; the notification to <mallory@forged.test> had no route (BounceTo "
+                     "is not set and the sender is in no local domain); never notified: "
+                     "<gone1@x.test>, <gone2@x.test>");
+  }
+  EXPECT_EQ(lines, 1u);
+  EXPECT_FALSE(Exists("../bounce-msg"));
+
+  // With a notification transport, a sender elsewhere is told through it.
+  ctx.bounce = ParseNextHop("sendmail:" + bounceScript_);
+  const std::string third = "B0000000044";
+  test::WritePairFiles(queue_, third, test::QueueMessage(kBody),
+                       test::QueueRecipients("carol@elsewhere.test", {"gone@x.test"}));
+  EXPECT_EQ(DeliverPair(ctx, *transport, third, false).outcome, TPairPass::Outcome::Failed);
+  EXPECT_EQ(ReadFileText(dir_.path() + "bounce-args"), "-i\n-f\n<>\n--\ncarol@elsewhere.test\n");
+}
+
 TEST_F(PairDeliveryTest, NoNotificationForTheNullSender) {
   RecordingPeer peer(true, {}, [](const std::string&) { return "550 5.1.1 unknown"; });
   test::WritePairFiles(queue_, kStem, test::QueueMessage(kBody),

@@ -139,5 +139,60 @@ TEST_F(PostfixNextHopTest, PostfixSendmailTakesTheMessageUnstuffed) {
   EXPECT_EQ(BelowTrace(stored), kStored) << stored;
 }
 
+// The receiver asks Postfix about each local recipient at RCPT (relay_recipient_maps):
+// a known user is taken, an unknown one refused at once, a stopped Postfix makes the
+// sender wait, and Postfix back is asked again. Postfix's SIZE caps what EHLO offers.
+TEST_F(PostfixNextHopTest, RecipientsAreVerifiedAtTheDoorAgainstPostfix) {
+  std::string out;
+  const std::string etc = pfDir_ + "/etc";
+  ASSERT_EQ(RunCommand("postconf -c " + etc +
+                           " -e 'relay_domains = relay.example' "
+                           "'relay_recipient_maps = inline:{bob@relay.example=ok, "
+                           "carol@relay.example=ok}' 'message_size_limit = 10240000' && "
+                           "postfix -c " +
+                           etc + " reload >/dev/null 2>&1",
+                       out),
+            0)
+      << out;
+  WriteRegistry(BaseRegistry("\"ESMTP\"=dword:00000001\r\n\"VerifyRecipients\"=dword:00000001\r\n"
+                             "\"DeliverTo\"=\"smtp:[127.0.0.1]:" +
+                             std::to_string(pfPort_) + "\"\r\n") +
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"
+                "\"1\"=\"relay.example\"\r\n\r\n");
+  StartReceiver();
+  auto rcpt = [&](const std::string& to) {
+    LineClient c("127.0.0.1", port_);
+    c.Line();
+    c.Command("HELO client.test");
+    c.Command("MAIL FROM:<alice@client.test>");
+    return c.Command("RCPT TO:<" + to + ">");
+  };
+  EXPECT_EQ(rcpt("bob@relay.example"), "250 OK <bob@relay.example>") << Console();
+  EXPECT_EQ(rcpt("nobody@relay.example"), "550 <nobody@relay.example>... user not valid");
+  {
+    LineClient c("127.0.0.1", port_);
+    c.Line();
+    c.Send("EHLO client.test\r\n");
+    std::string size;
+    for (std::string l = c.Line(); !l.empty(); l = c.Line()) {
+      if (l.find("SIZE") != std::string::npos) size = l;
+      if (l.size() < 4 || l[3] != '-') break;
+    }
+    EXPECT_EQ(size, "250-SIZE 10240000");
+  }
+  ASSERT_EQ(RunCommand("postfix -c " + etc + " stop >/dev/null 2>&1", out), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(rcpt("carol@relay.example"),
+            "450 <carol@relay.example>... recipient cannot be verified now, try again later");
+  EXPECT_EQ(rcpt("bob@relay.example"), "250 OK <bob@relay.example>");  // remembered
+  ASSERT_EQ(RunCommand("postfix -c " + etc + " start >/dev/null 2>&1", out), 0);
+  std::string back;
+  for (int i = 0; i < 50 && back.rfind("250", 0) != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    back = rcpt("carol@relay.example");
+  }
+  EXPECT_EQ(back, "250 OK <carol@relay.example>");
+}
+
 }  // namespace
 }  // namespace kestran::test

@@ -148,6 +148,32 @@ TEST_F(ReceiverTest, IPv6ClientOnLoopbackIsLoggedPlainAndHeadedWithItsLiteral) {
   StopReceiver();
 }
 
+// HostName names the MX in the greeting, the trace header and its Message-ID, and QUIT.
+TEST_F(ReceiverTest, GoesByTheConfiguredHostName) {
+  WriteRegistry(
+      BaseRegistry("\"HostName\"=\" mx.example.org \"\r\n\"AllowRelay\"=dword:00000001\r\n"
+                   "\"LastMsgId\"=dword:00000000\r\n"));
+  StartReceiver();
+  {
+    LineClient c("127.0.0.1", port_);
+    EXPECT_EQ(c.Line(), "220 mx.example.org KESTRAN SMTP Receiver Version 0.45 Ready");
+    c.Command("HELO client.test");
+    EXPECT_EQ(SendMessage(c, "a@b.test", {"far@remote.test"}, "Subject: n\r\n\r\nhi\r\n"),
+              "250 Message received OK");
+    EXPECT_EQ(c.Command("QUIT"), "221 mx.example.org closing");
+  }
+  const auto files = QueueFiles(".MSG");
+  ASSERT_EQ(files.size(), 1u);
+  const std::string msg = ReadFileText(Native("mail/prein/" + files[0]));
+  EXPECT_EQ(msg.rfind("Received: from client.test (unverified [127.0.0.1]) by mx.example.org\r\n"
+                      " (KESTRAN 0.45) with SMTP id <",
+                      0),
+            0u)
+      << msg;
+  EXPECT_NE(msg.find("@mx.example.org>;\r\n"), std::string::npos) << msg;
+  StopReceiver();
+}
+
 TEST_F(ReceiverTest, StopsRightAfterStartingWhenTheQueueDirectoryCannotBeMade) {
   // A UNC path without a share name: nothing can be created there.
   std::string reg = BaseRegistry();

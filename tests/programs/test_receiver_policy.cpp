@@ -4,7 +4,10 @@
 
 #include <grp.h>
 
+#include <chrono>
 #include <ctime>
+#include <filesystem>
+#include <thread>
 
 #include "receiver_fixture.h"
 #include "support/dns_server.h"
@@ -85,6 +88,34 @@ TEST_F(ReceiverTest, LocalUsersComeFromAliasesListsPluginFileAndGroup) {
     std::string to = group.user() + "@example.test";
     EXPECT_EQ(c.Command("RCPT TO:<" + to + ">"), "250 OK <" + to + ">");
   }
+
+  // The plug-in list is read again when it changes, while the service runs.
+  WriteFileText(Native("plugin.txt"), "erin@example.test\r\n");
+  auto rcpt = [&](const std::string& to) {
+    LineClient d("127.0.0.1", port_);
+    d.Line();
+    return d.Command("RCPT TO:<" + to + ">");
+  };
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (rcpt("erin@example.test") != "250 OK <erin@example.test>" &&
+         std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(rcpt("erin@example.test"), "250 OK <erin@example.test>");
+  EXPECT_EQ(rcpt("carol@example.test"), "550 <carol@example.test>... user not valid");
+  EXPECT_EQ(rcpt("anyone@free.test"), "550 <anyone@free.test>... user not valid");
+  EXPECT_EQ(rcpt("alice@example.test"), "250 OK <alice@example.test>");  // aliases stay
+  // A file that cannot be read keeps the last good list, with one line.
+  std::filesystem::remove(Native("plugin.txt"));
+  std::filesystem::create_directories(Native("plugin.txt"));
+  const auto seen = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (Console().find("cannot be read") == std::string::npos &&
+         std::chrono::steady_clock::now() < seen)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_NE(Console().find("The plug-in list file 'C:\\plugin.txt' cannot be read; the last list "
+                           "read stays in use"),
+            std::string::npos)
+      << Console();
+  EXPECT_EQ(rcpt("erin@example.test"), "250 OK <erin@example.test>");
 }
 
 TEST_F(ReceiverTest, BlackListWhiteListAndDnsBlockListRefuseOrAdmitWholeConnections) {
@@ -180,6 +211,23 @@ TEST_F(ReceiverTest, PopBeforeSmtpLetsRecentPop3UsersRelay) {
   EXPECT_EQ(relay("127.0.0.9"), denied) << "a malformed stamp ends the scan";
   EXPECT_EQ(relay("127.0.0.1"), ok) << "addresses match as text within the line";
   EXPECT_EQ(relay("127.0.0.2"), denied);
+}
+
+// A sendmail: next hop cannot be asked about recipients: a warning at start, and RCPT is
+// answered by the policy alone.
+TEST_F(ReceiverTest, AHopThatCannotBeAskedIsAWarningAtStart) {
+  WriteRegistry(BaseRegistry("\"VerifyRecipients\"=dword:00000001\r\n"
+                             "\"DeliverTo\"=\"sendmail:/usr/sbin/sendmail\"\r\n") +
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackenwold\\KESTRAN\\LocalDomains]\r\n"
+                "\"1\"=\"example.test\"\r\n\r\n");
+  StartReceiver();
+  LineClient c("127.0.0.1", port_);
+  c.Line();
+  EXPECT_EQ(c.Command("RCPT TO:<anyone@example.test>"), "250 OK <anyone@example.test>");
+  EXPECT_NE(Console().find("'VerifyRecipients' is set, but a sendmail: transport in 'DeliverTo' "
+                           "cannot be asked: recipients are not verified"),
+            std::string::npos)
+      << Console();
 }
 
 }  // namespace

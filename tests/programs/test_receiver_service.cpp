@@ -2,6 +2,8 @@
 // The receiver under the service manager: started with NOTIFY_SOCKET set and no switch,
 // it reports its states as notification datagrams and takes controls as signals.
 
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/un.h>
 
 #include <cstddef>
@@ -239,6 +241,49 @@ TEST_F(ReceiverTest, AStopDoesNotWaitForASilentNameServer) {
                            "its mask and is taken as 128.0.0.0/1"),
             std::string::npos)
       << Console();
+}
+
+// A port that cannot be bound fails the start: the log line names the address and port,
+// and the process ends with a non-zero status, so the service manager shows it failed.
+TEST_F(ReceiverTest, APortInUseFailsTheStartNamingTheAddress) {
+  const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port_);
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  const std::string logPath = root_ + "/syslog.sock";
+  const int log = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un u{};
+  u.sun_family = AF_UNIX;
+  std::strncpy(u.sun_path, logPath.c_str(), sizeof u.sun_path - 1);
+  ASSERT_EQ(::bind(log, reinterpret_cast<sockaddr*>(&u), sizeof u), 0);
+  WriteRegistry(BaseRegistry());
+  NotifySocket notify(root_ + "/notify.sock");
+  ASSERT_TRUE(notify.bound());
+  ASSERT_TRUE(proc_.Start(program_, {},
+                          {{"KESTRAN_ROOT", root_},
+                           {"NOTIFY_SOCKET", root_ + "/notify.sock"},
+                           {"KESTRAN_SYSLOG_SOCKET", logPath}},
+                          root_ + "/console.txt"));
+  ASSERT_TRUE(proc_.Wait(15000));
+  EXPECT_NE(proc_.exitStatus(), 0);
+  std::string entries;
+  pollfd p{log, POLLIN, 0};
+  while (::poll(&p, 1, 500) > 0) {
+    char buf[4096];
+    const ssize_t n = ::recv(log, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    entries.append(buf, static_cast<size_t>(n)).append("\n");
+  }
+  EXPECT_NE(entries.find("KESTRAN raised EConduitException: Could not bind socket. Address and "
+                         "port are already in use. (127.0.0.1:" +
+                         std::to_string(port_) + ")"),
+            std::string::npos)
+      << entries;
+  ::close(log);
+  ::close(taken);
 }
 
 }  // namespace

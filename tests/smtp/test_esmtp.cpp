@@ -233,9 +233,10 @@ TEST_F(Esmtp, PipelinedGroupGetsEveryReplyInOrder) {
   EXPECT_EQ(c->ReadLine(), "<closed>");
 }
 
-TEST_F(Esmtp, AMailLoopIsRefusedAfterAHundredHops) {
+TEST_F(Esmtp, AMailLoopIsRefusedPastMaxHopsWithDataAndBdat) {
   server_->SetEsmtp(true);
   server_->SetMaxMessageSize(0);
+  server_->SetMaxHops(50);
   Start();
   auto hops = [](int n) {
     std::vector<std::string> lines;
@@ -248,21 +249,24 @@ TEST_F(Esmtp, AMailLoopIsRefusedAfterAHundredHops) {
   auto c = Connect();
   c->SendLine("EHLO client.example");
   ReadReply(*c);
-  EXPECT_EQ(SendMessage(*c, "a@x.example", "u@corp.example", hops(100)), "554 5.4.6 Too many hops");
+  EXPECT_EQ(SendMessage(*c, "a@x.example", "u@corp.example", hops(51)), "554 5.4.6 Too many hops");
   EXPECT_EQ(c->Cmd("RCPT TO:<u@corp.example>"), "503 5.5.1 Need MAIL before RCPT");
-  EXPECT_EQ(SendMessage(*c, "a@x.example", "u@corp.example", hops(99)),
+  EXPECT_EQ(SendMessage(*c, "a@x.example", "u@corp.example", hops(50)),
             "250 2.0.0 Message received OK");
   std::string body;
-  for (const auto& l : hops(100)) body += l + "\r\n";
+  for (const auto& l : hops(51)) body += l + "\r\n";
   EXPECT_EQ(c->Cmd("MAIL FROM:<a@x.example>"), "250 2.1.0 OK <a@x.example>");
   EXPECT_EQ(c->Cmd("RCPT TO:<u@corp.example>"), "250 2.1.5 OK <u@corp.example>");
   c->SendLine("BDAT " + std::to_string(body.size()) + " LAST");
   c->Send(body);
   EXPECT_EQ(c->ReadLine(), "554 5.4.6 Too many hops");
-  // Without extended SMTP nothing is refused for it.
+  // Without extended SMTP the reply carries no code; with no limit nothing is refused.
   server_->SetEsmtp(false);
   auto d = Connect();
-  EXPECT_EQ(SendMessage(*d, "a@x.example", "u@corp.example", hops(100)), "250 Message received OK");
+  EXPECT_EQ(SendMessage(*d, "a@x.example", "u@corp.example", hops(51)), "554 Too many hops");
+  server_->SetMaxHops(0);
+  auto e = Connect();
+  EXPECT_EQ(SendMessage(*e, "a@x.example", "u@corp.example", hops(200)), "250 Message received OK");
   EXPECT_EQ(QueueFiles().size(), 4u);
 }
 

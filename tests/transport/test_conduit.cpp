@@ -342,7 +342,9 @@ TEST(Conduit, BindAndAllocate) {
   } catch (const EConduitSocketError&) {
     FAIL() << "wrong class";
   } catch (const EConduitException& e) {
-    EXPECT_EQ(e.Message(), "Could not bind socket. Address and port are already in use.");
+    EXPECT_EQ(e.Message(),
+              "Could not bind socket. Address and port are already in use. (127.0.0.1:" +
+                  std::to_string(SockNtohs(local.sin_port)) + ")");
   }
   b.SetBoundIP("not.an.address");
   b.SetPort(0);

@@ -421,7 +421,9 @@ TEST(Listener, BindConflictLeavesInactive) {
     second.SetActive(true);
     FAIL() << "no exception";
   } catch (const EConduitException& e) {
-    EXPECT_EQ(e.Message(), "Could not bind socket. Address and port are already in use.");
+    EXPECT_EQ(e.Message(),
+              "Could not bind socket. Address and port are already in use. (127.0.0.1:" +
+                  std::to_string(first.Port()) + ")");
   }
   EXPECT_FALSE(second.Active());
   EXPECT_FALSE(second.Connected());

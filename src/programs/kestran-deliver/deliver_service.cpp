@@ -66,7 +66,9 @@ TDeliverContext MakeDeliverContext(const TDeliverSettings& s, const std::string&
   ctx.queueDir = queueDir;
   if (auto t = s.Transport()) ctx.transport = *t;
   ctx.bounce = s.BounceTransport();
-  ctx.hostName = HostName(log);
+  ctx.localDomains = s.LocalDomains;
+  // Both programs go by the configured name when one is set.
+  ctx.hostName = s.HostName.empty() ? HostName(log) : s.HostName;
   ctx.options.heloName = ctx.hostName;
   ctx.options.timeoutMs = static_cast<int>(std::min<uint32_t>(s.DeliverTimeout, 86400) * 1000);
   ctx.options.tlsVerify = s.DeliverTLSVerify;

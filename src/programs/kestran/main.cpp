@@ -12,5 +12,6 @@ int main(int argc, char** argv) {
   // Once the service has stopped, its sessions are ended in order before the process
   // goes, so that no queue file is cut off by the exit.
   service.ShutDown();
+  if (status == 0 && service.StartFailed) status = 1;
   std::exit(status);
 }

@@ -18,6 +18,8 @@
 #include "platform/registry.h"
 #include "platform/resolver.h"
 #include "programs/kestran/metrics_file.h"
+#include "programs/kestran/plugin_list_watch.h"
+#include "programs/kestran/recipient_verification.h"
 #include "programs/kestran/settings_warnings.h"
 #include "programs/kestran/smtp_service.h"
 #include "smtp/queue_leftovers.h"
@@ -47,7 +49,6 @@ void LoadLocalUsers(TReceiverSettings& s) {
   s.LocalUsers.clear();
   s.SkipUserVerify.clear();
   if (s.UseLMSLists) LoadHostAliasesAndLists(s);
-  if (s.UsePlugin1List) LoadPlugin1List(s.Plugin1ConfigFile, s);
   if (s.UseNTUserDatabase) {
     TStringList members = GetGroupMembers(s.NTGroupNameNotice);
     for (auto& m : members) s.LocalUsers.push_back(std::move(m));
@@ -86,6 +87,14 @@ TStringList RestartSettingsChanged(const TReceiverSettings& a, const TReceiverSe
   note(a.GreetPause != b.GreetPause, "GreetPause");
   note(a.GreetPassHours != b.GreetPassHours, "GreetPassHours");
   note(a.RateLimitExempt != b.RateLimitExempt, "RateLimitExempt");
+  note(a.HostName != b.HostName, "HostName");
+  note(a.VerifyRecipients != b.VerifyRecipients, "VerifyRecipients");
+  note(a.VerifyTimeout != b.VerifyTimeout, "VerifyTimeout");
+  note(a.VerifyPositiveSeconds != b.VerifyPositiveSeconds, "VerifyPositiveSeconds");
+  note(a.VerifyNegativeSeconds != b.VerifyNegativeSeconds, "VerifyNegativeSeconds");
+  note(a.VerifyRecipients && a.DeliverTo != b.DeliverTo, "DeliverTo");
+  note(a.UsePlugin1List != b.UsePlugin1List, "UsePlugin1List");
+  note(a.Plugin1ConfigFile != b.Plugin1ConfigFile, "Plugin1ConfigFile");
   return names;
 }
 
@@ -175,6 +184,15 @@ bool TServerSetup::Configure() {
                                 " temporary registry file(s) left by an interrupted change");
 
   LoadLocalUsers(s);
+  // The plug-in names are the server's own list, read again while it runs.
+  pluginWatch_.reset();
+  if (s.UsePlugin1List) {
+    pluginWatch_ = std::make_unique<TPluginListWatch>(
+        s.Plugin1ConfigFile, server.PluginUsers(),
+        [this](int kind, const std::string& text) { Report(kind, text); });
+    pluginWatch_->Load();
+  }
+
   server.SetMailWriteDir(AddBackslash(s.MailQueueDir));
   for (const auto& w : SettingsWarnings(s)) Report(kLogWarning, w);
   ApplyPolicy(s);
@@ -191,6 +209,13 @@ bool TServerSetup::Configure() {
   server.SetBoundIPv6(TrimBlanks(s.BoundIPv6));
   server.SetSyncQueueFiles(s.SyncQueueFiles);
   ConfigureRateLimits(s);
+  // The name the MX and PTR records carry, when it is set, replaces the looked-up one.
+  if (!s.HostName.empty()) server.SetHostName(s.HostName);
+  {
+    std::string warning;
+    server.SetRecipientVerifier(MakeRecipientVerifier(s, server.HostName(), warning));
+    if (!warning.empty()) Report(kLogWarning, warning);
+  }
   ConfigureTls(s.TLSCertificateFile, s.TLSKeyFile, s.TLSCertificateThumbprint, s.MaxTLSHandshakes);
   ConfigureMetrics(s);
   SetHandlerSettings(s);
@@ -245,6 +270,7 @@ void TServerSetup::ApplyPolicy(const TReceiverSettings& s) {
   server.SetLocalBlackListNotice(s.BlackListRejectionNotice);
   server.SetMaxMessageSize(s.MaxMessageSize);
   server.SetMaxRecipients(s.MaxRecipients);
+  server.SetMaxHops(s.MaxHops);
   server.SetEsmtp(s.ESMTP);
   server.SetChunking(s.Chunking);
   server.SetSmtpUtf8(s.SMTPUTF8);
@@ -327,6 +353,7 @@ void TServerSetup::Tick() {
                           .count();
   if (SmtpServer && SmtpServer->QueueRoom().NeedsLooking()) SmtpServer->QueueRoom().HasRoom(now);
   if (SmtpServer) SmtpServer->RateLimitTick();
+  if (pluginWatch_) pluginWatch_->Tick(now);
   if (metricsFile_.empty() || now < nextMetricsMs_) return;
   nextMetricsMs_ = now + metricsIntervalMs_;
   WriteMetrics();
@@ -418,6 +445,7 @@ void TServerSetup::Done() {
 }
 
 void TServerSetup::FreeServer() {
+  pluginWatch_.reset();
   SmtpServer.reset();
 }
 

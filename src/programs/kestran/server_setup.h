@@ -15,6 +15,7 @@
 #include "config/pop_auth.h"
 #include "config/receiver_settings.h"
 #include "platform/sync.h"
+#include "programs/kestran/plugin_list_watch.h"
 #include "smtp/smtp_server.h"
 
 namespace kestran {
@@ -106,6 +107,8 @@ class TServerSetup {
   void ReportFileFault(const std::string& text);
 
   std::atomic<int64_t> lastFileFault_{kNeverReported};
+
+  std::unique_ptr<TPluginListWatch> pluginWatch_;  // with UsePlugin1List
 
   std::string metricsFile_;  // "" = no metrics file
   std::string metricsQueueDir_;

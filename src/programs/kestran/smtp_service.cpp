@@ -26,7 +26,13 @@ void TSMTPService::StartUp() {
   } catch (const Exception&) {
     // A stop during the start abandons the start's own name lookup; the failure that
     // follows is the stop, not an error to report.
-    if (!LookupsAbandoned()) throw;
+    if (!LookupsAbandoned()) {
+      StartFailed = true;
+      throw;
+    }
+  } catch (...) {
+    StartFailed = true;
+    throw;
   }
   // A failed set-up lets the thread return at once: the service passes from running to
   // stopped.

@@ -19,6 +19,9 @@ class TSMTPService : public TService {
   ~TSMTPService() override { StopAndWait(); }
 
   std::atomic<bool> Finished{false};
+  // The start raised an error (the port could not be bound, a malformed setting): the
+  // process then ends with a non-zero status, so that a service manager shows it failed.
+  std::atomic<bool> StartFailed{false};
 
   void StartUp() override;
   void Run() override;
