@@ -139,7 +139,7 @@ TEST_F(DeliverProgramTest, MailReachesDovecotsMaildirByteExactBelowTheTrace) {
   ASSERT_TRUE(WaitUntil([&] {
     return dovecot.Mailbox("bob").size() == 1 && dovecot.Mailbox("carol").size() == 1 &&
            dovecot.Mailbox("dave").size() == 1 && QueueFiles(".RCP").empty() &&
-           QueueFiles(".DLV").empty();
+           QueueFiles(".MSG").empty() && QueueFiles(".DLV").empty();
   })) << DeliverLog()
       << dovecot.log();
 
