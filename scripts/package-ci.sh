@@ -15,7 +15,7 @@ T0=$(date +%s)
 [ "$(id -u)" -eq 0 ] || { echo "package-ci: run as root"; exit 1; }
 export DEBIAN_FRONTEND=noninteractive
 PACKAGES=(build-essential debhelper dpkg-dev lintian systemd util-linux passwd python3
-          python3-seccomp cmake ninja-build pkgconf libc-ares-dev libssl-dev)
+          python3-seccomp cmake ninja-build pkgconf libc-ares-dev libssl-dev libidn2-dev)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
