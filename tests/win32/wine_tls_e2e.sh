@@ -90,7 +90,7 @@ import smtplib, sys
 s = smtplib.SMTP("127.0.0.1", int(sys.argv[1]), timeout=30)
 s.ehlo("offer.example")
 assert s.has_extn("starttls"), s.esmtp_features
-assert s.docmd("STARTTLS", "now") == (501, b"Syntax error (no parameters allowed)")
+assert s.docmd("STARTTLS", "now") == (501, b"5.5.4 Syntax error (no parameters allowed)")
 PY
 
 if [ "$HANDSHAKE" = 1 ]; then
@@ -98,7 +98,7 @@ if [ "$HANDSHAKE" = 1 ]; then
   swaks --tls --server 127.0.0.1 --port "$PORT" --ehlo sw.example --from s@x.example \
     --to bob@example.test --body 'over tls' --timeout 30 >"$LOGS/swaks.out" 2>&1 ||
     fail "swaks --tls"
-  grep -q '<~  250 Message received OK' "$LOGS/swaks.out" || fail "swaks: no 250 inside TLS"
+  grep -q '<~  250 2.0.0 Message received OK' "$LOGS/swaks.out" || fail "swaks: no 250 inside TLS"
   grep -q 'with ESMTPS (TLSv1\.[23]' "$ROOT/mail/prein/B0000000001.MSG" || fail "with ESMTPS"
 
   echo "wine tls: smtplib starttls()"
@@ -113,7 +113,7 @@ assert s.starttls(context=ctx)[0] == 220
 assert s.sock.version() in ("TLSv1.2", "TLSv1.3"), s.sock.version()
 s.ehlo("py.example")
 assert not s.has_extn("starttls")
-assert s.docmd("STARTTLS") == (503, b"TLS already active")
+assert s.docmd("STARTTLS") == (503, b"5.5.1 TLS already active")
 assert s.sendmail("py@x.example", ["bob@example.test"], "Subject: tls\r\n\r\nhello\r\n") == {}
 s.quit()
 PY
@@ -121,7 +121,7 @@ PY
   echo "wine tls: openssl s_client -starttls smtp"
   printf 'EHLO s.example\nNOOP\nQUIT\n' | timeout 30 openssl s_client -starttls smtp -crlf -quiet \
     -connect "127.0.0.1:$PORT" >"$LOGS/s_client.out" 2>&1 || fail "openssl s_client"
-  grep -q '250 NOOP Performed' "$LOGS/s_client.out" || fail "s_client: NOOP"
+  grep -q '250 2.0.0 NOOP Performed' "$LOGS/s_client.out" || fail "s_client: NOOP"
 
   echo "wine tls: commands sent with the request are never executed"
   python3 - "$PORT" >"$LOGS/inject.out" 2>&1 <<'PY' || fail "injection: $(cat "$LOGS/inject.out")"
@@ -133,7 +133,7 @@ s.sendall(b"EHLO i.example\r\n")
 while f.readline()[3:4] == b"-":
     pass
 s.sendall(b"STARTTLS\r\nRSET\r\n")
-assert f.readline().strip() == b"220 Ready to start TLS"
+assert f.readline().strip() == b"220 2.0.0 Ready to start TLS"
 s.settimeout(1)
 try:
     raise AssertionError("clear text after 220: %r" % s.recv(100))
