@@ -2,29 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 
-#include "deliver/peer_connection.h"
-#include "deliver/reply_reader.h"
+#include "deliver/hop_dialogue.h"
 
 namespace kestran {
 
 namespace {
-
-// "SIZE" and its number in a line of the LHLO/EHLO reply ("250-SIZE 10240000"); 0 when
-// the line names no limit.
-bool SizeLine(const std::string& line, uint64_t& limit) {
-  if (line.size() < 8) return false;
-  std::string word = line.substr(4, 4);
-  for (auto& c : word) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  if (word != "SIZE" || (line.size() > 8 && line[8] != ' ')) return false;
-  const std::string number = line.size() > 9 ? line.substr(9) : std::string();
-  char* end = nullptr;
-  const unsigned long long n = std::strtoull(number.c_str(), &end, 10);
-  limit = !number.empty() && end != nullptr && *end == '\0' ? n : 0;
-  return true;
-}
 
 // An address that can be put into a command line as it is.
 bool Sendable(const std::string& address) {
@@ -44,16 +28,7 @@ struct TNextHopVerifier::TSession {
 
   // One whole reply; a reply of class 3, or lines that are no reply, end the connection.
   TReply Read(const std::function<void(const std::string&)>& eachLine = nullptr) {
-    parser.Reset();
-    for (;;) {
-      size_t wire = 0;
-      const std::string line = conn.ReadLine(parser.Room(), wire);
-      const auto status = parser.Feed(line, wire);
-      if (status == TReplyParser::Status::Error) throw EPeerProtocolError(parser.Error());
-      if (eachLine) eachLine(line);
-      if (status == TReplyParser::Status::Done) break;
-    }
-    TReply reply = parser.Reply();
+    TReply reply = ReadHopReply(conn, parser, eachLine);
     if (reply.code / 100 == 3) throw EPeerProtocolError("a reply of class 3: " + reply.text);
     return reply;
   }
@@ -108,32 +83,28 @@ void TNextHopVerifier::Give(std::unique_ptr<TSession> session) {
 }
 
 void TNextHopVerifier::Open(TSession& s) {
-  if (hop_.path.empty())
-    s.conn.ConnectTcp(hop_.host, hop_.port);
-  else
-    s.conn.ConnectUnix(hop_.path);
+  ConnectToHop(s.conn, hop_);
   opened_.fetch_add(1);
   s.conn.StartClock();
   const TReply greeting = s.Read();
   if (!greeting.Success()) throw EPeerError("greeting refused: " + greeting.text);
   const bool lmtp = hop_.kind == TNextHop::Kind::Lmtp;
   s.conn.Write((lmtp ? "LHLO " : "EHLO ") + heloName_ + "\r\n");
-  uint64_t limit = 0;
+  THopExtensions ext;
   bool first = true;
-  s.pipelining = false;
   const TReply hello = s.Read([&](const std::string& line) {
-    if (!first && line[0] == '2') {
-      SizeLine(line, limit);
-      std::string word = line.substr(4);
-      for (auto& c : word) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-      if (word == "PIPELINING") s.pipelining = true;
-    }
+    if (!first) ext.TakeLine(line);
     first = false;
   });
+  s.pipelining = ext.pipelining;
+  const uint64_t limit = ext.sizeLimit;
   if (!hello.Success()) {
     if (lmtp || !hello.Permanent()) throw EPeerError("greeting refused: " + hello.text);
     // A hop without EHLO is asked after HELO; it names no size.
+    s.pipelining = false;
     if (!s.Command("HELO " + heloName_).Success()) throw EPeerError("HELO refused");
+    sizeLimit_.store(0);
+    return;
   }
   sizeLimit_.store(limit);
 }

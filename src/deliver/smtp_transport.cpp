@@ -8,21 +8,6 @@ namespace kestran {
 
 namespace {
 
-// The keyword of an EHLO line ("250-PIPELINING", "250 SIZE 10240000") in capitals, and
-// its first parameter.
-std::string Keyword(const std::string& line, std::string* parameter = nullptr) {
-  if (line.size() < 5) return {};
-  const size_t end = line.find(' ', 4);
-  std::string word = line.substr(4, end == std::string::npos ? std::string::npos : end - 4);
-  for (auto& c : word) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  if (parameter != nullptr && end != std::string::npos) {
-    const size_t next = line.find(' ', end + 1);
-    *parameter =
-        line.substr(end + 1, next == std::string::npos ? std::string::npos : next - end - 1);
-  }
-  return word;
-}
-
 constexpr size_t kBodyBlock = 64 * 1024;
 
 }  // namespace
@@ -53,14 +38,7 @@ void TSmtpTransport::Close() {
 TReply TSmtpTransport::ReadReply(bool allow354) {
   parser_.Reset();
   conn_.StartClock();
-  for (;;) {
-    size_t wire = 0;
-    const std::string line = conn_.ReadLine(parser_.Room(), wire);
-    const auto status = parser_.Feed(line, wire);
-    if (status == TReplyParser::Status::Error) throw EPeerProtocolError(parser_.Error());
-    if (status == TReplyParser::Status::Done) break;
-  }
-  TReply reply = parser_.Reply();
+  TReply reply = ReadHopReply(conn_, parser_);
   if (reply.code / 100 == 3 && !(allow354 && reply.code == 354))
     throw EPeerProtocolError("a reply of class 3 where none was due: " + reply.text);
   if (allow354 && reply.code / 100 == 2)
@@ -78,38 +56,19 @@ void TSmtpTransport::Command(const std::string& line) {
 void TSmtpTransport::Hello() {
   const std::string verb = lmtp_ ? "LHLO " : "EHLO ";
   Command(verb + options_.heloName + "\r\n");
-  pipelining_ = startTls_ = eightBitMime_ = smtpUtf8_ = sizeOffered_ = false;
-  sizeLimit_ = 0;
-  // The reply is read line by line here: its lines after the first name the extensions.
-  parser_.Reset();
+  // The lines after the first name the extensions.
+  ext_ = THopExtensions{};
   conn_.StartClock();
-  for (bool first = true;; first = false) {
-    size_t wire = 0;
-    const std::string line = conn_.ReadLine(parser_.Room(), wire);
-    const auto status = parser_.Feed(line, wire);
-    if (status == TReplyParser::Status::Error) throw EPeerProtocolError(parser_.Error());
-    if (!first && line[0] == '2') {
-      std::string parameter;
-      const std::string word = Keyword(line, &parameter);
-      if (word == "PIPELINING") pipelining_ = true;
-      if (word == "STARTTLS") startTls_ = true;
-      if (word == "8BITMIME") eightBitMime_ = true;
-      if (word == "SMTPUTF8") smtpUtf8_ = true;
-      if (word == "SIZE") {
-        sizeOffered_ = true;
-        char* end = nullptr;
-        const unsigned long long n = std::strtoull(parameter.c_str(), &end, 10);
-        sizeLimit_ = !parameter.empty() && *end == '\0' ? n : 0;
-      }
-    }
-    if (status == TReplyParser::Status::Done) break;
-  }
-  const TReply reply = parser_.Reply();
+  bool first = true;
+  const TReply reply = ReadHopReply(conn_, parser_, [&](const std::string& line) {
+    if (!first) ext_.TakeLine(line);
+    first = false;
+  });
   if (reply.code / 100 == 3) throw EPeerProtocolError("a reply of class 3 to " + verb + reply.text);
   if (reply.Success()) return;
   // A peer that does not know EHLO is asked with HELO (SMTP only).
   if (lmtp_ || !reply.Permanent()) throw EPeerError("greeting refused: " + reply.text);
-  pipelining_ = startTls_ = eightBitMime_ = smtpUtf8_ = sizeOffered_ = false;
+  ext_ = THopExtensions{};
   Command("HELO " + options_.heloName + "\r\n");
   const TReply helo = ReadReply();
   if (!helo.Success()) throw EPeerError("HELO refused: " + helo.text);
@@ -118,17 +77,14 @@ void TSmtpTransport::Hello() {
 void TSmtpTransport::Open() {
   conn_.Close();
   conn_.SetTimeout(options_.timeoutMs);
-  if (hop_.path.empty())
-    conn_.ConnectTcp(hop_.host, hop_.port);
-  else
-    conn_.ConnectUnix(hop_.path);
+  ConnectToHop(conn_, hop_);
   peerClosing_ = false;
   const TReply greeting = ReadReply();
   if (!greeting.Success()) throw EPeerError("greeting refused: " + greeting.text);
   Hello();
   const bool plainForNow = tlsFailedAt_ && std::chrono::steady_clock::now() - *tlsFailedAt_ <
                                                std::chrono::seconds(options_.tlsRetrySeconds);
-  if (startTls_ && !conn_.Secure() && (options_.tlsVerify || !plainForNow)) {
+  if (ext_.startTls && !conn_.Secure() && (options_.tlsVerify || !plainForNow)) {
     Command("STARTTLS\r\n");
     const TReply r = ReadReply();
     if (r.code == 220) {
@@ -193,43 +149,43 @@ void TSmtpTransport::Transaction(TMessageToSend& message,
   // What the hop cannot take is refused here, before any transaction.
   bool utf8 = NeedsUtf8(message.sender);
   for (const auto& r : message.recipients) utf8 = utf8 || NeedsUtf8(r);
-  if (utf8 && !smtpUtf8_) {
+  if (utf8 && !ext_.smtpUtf8) {
     const TReply refused{553,
                          "553 5.6.7 The address needs SMTPUTF8, which the next hop does not offer"};
     for (size_t i : distinct) answerAll(i, refused);
     return;
   }
-  if (sizeLimit_ > 0 && message.size > sizeLimit_) {
+  if (ext_.sizeLimit > 0 && message.size > ext_.sizeLimit) {
     const TReply refused{552, "552 5.3.4 The message (" + std::to_string(message.size) +
                                   " octets) is larger than the next hop takes (" +
-                                  std::to_string(sizeLimit_) + " octets)"};
+                                  std::to_string(ext_.sizeLimit) + " octets)"};
     for (size_t i : distinct) answerAll(i, refused);
     return;
   }
 
   std::string mail = "MAIL FROM:<" + message.sender + ">";
-  if (sizeOffered_) mail += " SIZE=" + std::to_string(message.size);
-  if (message.eightBit && eightBitMime_) mail += " BODY=8BITMIME";
+  if (ext_.sizeOffered) mail += " SIZE=" + std::to_string(message.size);
+  if (message.eightBit && ext_.eightBitMime) mail += " BODY=8BITMIME";
   if (utf8) mail += " SMTPUTF8";
   std::vector<std::string> commands;
   commands.push_back(mail + "\r\n");
   for (size_t i : distinct) commands.push_back("RCPT TO:<" + message.recipients[i] + ">\r\n");
   commands.push_back("DATA\r\n");
 
-  if (pipelining_) {
+  if (ext_.pipelining) {
     std::string all;
     for (const auto& c : commands) all += c;
     Command(all);
   }
   auto send = [&](size_t n) {
-    if (!pipelining_) Command(commands[n]);
+    if (!ext_.pipelining) Command(commands[n]);
   };
 
   send(0);
   const TReply mailReply = ReadReply();
   std::vector<size_t> accepted;
   for (size_t k = 0; k < distinct.size(); ++k) {
-    if (!mailReply.Success() && !pipelining_) {
+    if (!mailReply.Success() && !ext_.pipelining) {
       answerAll(distinct[k], mailReply);
       continue;
     }
@@ -243,7 +199,7 @@ void TSmtpTransport::Transaction(TMessageToSend& message,
     else
       answerAll(distinct[k], rcpt);
   }
-  if (accepted.empty() && !pipelining_) return;  // the next message starts with RSET
+  if (accepted.empty() && !ext_.pipelining) return;  // the next message starts with RSET
   send(commands.size() - 1);
   const TReply data = ReadReply(true);
   // Every command of the group has its reply now; one more is a hop out of step.

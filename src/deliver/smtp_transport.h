@@ -13,8 +13,7 @@
 #include <chrono>
 #include <optional>
 
-#include "deliver/peer_connection.h"
-#include "deliver/reply_reader.h"
+#include "deliver/hop_dialogue.h"
 #include "deliver/transport.h"
 
 namespace kestran {
@@ -43,13 +42,8 @@ class TSmtpTransport : public TTransport {
   TReplyParser parser_;
   bool lmtp_;
   bool open_ = false;
-  bool used_ = false;  // a transaction ran on this connection
-  bool pipelining_ = false;
-  bool startTls_ = false;
-  bool eightBitMime_ = false;
-  bool smtpUtf8_ = false;
-  bool sizeOffered_ = false;
-  uint64_t sizeLimit_ = 0;    // the hop's SIZE, 0 for none
+  bool used_ = false;         // a transaction ran on this connection
+  THopExtensions ext_;        // what the hop's LHLO/EHLO reply offered
   bool peerClosing_ = false;  // the peer answered 421
   // When an opportunistic STARTTLS handshake last failed.
   std::optional<std::chrono::steady_clock::time_point> tlsFailedAt_;

@@ -201,13 +201,17 @@ void TDeliverService::ShutDown() {
 void TDeliverService::PrepareInstall(TServiceConfig& config) {
   // A thread per delivery, each with room for a sendmail program and the process it hands
   // the message to, and the program's own threads.
-  config.Tasks = 4ull * 4 + 32;
+  TDeliverSettings settings;  // the defaults, when the registry cannot be read
   try {
-    config.Tasks = 4ull * LoadDeliverSettings().DeliverConcurrency + 32;
-    std::string native = NativeQueueDir(LoadDeliverSettings());
+    settings = LoadDeliverSettings();
+  } catch (const Exception&) {
+  }
+  config.Tasks = 4ull * settings.DeliverConcurrency + 32;
+  try {
+    std::string native = NativeQueueDir(settings);
     if (!native.empty()) config.WritablePaths.push_back(native);
     // The metrics file is replaced by a rename within its directory.
-    const std::string metrics = NativeMetricsFile(LoadDeliverSettings());
+    const std::string metrics = NativeMetricsFile(settings);
     const size_t slash = metrics.find_last_of('/');
     if (slash != std::string::npos && slash > 0)
       config.WritablePaths.push_back(metrics.substr(0, slash));
