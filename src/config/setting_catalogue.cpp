@@ -157,6 +157,20 @@ const std::vector<std::string>& DeliverSettingNames() {
   return names;
 }
 
+std::string ShowOwnValue(const std::string& name) {
+  TRegistry reg(kKeyRead);
+  if (!reg.OpenKey(kOwnKey, false) || !reg.ValueExists(name)) return "";
+  try {
+    return "\"" + reg.ReadString(name) + "\" (registry)";
+  } catch (const Exception&) {
+  }
+  try {
+    return std::to_string(static_cast<uint32_t>(reg.ReadInteger(name))) + " (registry)";
+  } catch (const Exception& e) {
+    return "unreadable (" + e.Message() + ")";
+  }
+}
+
 bool IsKnownSetting(const std::string& name) {
   const std::string key = Lower(name);
   bool known = false;

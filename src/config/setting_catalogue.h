@@ -33,6 +33,11 @@ const std::vector<TListEntry>& ReceiverListEntries();
 // kestran-deliver's values of the own key.
 const std::vector<std::string>& DeliverSettingNames();
 
+// A value of the own key as -CHECK shows it, without knowing its type: "\"text\"
+// (registry)" or "42 (registry)"; "unreadable (...)" when it is neither; "" when the key
+// or the value is missing.
+std::string ShowOwnValue(const std::string& name);
+
 // Whether either program reads the value name from the own key (letter case aside, as
 // the registry compares names).
 bool IsKnownSetting(const std::string& name);

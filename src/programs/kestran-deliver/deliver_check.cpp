@@ -52,24 +52,9 @@ int CheckDeliverConfiguration() {
   std::vector<std::string> warnings, errors;
   Line("Registry file: " + RegistryFilePath());
   Line("Settings of kestran-deliver in HKEY_LOCAL_MACHINE" + std::string(kOwnKey) + ":");
-  {
-    TRegistry reg(kKeyRead);
-    const bool open = reg.OpenKey(kOwnKey, false);
-    for (const auto& name : DeliverSettingNames()) {
-      std::string shown = "(not set: default)";
-      if (open && reg.ValueExists(name)) {
-        try {
-          shown = "\"" + reg.ReadString(name) + "\" (registry)";
-        } catch (const Exception&) {
-          try {
-            shown = std::to_string(static_cast<uint32_t>(reg.ReadInteger(name))) + " (registry)";
-          } catch (const Exception& e) {
-            shown = "unreadable (" + e.Message() + ")";
-          }
-        }
-      }
-      Line("  " + name + " = " + shown);
-    }
+  for (const auto& name : DeliverSettingNames()) {
+    const std::string shown = ShowOwnValue(name);
+    Line("  " + name + " = " + (shown.empty() ? "(not set: default)" : shown));
   }
   std::optional<TDeliverSettings> loaded;
   try {

@@ -94,18 +94,9 @@ void TCheck::ShowSettings() {
     Line(std::string("  ") + e.Name + " = " + value + " (" + source + ")");
   }
   Line("Settings of kestran-deliver in the same key (checked by kestran-deliver -CHECK):");
-  TRegistry reg(kKeyRead);
-  const bool open = reg.OpenKey(kOwnKey, false);
   for (const auto& name : DeliverSettingNames()) {
-    std::string shown = "(not set)";
-    if (open && reg.ValueExists(name)) {
-      try {
-        shown = "\"" + reg.ReadString(name) + "\" (registry)";
-      } catch (const Exception&) {
-        shown = std::to_string(static_cast<uint32_t>(reg.ReadInteger(name))) + " (registry)";
-      }
-    }
-    Line("  " + name + " = " + shown);
+    const std::string shown = ShowOwnValue(name);
+    Line("  " + name + " = " + (shown.empty() ? "(not set)" : shown));
   }
 }
 
